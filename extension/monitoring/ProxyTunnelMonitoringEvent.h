@@ -1,0 +1,59 @@
+#pragma once
+
+#include "platform/NSError.h"
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace sentorix {
+
+// One notable occurrence inside the extension, in the form the monitoring endpoint receives it.
+struct ProxyTunnelMonitoringEvent {
+    using Metrics = std::map<std::string, double>;
+    using Context = std::map<std::string, std::string>;
+
+    enum class CodingKeys {
+        messageID,
+        timestamp,
+        loggedAt,
+        type,
+        currentSignal,
+        flowID,
+        component,
+        level,
+        code,
+        message,
+        metrics,
+        context,
+    };
+    static const char* jsonKey(CodingKeys key);
+
+    static constexpr const char* Type = "extension_proxy_event";
+    static constexpr const char* Component = "network_extension";
+
+    // Time stamp and logged-at text default to the clock at construction.
+    ProxyTunnelMonitoringEvent(std::string currentSignal, std::optional<std::string> flowID, std::string level,
+                               std::string code, std::string message, std::optional<Metrics> metrics = std::nullopt,
+                               std::optional<Context> context = std::nullopt,
+                               std::optional<double> timestamp = std::nullopt,
+                               std::optional<std::string> loggedAt = std::nullopt);
+
+    // Appends the compact JSON object; fails, appending nothing, when a number is not finite.
+    OptionalError encodeJSON(std::string& out) const;
+
+    std::string messageID;
+    double timestamp;
+    std::string loggedAt;
+    std::string type;
+    std::string currentSignal;
+    std::optional<std::string> flowID;
+    std::string component;
+    std::string level;
+    std::string code;
+    std::string message;
+    std::optional<Metrics> metrics;
+    std::optional<Context> context;
+};
+
+}  // namespace sentorix

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <asio/thread_pool.hpp>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sentorix {
+
+// A queue of blocks in the manner of the platform's dispatch queues, run on a shared Asio thread pool.
+// Serial queues run one block at a time in order. Concurrent queues run plain blocks side by side;
+// a barrier block waits for everything queued before it and runs alone.
+class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
+public:
+    enum class Kind { Serial, Concurrent };
+
+    static std::shared_ptr<DispatchQueue> create(std::string label, Kind kind);
+
+    const std::string& label() const { return label_; }
+    Kind kind() const { return kind_; }
+
+    void async(std::function<void()> block);
+    void asyncBarrier(std::function<void()> block);
+    // Runs the block on the calling thread once the queue lets it run; must not be called from the same
+    // serial queue (or from a barrier of the same queue), as with the platform's queues.
+    void sync(const std::function<void()>& block);
+    void syncBarrier(const std::function<void()>& block);
+
+    // The pool every queue and timer runs on.
+    static asio::thread_pool& pool();
+
+    DispatchQueue(std::string label, Kind kind);
+
+private:
+    struct Waiter {
+        bool go = false;
+    };
+    struct Item {
+        std::function<void()> block;
+        bool barrier;
+        Waiter* waiter;
+    };
+
+    void enqueue(Item item);
+    void runSync(const std::function<void()>& block, bool barrier);
+    // Moves runnable items out of pending_; called with mutex_ held.
+    void collectRunnable(std::vector<Item>& out);
+    void launch(std::vector<Item>& items);
+    void finished(bool barrier);
+
+    const std::string label_;
+    const Kind kind_;
+    std::mutex mutex_;
+    std::condition_variable waiterReady_;
+    std::deque<Item> pending_;
+    int runningPlain_ = 0;
+    bool runningBarrier_ = false;
+};
+
+}  // namespace sentorix

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "OSLogType.h"
+
+#include <string>
+
+namespace sentorix {
+
+struct LogEntry {
+    std::string subsystem;
+    std::string category;
+    OSLogType type;
+    std::string message;
+};
+
+// Where log lines end up; implementations must accept calls from any thread.
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void write(const LogEntry& entry) = 0;
+};
+
+}  // namespace sentorix

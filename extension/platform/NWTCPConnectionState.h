@@ -1,0 +1,7 @@
+#pragma once
+
+namespace sentorix {
+
+enum class NWTCPConnectionState { Invalid, Connecting, Waiting, Connected, Disconnected, Cancelled };
+
+}  // namespace sentorix

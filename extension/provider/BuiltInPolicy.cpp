@@ -1,0 +1,114 @@
+#include "BuiltInPolicy.h"
+
+namespace sentorix {
+
+const std::vector<std::string>& BuiltInPolicy::bypassAppIds() {
+    static const std::vector<std::string> ids = {
+        // This system's own components.
+        "com.sentorix.proxy-sidecar",
+        "com.sentorix.helper",
+        "com.sentorix.desktop",
+        "com.sentorix.desktop.extension",
+        "com.sentorix.desktop.extensionhost",
+        // Operating-system services.
+        "com.apple.mDNSResponder",
+        "com.apple.nsurlsessiond",
+        "com.apple.trustd",
+        "com.apple.geod",
+        "com.apple.cloudd",
+        "com.apple.WebCore",
+        // VPN and remote-access clients.
+        "com.cisco.anyconnect",
+        "com.mullvad.vpn",
+        "com.nordvpn.osx",
+        "com.ivpn.client",
+        "com.tunnelbear.mac.TunnelBear",
+        "io.tailscale.ipn.macos",
+        "net.sparklabs.Viscosity",
+        "com.fortinet.forticlient",
+        "com.fortinet.forticlient.vpn",
+        "com.fortinet.FortiClient",
+        "com.fortinet.forticlient.macos",
+        "com.fortinet.forticlient.fct_vulnerabilities",
+    };
+    return ids;
+}
+
+const std::vector<std::string>& BuiltInPolicy::hardBypassDomains() {
+    static const std::vector<std::string> domains = {
+        // Platform vendor's service and content domains.
+        ".apple.com", ".icloud.com", ".mzstatic.com",
+        // Certificate authorities.
+        ".digicert.com", ".letsencrypt.org",
+        // Private-relay ingress.
+        "mask.icloud.com", "mask-h2.icloud.com",
+        // Google Play web store.
+        "play.google.com", ".play.google.com",
+        // Google web-chat signalling.
+        "signaler-pa.clients6.google.com", ".signaler-pa.clients6.google.com",
+        "webchannel-us-east1.signaler-pa.clients6.google.com",
+        "webchannel-europe-west1.signaler-pa.clients6.google.com",
+        // Microsoft Teams static content on two CDNs.
+        "statics.teams.cdn.office.net", "statics.teams.microsoft.com",
+        // Cursor editor CDN and metrics.
+        "downloads.cursor.com", "metrics.cursor.sh",
+        // YouTube video and images.
+        "googlevideo.com", ".googlevideo.com", "i.ytimg.com", ".ytimg.com",
+        // Google web fonts and static content.
+        "fonts.googleapis.com", ".gstatic.com", ".googleusercontent.com",
+        // Tag manager, analytics, DoubleClick.
+        "www.googletagmanager.com", ".googletagmanager.com", "www.google-analytics.com", ".google-analytics.com",
+        "doubleclick.net", ".doubleclick.net",
+        // hCaptcha and reCAPTCHA.
+        "hcaptcha.com", ".hcaptcha.com", "recaptcha.net", ".recaptcha.net",
+        // Cookie-consent CDN.
+        "cdn.cookielaw.org",
+        // Netflix video CDN.
+        "nflxvideo.net", ".nflxvideo.net",
+        // Spotify content CDN.
+        "scdn.co", ".scdn.co",
+    };
+    return domains;
+}
+
+const std::vector<std::string>& BuiltInPolicy::realtimeMediaDomains() {
+    static const std::vector<std::string> domains = {
+        "meet.google.com",
+        "teams.microsoft.com", ".teams.microsoft.com", "teams.live.com", ".teams.live.com",
+        "lync.com", ".lync.com",
+        "join.skype.com",
+        ".skype.com", "skype.com",
+        ".zoom.us", "zoom.us", ".zoom.com", "zoom.com", ".zoomgov.com", "zoomgov.com", ".zoomapp.cloud", "zoomapp.cloud",
+    };
+    return domains;
+}
+
+const std::vector<std::string>& BuiltInPolicy::interceptedPorts() {
+    static const std::vector<std::string> ports = {"80", "443", "11434", "1234", "8000", "5000", "7860"};
+    return ports;
+}
+
+std::vector<NENetworkRule> BuiltInPolicy::includedRules() {
+    std::vector<NENetworkRule> rules;
+    for (const auto& port : interceptedPorts()) {
+        rules.emplace_back(NWHostEndpoint("0.0.0.0", port), 0, NENetworkRuleProtocol::TCP);
+        rules.emplace_back(NWHostEndpoint("::", port), 0, NENetworkRuleProtocol::TCP);
+        rules.emplace_back(NWHostEndpoint("127.0.0.1", port), 32, NENetworkRuleProtocol::TCP);
+        rules.emplace_back(NWHostEndpoint("::1", port), 128, NENetworkRuleProtocol::TCP);
+        if (port == "443" || port == "80") {
+            rules.emplace_back(NWHostEndpoint("0.0.0.0", port), 0, NENetworkRuleProtocol::UDP);
+            rules.emplace_back(NWHostEndpoint("::", port), 0, NENetworkRuleProtocol::UDP);
+        }
+    }
+    return rules;
+}
+
+std::vector<NENetworkRule> BuiltInPolicy::excludedRules(std::uint16_t proxyPort) {
+    const std::string port = std::to_string(proxyPort);
+    return {
+        NENetworkRule(NWHostEndpoint("127.0.0.1", port), 32, NENetworkRuleProtocol::TCP),
+        NENetworkRule(NWHostEndpoint("::1", port), 128, NENetworkRuleProtocol::TCP),
+    };
+}
+
+}  // namespace sentorix

@@ -1,0 +1,358 @@
+#include "PacketTunnelProvider.h"
+
+#include "BuiltInPolicy.h"
+#include "platform/NEAppProxyUDPFlow.h"
+#include "platform/NETunnelProviderProtocol.h"
+#include "platform/NSBundle.h"
+#include "platform/StringTrimming.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+
+namespace sentorix {
+
+namespace {
+
+constexpr const char* MonitoringSocketPathKey = "monitoringSocketPath";
+
+char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+std::string lowercased(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(), lower);
+    return result;
+}
+
+// Lower case, without leading or trailing dots.
+std::string normalisedHost(const std::string& host) {
+    std::string_view view(host);
+    while (!view.empty() && view.front() == '.') {
+        view.remove_prefix(1);
+    }
+    while (!view.empty() && view.back() == '.') {
+        view.remove_suffix(1);
+    }
+    return lowercased(view);
+}
+
+// A leading "." makes a suffix entry: it matches sub-domains of the name after the dot, not the name.
+bool hostMatches(const std::string& host, const std::string& entry) {
+    const std::string folded = lowercased(entry);
+    if (!folded.empty() && folded.front() == '.') {
+        return host.ends_with(folded);
+    }
+    return host == folded;
+}
+
+bool anyMatch(const std::vector<std::string>& entries, const std::string& host) {
+    return std::any_of(entries.begin(), entries.end(), [&](const auto& entry) { return hostMatches(host, entry); });
+}
+
+std::string logSubsystem() { return NSBundle::mainBundleIdentifier().value_or("SentorixNetworkExtension"); }
+
+}  // namespace
+
+const char* toString(PacketTunnelProvider::FlowAction action) {
+    switch (action) {
+    case PacketTunnelProvider::FlowAction::bypass: return "bypass";
+    case PacketTunnelProvider::FlowAction::dropUDP: return "dropUDP";
+    case PacketTunnelProvider::FlowAction::proxyTCP: return "proxyTCP";
+    }
+    return "unknown";
+}
+
+double PacketTunnelProvider::systemClock() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::size_t PacketTunnelProvider::CaseInsensitiveHash::operator()(const std::string& text) const {
+    // FNV-1a over the lower-cased bytes.
+    std::size_t hash = 1469598103934665603ULL;
+    for (char c : text) {
+        hash = (hash ^ static_cast<unsigned char>(lower(c))) * 1099511628211ULL;
+    }
+    return hash;
+}
+
+bool PacketTunnelProvider::CaseInsensitiveEqual::operator()(const std::string& a, const std::string& b) const {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return lower(x) == lower(y);
+           });
+}
+
+PacketTunnelProvider::PacketTunnelProvider(std::shared_ptr<NEProviderServices> services, Clock clock)
+    : NETransparentProxyProvider(std::move(services)),
+      log(logSubsystem(), "SentorixProxy"),
+      httpsOnlyMode(false),
+      bypassAppIds(BuiltInPolicy::bypassAppIds().begin(), BuiltInPolicy::bypassAppIds().end()),
+      hardBypassDomains(BuiltInPolicy::hardBypassDomains()),
+      realtimeMediaDomains(BuiltInPolicy::realtimeMediaDomains()),
+      udpQuicPolicyDomains(BuiltInPolicy::realtimeMediaDomains()),
+      proxyHost(BuiltInPolicy::ProxyHost),
+      proxyPort(BuiltInPolicy::ProxyPort),
+      connectHandshakeTimeoutSeconds(BuiltInPolicy::ConnectHandshakeTimeoutSeconds),
+      activeTunnelsQueue(DispatchQueue::create("com.sentorix.activeTunnels", DispatchQueue::Kind::Concurrent)),
+      tunnelAdmissionController(BuiltInPolicy::MaxPendingHandshakes),
+      monitoringClient(std::make_shared<ProxyTunnelMonitoringClient>(
+          std::nullopt, DispatchQueue::create("com.sentorix.proxyTunnelMonitoring", DispatchQueue::Kind::Serial),
+          std::make_shared<ProxyTunnelMonitoringFrameEncoder>())),
+      proxySafetyGate(std::make_shared<ProxySafetyGate>()),
+      proxyHealthQueue(DispatchQueue::create("com.sentorix.proxyHealth", DispatchQueue::Kind::Serial)),
+      bypassCacheQueue(DispatchQueue::create("com.sentorix.bypassCache", DispatchQueue::Kind::Concurrent)),
+      clock_(std::move(clock)) {
+    log.info("SentorixProxy: init()");
+}
+
+PacketTunnelProvider::~PacketTunnelProvider() { log.info("SentorixProxy: deinit"); }
+
+// Lifecycle
+
+void PacketTunnelProvider::startProxy(const std::optional<PropertyListValue::Dictionary>&,
+                                      std::function<void(OptionalError)> completionHandler) {
+    log.info("SentorixProxy: Starting Proxy provider...");
+    monitoringClient->updateSocketPath(resolveMonitoringSocketPath());
+    startProxyHealthMonitoring();
+    monitoringClient->emit(ProxyTunnelMonitoringEvent("provider_started", std::nullopt, "info",
+                                                      "extension.provider_started",
+                                                      "Transparent proxy provider started"));
+
+    auto settings = makeNetworkSettings();
+    setTunnelNetworkSettings(settings, [weak = weak_from_this(), completionHandler](OptionalError error) {
+        auto self = weak.lock();
+        if (!self) {
+            completionHandler(error);
+            return;
+        }
+        if (error) {
+            self->log.error("SentorixProxy: Failed to set rules: " + error->localizedDescription());
+        } else {
+            self->log.info("SentorixProxy: Rules set successfully");
+        }
+        completionHandler(error);
+    });
+}
+
+void PacketTunnelProvider::stopProxy(NEProviderStopReason reason, std::function<void()> completionHandler) {
+    log.info("SentorixProxy: Stopping Proxy");
+    stopProxyHealthMonitoring();
+    monitoringClient->emit(ProxyTunnelMonitoringEvent(
+        "provider_stopped", std::nullopt, "info", "extension.provider_stopped", "Transparent proxy provider stopped",
+        std::nullopt, ProxyTunnelMonitoringEvent::Context{{"reason", std::to_string(static_cast<int>(reason))}}));
+    // Released, not closed: a tunnel tears down only through its own close.
+    std::unordered_map<std::string, std::shared_ptr<SXTunnelConnection>> released;
+    activeTunnelsQueue->syncBarrier([&] { released.swap(activeTunnels); });
+    released.clear();
+    completionHandler();
+}
+
+std::optional<std::string> PacketTunnelProvider::resolveMonitoringSocketPath() const {
+    const auto protocol = std::dynamic_pointer_cast<const NETunnelProviderProtocol>(protocolConfiguration());
+    if (!protocol || !protocol->providerConfiguration) {
+        return std::nullopt;
+    }
+    const auto entry = protocol->providerConfiguration->find(MonitoringSocketPathKey);
+    if (entry == protocol->providerConfiguration->end()) {
+        return std::nullopt;
+    }
+    if (const auto* text = entry->second.get<std::string>()) {
+        return *text;
+    }
+    return std::nullopt;
+}
+
+std::shared_ptr<NETransparentProxyNetworkSettings> PacketTunnelProvider::makeNetworkSettings() const {
+    auto settings = std::make_shared<NETransparentProxyNetworkSettings>(proxyHost);
+    settings->includedNetworkRules = BuiltInPolicy::includedRules();
+    settings->excludedNetworkRules = BuiltInPolicy::excludedRules(proxyPort);
+
+    const auto count = [](const auto& rules) { return rules ? rules->size() : std::size_t{0}; };
+    log.info("SentorixProxy: Rules summary included=" + std::to_string(count(settings->includedNetworkRules)) +
+             " excluded=" + std::to_string(count(settings->excludedNetworkRules)) +
+             " httpsOnly=" + (httpsOnlyMode ? "true" : "false"));
+    return settings;
+}
+
+std::size_t PacketTunnelProvider::activeTunnelCount() const {
+    std::size_t count = 0;
+    activeTunnelsQueue->sync([&] { count = activeTunnels.size(); });
+    return count;
+}
+
+std::size_t PacketTunnelProvider::bypassCacheCount() const {
+    std::size_t count = 0;
+    bypassCacheQueue->sync([&] { count = bypassCache.size(); });
+    return count;
+}
+
+// Classification
+
+bool PacketTunnelProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& flow) {
+    const std::string rawAppId = flow->metaData().sourceAppSigningIdentifier.value_or("");
+    const std::string appId = trimmingWhitespaceAndNewlines(rawAppId);
+
+    const auto tcpFlow = std::dynamic_pointer_cast<NEAppProxyTCPFlow>(flow);
+    const auto udpFlow = tcpFlow ? nullptr : std::dynamic_pointer_cast<NEAppProxyUDPFlow>(flow);
+    const bool isUDP = udpFlow != nullptr;
+
+    std::shared_ptr<NWEndpoint> endpoint;
+    if (tcpFlow) {
+        endpoint = tcpFlow->remoteEndpoint();
+    } else if (udpFlow) {
+        endpoint = udpFlow->localEndpoint();
+    }
+    const auto* hostEndpoint = dynamic_cast<const NWHostEndpoint*>(endpoint.get());
+    const std::string host = hostEndpoint ? hostEndpoint->hostname() : "unknown";
+    const std::string port = hostEndpoint ? hostEndpoint->port() : "0";
+
+    std::string key;
+    key.reserve(appId.size() + host.size() + 5);
+    key.append(appId).append(":").append(host).append(isUDP ? ":udp" : ":tcp");
+
+    const double now = clock_();
+    std::optional<FlowAction> cached;
+    bypassCacheQueue->sync([&] {
+        const auto entry = bypassCache.find(key);
+        if (entry != bypassCache.end() && entry->second.expiry > now) {
+            cached = entry->second.action;
+        }
+    });
+    FlowAction action;
+    if (cached) {
+        action = *cached;
+    } else {
+        action = determineNormalFlowAction(appId, host, isUDP);
+        storeBypassCacheEntry(key, action, now);
+    }
+    action = applyProxySafetyGate(action, isUDP);
+
+    switch (action) {
+    case FlowAction::bypass:
+        return false;
+    case FlowAction::dropUDP:
+        if (!isUDP) {
+            return false;
+        }
+        flow->closeReadWithError(std::nullopt);
+        flow->closeWriteWithError(std::nullopt);
+        return true;
+    case FlowAction::proxyTCP:
+        break;
+    }
+    if (!tcpFlow) {
+        return false;
+    }
+    const bool toLocalProxy = (host == proxyHost || host == "localhost" || host == "127.0.0.1") &&
+                              port == std::to_string(proxyPort);
+    if (toLocalProxy) {
+        return false;
+    }
+    tcpFlow->open(nullptr, [weak = weak_from_this(), tcpFlow, rawAppId](OptionalError error) {
+        auto self = weak.lock();
+        if (error) {
+            const std::string line = "SentorixProxy: Failed to open flow: " + error->localizedDescription();
+            (self ? self->log : OSLog::defaultLog()).error(line);
+            tcpFlow->closeReadWithError(error);
+            tcpFlow->closeWriteWithError(error);
+            return;
+        }
+        if (self) {
+            self->startTunnel(tcpFlow, rawAppId);
+        }
+    });
+    return true;
+}
+
+PacketTunnelProvider::FlowAction PacketTunnelProvider::determineNormalFlowAction(const std::string& appId,
+                                                                                 const std::string& host,
+                                                                                 bool isUDP) const {
+    if (bypassAppIds.contains(appId)) {
+        return FlowAction::bypass;
+    }
+    const std::string normalised = normalisedHost(host);
+    if (anyMatch(hardBypassDomains, normalised)) {
+        return FlowAction::bypass;
+    }
+    if (!isUDP) {
+        return FlowAction::proxyTCP;
+    }
+    if (anyMatch(udpQuicPolicyDomains, normalised)) {
+        return FlowAction::bypass;
+    }
+    return FlowAction::dropUDP;
+}
+
+void PacketTunnelProvider::storeBypassCacheEntry(const std::string& key, FlowAction action, double now) {
+    bypassCacheQueue->asyncBarrier([self = shared_from_this(), key, action, now] {
+        auto& cache = self->bypassCache;
+        if (cache.size() > BypassCacheSoftLimit) {
+            std::erase_if(cache, [now](const auto& entry) { return !(entry.second.expiry > now); });
+        }
+        cache.insert_or_assign(key, BypassCacheEntry{action, now + BypassCacheLifetimeSeconds});
+    });
+}
+
+PacketTunnelProvider::FlowAction PacketTunnelProvider::applyProxySafetyGate(FlowAction action, bool) const {
+    return proxySafetyGate->isClosed() ? FlowAction::bypass : action;
+}
+
+void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>& flow, const std::string&) {
+    // Relaying arrives with the tunnel; until then a taken flow is refused rather than left hanging.
+    const NSError error = NSError::posix(ENOTSUP, "Relaying through the local proxy is not available");
+    log.error("SentorixProxy: Failed to open flow: " + error.localizedDescription());
+    flow->closeReadWithError(error);
+    flow->closeWriteWithError(error);
+}
+
+// Health
+
+void PacketTunnelProvider::startProxyHealthMonitoring() {
+    if (proxyHealthTimer) {
+        proxyHealthTimer->cancel();
+    }
+    auto timer = DispatchSourceTimer::create(proxyHealthQueue);
+    timer->schedule(std::chrono::seconds(0), std::chrono::seconds(1), std::chrono::milliseconds(150));
+    timer->setEventHandler([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        if (!self->proxyReachabilityProbe) {
+            self->proxyReachabilityProbe =
+                std::make_shared<ProxyTCPReachabilityProbe>(self->proxyHost, self->proxyPort, 0.35);
+        }
+        const auto result = self->proxyReachabilityProbe->check();
+        if (!self->proxyHealthMonitor) {
+            self->proxyHealthMonitor =
+                std::make_shared<ProxyHealthMonitor>(self->proxySafetyGate, [weak](ProxyHealthEvent event) {
+                    if (auto provider = weak.lock()) {
+                        provider->emitProxyHealthEvent(event);
+                    }
+                });
+        }
+        self->proxyHealthMonitor->recordProbeResult(result);
+    });
+    proxyHealthTimer = timer;
+    timer->resume();
+}
+
+void PacketTunnelProvider::stopProxyHealthMonitoring() {
+    if (proxyHealthTimer) {
+        proxyHealthTimer->setEventHandler([] {});
+        proxyHealthTimer->cancel();
+    }
+    proxyHealthTimer = nullptr;
+}
+
+void PacketTunnelProvider::emitProxyHealthEvent(ProxyHealthEvent event) {
+    const bool down = event == ProxyHealthEvent::proxyUnavailable;
+    monitoringClient->emit(ProxyTunnelMonitoringEvent(
+        down ? "proxy_unreachable" : "proxy_recovered", std::nullopt, down ? "error" : "info",
+        down ? "extension.proxy_unreachable" : "extension.proxy_recovered",
+        down ? "Local proxy is unreachable; transparent proxy is bypassing new flows"
+             : "Local proxy recovered; transparent proxy can handle new flows",
+        std::nullopt,
+        ProxyTunnelMonitoringEvent::Context{{"proxy", proxyHost + ":" + std::to_string(proxyPort)}}));
+}
+
+}  // namespace sentorix

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "ProxyTunnelAdmissionController.h"
+#include "health/ProxyHealthMonitor.h"
+#include "health/ProxySafetyGate.h"
+#include "health/ProxyTCPReachabilityProbe.h"
+#include "monitoring/ProxyTunnelMonitoringClient.h"
+#include "platform/DispatchQueue.h"
+#include "platform/DispatchSourceTimer.h"
+#include "platform/NEAppProxyTCPFlow.h"
+#include "platform/NETransparentProxyProvider.h"
+#include "platform/OSLog.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace sentorix {
+
+class SXTunnelConnection;
+
+// The extension's one long-lived object: decides per flow, keeps the proxy's health, reports events.
+class PacketTunnelProvider : public NETransparentProxyProvider,
+                             public std::enable_shared_from_this<PacketTunnelProvider> {
+public:
+    enum class FlowAction { bypass, dropUDP, proxyTCP };
+
+    // Seconds since 1970 with fractions; replaceable so that tests can drive cache expiry.
+    using Clock = std::function<double()>;
+    static double systemClock();
+
+    struct CaseInsensitiveHash {
+        std::size_t operator()(const std::string& text) const;
+    };
+    struct CaseInsensitiveEqual {
+        bool operator()(const std::string& a, const std::string& b) const;
+    };
+    struct BypassCacheEntry {
+        FlowAction action;
+        double expiry;
+    };
+
+    static constexpr double BypassCacheLifetimeSeconds = 30.0;
+    static constexpr std::size_t BypassCacheSoftLimit = 2000;
+
+    explicit PacketTunnelProvider(std::shared_ptr<NEProviderServices> services, Clock clock = systemClock);
+    ~PacketTunnelProvider() override;
+
+    void startProxy(const std::optional<PropertyListValue::Dictionary>& options,
+                    std::function<void(OptionalError)> completionHandler) override;
+    void stopProxy(NEProviderStopReason reason, std::function<void()> completionHandler) override;
+    bool handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& flow) override;
+
+    std::optional<std::string> resolveMonitoringSocketPath() const;
+    std::shared_ptr<NETransparentProxyNetworkSettings> makeNetworkSettings() const;
+    FlowAction applyProxySafetyGate(FlowAction action, bool isUDP) const;
+
+    // Read-only views for the host and for tests.
+    const ProxyTunnelAdmissionController& admissionController() const { return tunnelAdmissionController; }
+    const std::shared_ptr<ProxySafetyGate>& safetyGate() const { return proxySafetyGate; }
+    const std::shared_ptr<ProxyTunnelMonitoringClient>& monitoring() const { return monitoringClient; }
+    std::size_t activeTunnelCount() const;
+    std::size_t bypassCacheCount() const;
+    bool isHealthMonitoringRunning() const { return proxyHealthTimer != nullptr; }
+
+protected:
+    // Hands an opened TCP flow to a tunnel through the local proxy.
+    virtual void startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>& flow, const std::string& appId);
+
+    FlowAction determineNormalFlowAction(const std::string& appId, const std::string& host, bool isUDP) const;
+    void startProxyHealthMonitoring();
+    void stopProxyHealthMonitoring();
+    void emitProxyHealthEvent(ProxyHealthEvent event);
+
+private:
+    void storeBypassCacheEntry(const std::string& key, FlowAction action, double now);
+
+    // Fields, in the order the design gives them.
+    const OSLog log;
+    const bool httpsOnlyMode;
+    const std::unordered_set<std::string, CaseInsensitiveHash, CaseInsensitiveEqual> bypassAppIds;
+    const std::vector<std::string> hardBypassDomains;
+    const std::vector<std::string> realtimeMediaDomains;
+    const std::vector<std::string> udpQuicPolicyDomains;
+    const std::string proxyHost;
+    const std::uint16_t proxyPort;
+    const double connectHandshakeTimeoutSeconds;
+    std::unordered_map<std::string, std::shared_ptr<SXTunnelConnection>> activeTunnels;
+    const std::shared_ptr<DispatchQueue> activeTunnelsQueue;
+    ProxyTunnelAdmissionController tunnelAdmissionController;
+    const std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient;
+    const std::shared_ptr<ProxySafetyGate> proxySafetyGate;
+    std::shared_ptr<ProxyHealthMonitor> proxyHealthMonitor;
+    std::shared_ptr<ProxyTCPReachabilityProbe> proxyReachabilityProbe;
+    const std::shared_ptr<DispatchQueue> proxyHealthQueue;
+    std::shared_ptr<DispatchSourceTimer> proxyHealthTimer;
+    const std::shared_ptr<DispatchQueue> bypassCacheQueue;
+    std::unordered_map<std::string, BypassCacheEntry> bypassCache;
+
+    const Clock clock_;
+};
+
+const char* toString(PacketTunnelProvider::FlowAction action);
+
+}  // namespace sentorix

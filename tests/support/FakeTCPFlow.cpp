@@ -1,0 +1,119 @@
+#include "FakeTCPFlow.h"
+
+#include <utility>
+
+namespace sentorix::testing {
+
+std::shared_ptr<FakeTCPFlow> FakeTCPFlow::to(std::string host, std::string port, std::optional<std::string> appId) {
+    return std::make_shared<FakeTCPFlow>(std::move(appId),
+                                         std::make_shared<NWHostEndpoint>(std::move(host), std::move(port)));
+}
+
+void FakeTCPFlow::record(std::string call) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+}
+
+void FakeTCPFlow::open(std::shared_ptr<NWHostEndpoint> localEndpoint, std::function<void(OptionalError)> completion) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(localEndpoint ? "open(endpoint)" : "open");
+    openCompletion_ = std::move(completion);
+}
+
+void FakeTCPFlow::readData(std::function<void(NSData, OptionalError)> completion) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back("readData");
+    reads_.push_back(std::move(completion));
+}
+
+void FakeTCPFlow::write(NSData data, std::function<void(OptionalError)> completion) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back("write");
+    written_.push_back(std::move(data));
+    writes_.push_back(std::move(completion));
+}
+
+void FakeTCPFlow::closeReadWithError(OptionalError error) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back("closeRead");
+    closeReadError_ = std::move(error);
+}
+
+void FakeTCPFlow::closeWriteWithError(OptionalError error) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back("closeWrite");
+    closeWriteError_ = std::move(error);
+}
+
+bool FakeTCPFlow::completeOpen(OptionalError error) {
+    std::function<void(OptionalError)> completion;
+    {
+        std::lock_guard lock(mutex_);
+        completion = std::exchange(openCompletion_, nullptr);
+    }
+    if (!completion) {
+        return false;
+    }
+    completion(std::move(error));
+    return true;
+}
+
+bool FakeTCPFlow::completeRead(NSData data, OptionalError error) {
+    std::function<void(NSData, OptionalError)> completion;
+    {
+        std::lock_guard lock(mutex_);
+        if (reads_.empty()) {
+            return false;
+        }
+        completion = std::move(reads_.front());
+        reads_.pop_front();
+    }
+    completion(std::move(data), std::move(error));
+    return true;
+}
+
+bool FakeTCPFlow::completeWrite(OptionalError error) {
+    std::function<void(OptionalError)> completion;
+    {
+        std::lock_guard lock(mutex_);
+        if (writes_.empty()) {
+            return false;
+        }
+        completion = std::move(writes_.front());
+        writes_.pop_front();
+    }
+    completion(std::move(error));
+    return true;
+}
+
+std::vector<std::string> FakeTCPFlow::calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+std::vector<NSData> FakeTCPFlow::written() const {
+    std::lock_guard lock(mutex_);
+    return written_;
+}
+
+std::optional<OptionalError> FakeTCPFlow::closeReadError() const {
+    std::lock_guard lock(mutex_);
+    return closeReadError_;
+}
+
+std::optional<OptionalError> FakeTCPFlow::closeWriteError() const {
+    std::lock_guard lock(mutex_);
+    return closeWriteError_;
+}
+
+bool FakeTCPFlow::isOpenPending() const {
+    std::lock_guard lock(mutex_);
+    return openCompletion_ != nullptr;
+}
+
+std::size_t FakeTCPFlow::pendingReads() const {
+    std::lock_guard lock(mutex_);
+    return reads_.size();
+}
+
+}  // namespace sentorix::testing

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "platform/NEAppProxyTCPFlow.h"
+
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sentorix::testing {
+
+// A scripted TCP flow: records every call and keeps each completion until the test runs it, on whichever
+// thread the test calls from.
+class FakeTCPFlow : public NEAppProxyTCPFlow {
+public:
+    FakeTCPFlow(std::optional<std::string> appId, std::shared_ptr<NWEndpoint> remote)
+        : appId_(std::move(appId)), remote_(std::move(remote)) {}
+    static std::shared_ptr<FakeTCPFlow> to(std::string host, std::string port,
+                                          std::optional<std::string> appId = "com.example.app");
+
+    NEFlowMetaData metaData() const override { return {appId_}; }
+    std::shared_ptr<NWEndpoint> remoteEndpoint() const override { return remote_; }
+    void open(std::shared_ptr<NWHostEndpoint> localEndpoint, std::function<void(OptionalError)> completion) override;
+    void readData(std::function<void(NSData, OptionalError)> completion) override;
+    void write(NSData data, std::function<void(OptionalError)> completion) override;
+    void closeReadWithError(OptionalError error) override;
+    void closeWriteWithError(OptionalError error) override;
+
+    // Test side. Each `complete…` runs the oldest pending completion of its kind; false when none waits.
+    bool completeOpen(OptionalError error = std::nullopt);
+    bool completeRead(NSData data, OptionalError error = std::nullopt);
+    bool completeWrite(OptionalError error = std::nullopt);
+    std::vector<std::string> calls() const;
+    std::vector<NSData> written() const;
+    std::optional<OptionalError> closeReadError() const;
+    std::optional<OptionalError> closeWriteError() const;
+    bool isOpenPending() const;
+    std::size_t pendingReads() const;
+
+private:
+    void record(std::string call);
+
+    const std::optional<std::string> appId_;
+    const std::shared_ptr<NWEndpoint> remote_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> calls_;
+    std::function<void(OptionalError)> openCompletion_;
+    std::deque<std::function<void(NSData, OptionalError)>> reads_;
+    std::deque<std::function<void(OptionalError)>> writes_;
+    std::vector<NSData> written_;
+    std::optional<OptionalError> closeReadError_;
+    std::optional<OptionalError> closeWriteError_;
+};
+
+}  // namespace sentorix::testing

@@ -1,0 +1,149 @@
+#include "MonitorListener.h"
+#include "UniqueFd.h"
+#include "UnixFrameServer.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using sentorix::UniqueFd;
+using sentorix::testing::TempDir;
+
+UniqueFd connectTo(const std::string& path) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            return fd;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    ADD_FAILURE() << "cannot connect to " << path;
+    return UniqueFd();
+}
+
+std::string frame(const std::string& payload) {
+    const auto n = uint32_t(payload.size());
+    std::string bytes{char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+    return bytes + payload;
+}
+
+void send(const UniqueFd& fd, const std::string& bytes) {
+    ASSERT_EQ(::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+}
+
+class MonitorListenerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        listener = std::make_unique<MonitorListener>(
+            io, dir.file("m.sock"),
+            [this](const std::string& json) {
+                std::lock_guard lock(mutex);
+                frames.push_back(json);
+            },
+            [this](const std::string& problem) {
+                std::lock_guard lock(mutex);
+                problems.push_back(problem);
+            });
+    }
+    void runFor(std::chrono::milliseconds time) {
+        io.restart();
+        io.run_for(time);
+    }
+
+    TempDir dir;
+    asio::io_context io;
+    std::unique_ptr<MonitorListener> listener;
+    std::mutex mutex;
+    std::vector<std::string> frames, problems;
+};
+
+TEST_F(MonitorListenerTest, SurvivesOversizedAndTruncatedFramesAndKeepsServing) {
+    ASSERT_EQ(listener->open(), "");
+    {
+        auto big = connectTo(dir.file("m.sock"));
+        send(big, std::string{char(0x00), char(0x10), char(0x00), char(0x01)});  // 1 MiB + 1
+        auto cut = connectTo(dir.file("m.sock"));
+        send(cut, std::string{0, 0, 0, 50} + "{\"half\":");
+        auto two = connectTo(dir.file("m.sock"));
+        send(two, frame("{\"a\":1}") + frame("{\"b\":2}"));
+    }
+    runFor(300ms);
+    auto good = connectTo(dir.file("m.sock"));
+    send(good, frame("{\"c\":3}"));
+    good.reset();
+    runFor(300ms);
+    std::sort(frames.begin(), frames.end());
+    EXPECT_EQ(frames, (std::vector<std::string>{"{\"a\":1}", "{\"b\":2}", "{\"c\":3}"}));
+    ASSERT_EQ(problems.size(), 2u);
+    std::sort(problems.begin(), problems.end());
+    EXPECT_NE(problems[0].find("disconnected in the middle of a frame"), std::string::npos);
+    EXPECT_NE(problems[1].find("refused a frame of 1048577 bytes"), std::string::npos);
+}
+
+TEST_F(MonitorListenerTest, ReplacesAStaleSocketButNotALiveListenerOrAFile) {
+    {
+        // A socket file left behind by a listener that died.
+        UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, dir.file("m.sock").c_str(), sizeof address.sun_path - 1);
+        ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ASSERT_EQ(listener->open(), "");
+
+    MonitorListener second(io, dir.file("m.sock"), [](const std::string&) {}, [](const std::string&) {});
+    EXPECT_NE(second.open().find("another listener"), std::string::npos);
+
+    std::ofstream(dir.file("plain")) << "data";
+    MonitorListener onFile(io, dir.file("plain"), [](const std::string&) {}, [](const std::string&) {});
+    EXPECT_NE(onFile.open().find("not a socket"), std::string::npos);
+}
+
+TEST(MonitorProgram, PrintsOneLinePerFrameAndExitsZeroOnSigterm) {
+    TempDir dir;
+    const std::string socketPath = dir.file("m.sock");
+    const std::string outPath = dir.file("out.txt");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(out, STDOUT_FILENO);
+        ::execl(SENTORIX_MONITOR_BINARY, "sentorix-monitor", "--socket", socketPath.c_str(), nullptr);
+        ::_exit(127);
+    }
+    {
+        auto peer = connectTo(socketPath);
+        send(peer, frame(R"({"current_signal":"provider_started"})"));
+    }
+    std::string output;
+    for (int i = 0; i < 200 && output.find('\n') == std::string::npos; ++i) {
+        std::this_thread::sleep_for(10ms);
+        std::ifstream in(outPath);
+        output.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(output, "{\"current_signal\":\"provider_started\"}\n");
+    struct stat info{};
+    EXPECT_NE(::lstat(socketPath.c_str(), &info), 0) << "the socket file is removed at exit";
+}
+
+}  // namespace
