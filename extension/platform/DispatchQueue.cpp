@@ -27,10 +27,6 @@ void DispatchQueue::async(std::function<void()> block) {
 
 void DispatchQueue::asyncBarrier(std::function<void()> block) { enqueue(Item{std::move(block), true, nullptr}); }
 
-void DispatchQueue::sync(const std::function<void()>& block) { runSync(block, kind_ == Kind::Serial); }
-
-void DispatchQueue::syncBarrier(const std::function<void()>& block) { runSync(block, true); }
-
 void DispatchQueue::enqueue(Item item) {
     std::vector<Item> runnable;
     {
@@ -41,7 +37,7 @@ void DispatchQueue::enqueue(Item item) {
     launch(runnable);
 }
 
-void DispatchQueue::runSync(const std::function<void()>& block, bool barrier) {
+void DispatchQueue::beginSync(bool barrier) {
     Waiter waiter;
     std::vector<Item> runnable;
     {
@@ -65,8 +61,6 @@ void DispatchQueue::runSync(const std::function<void()>& block, bool barrier) {
         std::unique_lock lock(mutex_);
         waiterReady_.wait(lock, [&] { return waiter.go; });
     }
-    block();
-    finished(barrier);
 }
 
 void DispatchQueue::collectRunnable(std::vector<Item>& out) {

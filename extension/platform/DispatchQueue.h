@@ -27,9 +27,21 @@ public:
     void async(std::function<void()> block);
     void asyncBarrier(std::function<void()> block);
     // Runs the block on the calling thread once the queue lets it run; must not be called from the same
-    // serial queue (or from a barrier of the same queue), as with the platform's queues.
-    void sync(const std::function<void()>& block);
-    void syncBarrier(const std::function<void()>& block);
+    // serial queue (or from a barrier of the same queue), as with the platform's queues. Templates, so
+    // that the flow path's lookups allocate nothing.
+    template <typename Block>
+    void sync(Block&& block) {
+        const bool barrier = kind_ == Kind::Serial;
+        beginSync(barrier);
+        std::forward<Block>(block)();
+        finished(barrier);
+    }
+    template <typename Block>
+    void syncBarrier(Block&& block) {
+        beginSync(true);
+        std::forward<Block>(block)();
+        finished(true);
+    }
 
     // The pool every queue and timer runs on.
     static asio::thread_pool& pool();
@@ -47,7 +59,8 @@ private:
     };
 
     void enqueue(Item item);
-    void runSync(const std::function<void()>& block, bool barrier);
+    // Waits until the queue lets a synchronous block run on the calling thread.
+    void beginSync(bool barrier);
     // Moves runnable items out of pending_; called with mutex_ held.
     void collectRunnable(std::vector<Item>& out);
     void launch(std::vector<Item>& items);

@@ -14,7 +14,7 @@ class NEAppProxyFlow {
 public:
     virtual ~NEAppProxyFlow() = default;
 
-    virtual NEFlowMetaData metaData() const = 0;
+    virtual const NEFlowMetaData& metaData() const = 0;
     // Data moves only after the completion ran without error.
     virtual void open(std::shared_ptr<NWHostEndpoint> localEndpoint,
                       std::function<void(OptionalError)> completionHandler) = 0;

@@ -48,14 +48,16 @@ size_t trailingBlank(std::string_view text) {
 
 }  // namespace
 
-std::string trimmingWhitespaceAndNewlines(std::string_view text) {
+std::string_view trimmedView(std::string_view text) {
     while (size_t n = leadingBlank(text)) {
         text.remove_prefix(n);
     }
     while (size_t n = trailingBlank(text)) {
         text.remove_suffix(n);
     }
-    return std::string(text);
+    return text;
 }
+
+std::string trimmingWhitespaceAndNewlines(std::string_view text) { return std::string(trimmedView(text)); }
 
 }  // namespace sentorix

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <utility>
 
 namespace sentorix {
 
@@ -37,12 +38,21 @@ std::string normalisedHost(const std::string& host) {
 }
 
 // A leading "." makes a suffix entry: it matches sub-domains of the name after the dot, not the name.
+// Entries are lower case already (folded once, when the provider is built).
 bool hostMatches(const std::string& host, const std::string& entry) {
-    const std::string folded = lowercased(entry);
-    if (!folded.empty() && folded.front() == '.') {
-        return host.ends_with(folded);
+    if (!entry.empty() && entry.front() == '.') {
+        return host.ends_with(entry);
     }
-    return host == folded;
+    return host == entry;
+}
+
+std::vector<std::string> lowercasedAll(const std::vector<std::string>& entries) {
+    std::vector<std::string> result;
+    result.reserve(entries.size());
+    for (const auto& entry : entries) {
+        result.push_back(lowercased(entry));
+    }
+    return result;
 }
 
 bool anyMatch(const std::vector<std::string>& entries, const std::string& host) {
@@ -86,9 +96,9 @@ PacketTunnelProvider::PacketTunnelProvider(std::shared_ptr<NEProviderServices> s
       log(logSubsystem(), "SentorixProxy"),
       httpsOnlyMode(false),
       bypassAppIds(BuiltInPolicy::bypassAppIds().begin(), BuiltInPolicy::bypassAppIds().end()),
-      hardBypassDomains(BuiltInPolicy::hardBypassDomains()),
-      realtimeMediaDomains(BuiltInPolicy::realtimeMediaDomains()),
-      udpQuicPolicyDomains(BuiltInPolicy::realtimeMediaDomains()),
+      hardBypassDomains(lowercasedAll(BuiltInPolicy::hardBypassDomains())),
+      realtimeMediaDomains(lowercasedAll(BuiltInPolicy::realtimeMediaDomains())),
+      udpQuicPolicyDomains(lowercasedAll(BuiltInPolicy::realtimeMediaDomains())),
       proxyHost(BuiltInPolicy::ProxyHost),
       proxyPort(BuiltInPolicy::ProxyPort),
       connectHandshakeTimeoutSeconds(BuiltInPolicy::ConnectHandshakeTimeoutSeconds),
@@ -181,18 +191,35 @@ std::size_t PacketTunnelProvider::activeTunnelCount() const {
 
 std::size_t PacketTunnelProvider::bypassCacheCount() const {
     std::size_t count = 0;
-    bypassCacheQueue->sync([&] { count = bypassCache.size(); });
+    bypassCacheQueue->sync([&] {  // after every store queued so far
+        std::shared_lock lock(bypassCacheLock_);
+        count = bypassCache.size();
+    });
     return count;
+}
+
+std::optional<PacketTunnelProvider::BypassCacheEntry> PacketTunnelProvider::bypassCacheEntry(
+    const std::string& key) const {
+    std::optional<BypassCacheEntry> result;
+    bypassCacheQueue->sync([&] {  // after every store queued so far
+        std::shared_lock lock(bypassCacheLock_);
+        if (const auto entry = bypassCache.find(key); entry != bypassCache.end()) {
+            result = entry->second;
+        }
+    });
+    return result;
 }
 
 // Classification
 
 bool PacketTunnelProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& flow) {
-    const std::string rawAppId = flow->metaData().sourceAppSigningIdentifier.value_or("");
-    const std::string appId = trimmingWhitespaceAndNewlines(rawAppId);
+    static const std::string absent;
+    const auto& signingIdentifier = flow->metaData().sourceAppSigningIdentifier;
+    const std::string& rawAppId = signingIdentifier ? *signingIdentifier : absent;
+    const std::string_view appId = trimmedView(rawAppId);
 
-    const auto tcpFlow = std::dynamic_pointer_cast<NEAppProxyTCPFlow>(flow);
-    const auto udpFlow = tcpFlow ? nullptr : std::dynamic_pointer_cast<NEAppProxyUDPFlow>(flow);
+    const auto* tcpFlow = dynamic_cast<NEAppProxyTCPFlow*>(flow.get());
+    const auto* udpFlow = tcpFlow ? nullptr : dynamic_cast<NEAppProxyUDPFlow*>(flow.get());
     const bool isUDP = udpFlow != nullptr;
 
     std::shared_ptr<NWEndpoint> endpoint;
@@ -201,9 +228,11 @@ bool PacketTunnelProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& 
     } else if (udpFlow) {
         endpoint = udpFlow->localEndpoint();
     }
+    static const std::string unknownHost = "unknown";
+    static const std::string unknownPort = "0";
     const auto* hostEndpoint = dynamic_cast<const NWHostEndpoint*>(endpoint.get());
-    const std::string host = hostEndpoint ? hostEndpoint->hostname() : "unknown";
-    const std::string port = hostEndpoint ? hostEndpoint->port() : "0";
+    const std::string& host = hostEndpoint ? hostEndpoint->hostname() : unknownHost;
+    const std::string& port = hostEndpoint ? hostEndpoint->port() : unknownPort;
 
     std::string key;
     key.reserve(appId.size() + host.size() + 5);
@@ -211,18 +240,19 @@ bool PacketTunnelProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& 
 
     const double now = clock_();
     std::optional<FlowAction> cached;
-    bypassCacheQueue->sync([&] {
+    {
+        std::shared_lock lock(bypassCacheLock_);
         const auto entry = bypassCache.find(key);
         if (entry != bypassCache.end() && entry->second.expiry > now) {
             cached = entry->second.action;
         }
-    });
+    }
     FlowAction action;
     if (cached) {
         action = *cached;
     } else {
-        action = determineNormalFlowAction(appId, host, isUDP);
-        storeBypassCacheEntry(key, action, now);
+        action = determineNormalFlowAction(std::string(appId), host, isUDP);
+        storeBypassCacheEntry(std::move(key), action, now);
     }
     action = applyProxySafetyGate(action, isUDP);
 
@@ -247,7 +277,8 @@ bool PacketTunnelProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& 
     if (toLocalProxy) {
         return false;
     }
-    tcpFlow->open(nullptr, [weak = weak_from_this(), tcpFlow, rawAppId](OptionalError error) {
+    auto opened = std::static_pointer_cast<NEAppProxyTCPFlow>(flow);
+    opened->open(nullptr, [weak = weak_from_this(), tcpFlow = opened, rawAppId](OptionalError error) {
         auto self = weak.lock();
         if (error) {
             const std::string line = "SentorixProxy: Failed to open flow: " + error->localizedDescription();
@@ -282,14 +313,33 @@ PacketTunnelProvider::FlowAction PacketTunnelProvider::determineNormalFlowAction
     return FlowAction::dropUDP;
 }
 
-void PacketTunnelProvider::storeBypassCacheEntry(const std::string& key, FlowAction action, double now) {
-    bypassCacheQueue->asyncBarrier([self = shared_from_this(), key, action, now] {
-        auto& cache = self->bypassCache;
-        if (cache.size() > BypassCacheSoftLimit) {
-            std::erase_if(cache, [now](const auto& entry) { return !(entry.second.expiry > now); });
+void PacketTunnelProvider::storeBypassCacheEntry(std::string key, FlowAction action, double now) {
+    {
+        std::lock_guard lock(pendingCacheStores_.lock);
+        pendingCacheStores_.stores.push_back({std::move(key), action, now});
+        if (std::exchange(pendingCacheStores_.drainQueued, true)) {
+            return;
         }
-        cache.insert_or_assign(key, BypassCacheEntry{action, now + BypassCacheLifetimeSeconds});
-    });
+    }
+    bypassCacheQueue->asyncBarrier([self = shared_from_this()] { self->applyPendingCacheStores(); });
+}
+
+// Runs as a barrier block on the cache queue.
+void PacketTunnelProvider::applyPendingCacheStores() {
+    std::vector<PendingCacheStores::Store> stores;
+    {
+        std::lock_guard lock(pendingCacheStores_.lock);
+        stores.swap(pendingCacheStores_.stores);
+        pendingCacheStores_.drainQueued = false;
+    }
+    std::unique_lock cacheLock(bypassCacheLock_);
+    for (auto& store : stores) {
+        if (bypassCache.size() > BypassCacheSoftLimit) {
+            std::erase_if(bypassCache, [now = store.now](const auto& entry) { return !(entry.second.expiry > now); });
+        }
+        bypassCache.insert_or_assign(std::move(store.key),
+                                     BypassCacheEntry{store.action, store.now + BypassCacheLifetimeSeconds});
+    }
 }
 
 PacketTunnelProvider::FlowAction PacketTunnelProvider::applyProxySafetyGate(FlowAction action, bool) const {
@@ -318,8 +368,7 @@ void PacketTunnelProvider::startProxyHealthMonitoring() {
             return;
         }
         if (!self->proxyReachabilityProbe) {
-            self->proxyReachabilityProbe =
-                std::make_shared<ProxyTCPReachabilityProbe>(self->proxyHost, self->proxyPort, 0.35);
+            self->proxyReachabilityProbe = self->makeReachabilityProbe();
         }
         const auto result = self->proxyReachabilityProbe->check();
         if (!self->proxyHealthMonitor) {
@@ -334,6 +383,10 @@ void PacketTunnelProvider::startProxyHealthMonitoring() {
     });
     proxyHealthTimer = timer;
     timer->resume();
+}
+
+std::shared_ptr<ProxyTCPReachabilityProbe> PacketTunnelProvider::makeReachabilityProbe() const {
+    return std::make_shared<ProxyTCPReachabilityProbe>(proxyHost, proxyPort, 0.35);
 }
 
 void PacketTunnelProvider::stopProxyHealthMonitoring() {

@@ -13,7 +13,9 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -65,11 +67,15 @@ public:
     const std::shared_ptr<ProxyTunnelMonitoringClient>& monitoring() const { return monitoringClient; }
     std::size_t activeTunnelCount() const;
     std::size_t bypassCacheCount() const;
+    std::optional<BypassCacheEntry> bypassCacheEntry(const std::string& key) const;
     bool isHealthMonitoringRunning() const { return proxyHealthTimer != nullptr; }
 
 protected:
     // Hands an opened TCP flow to a tunnel through the local proxy.
     virtual void startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>& flow, const std::string& appId);
+
+    // The probe of the local proxy, made the first time the health timer fires.
+    virtual std::shared_ptr<ProxyTCPReachabilityProbe> makeReachabilityProbe() const;
 
     FlowAction determineNormalFlowAction(const std::string& appId, const std::string& host, bool isUDP) const;
     void startProxyHealthMonitoring();
@@ -77,7 +83,22 @@ protected:
     void emitProxyHealthEvent(ProxyHealthEvent event);
 
 private:
-    void storeBypassCacheEntry(const std::string& key, FlowAction action, double now);
+    // Cache stores waiting for their barrier block. A store made while a block is already queued joins
+    // it, so that a stream of new hosts wakes the cache queue once per batch rather than once per flow;
+    // stores still land in the order they were made.
+    struct PendingCacheStores {
+        struct Store {
+            std::string key;
+            FlowAction action;
+            double now;
+        };
+        std::mutex lock;
+        std::vector<Store> stores;
+        bool drainQueued = false;
+    };
+
+    void storeBypassCacheEntry(std::string key, FlowAction action, double now);
+    void applyPendingCacheStores();
 
     // Fields, in the order the design gives them.
     const OSLog log;
@@ -102,6 +123,10 @@ private:
     std::unordered_map<std::string, BypassCacheEntry> bypassCache;
 
     const Clock clock_;
+    PendingCacheStores pendingCacheStores_;
+    // Stores run as barrier blocks on bypassCacheQueue and hold this exclusively; lookups hold it shared
+    // instead of queueing behind stores that have not run yet (a fresh store need not be visible at once).
+    mutable std::shared_mutex bypassCacheLock_;
 };
 
 const char* toString(PacketTunnelProvider::FlowAction action);

@@ -15,11 +15,11 @@ namespace sentorix::testing {
 class FakeTCPFlow : public NEAppProxyTCPFlow {
 public:
     FakeTCPFlow(std::optional<std::string> appId, std::shared_ptr<NWEndpoint> remote)
-        : appId_(std::move(appId)), remote_(std::move(remote)) {}
+        : metaData_{std::move(appId)}, remote_(std::move(remote)) {}
     static std::shared_ptr<FakeTCPFlow> to(std::string host, std::string port,
                                           std::optional<std::string> appId = "com.example.app");
 
-    NEFlowMetaData metaData() const override { return {appId_}; }
+    const NEFlowMetaData& metaData() const override { return metaData_; }
     std::shared_ptr<NWEndpoint> remoteEndpoint() const override { return remote_; }
     void open(std::shared_ptr<NWHostEndpoint> localEndpoint, std::function<void(OptionalError)> completion) override;
     void readData(std::function<void(NSData, OptionalError)> completion) override;
@@ -41,7 +41,7 @@ public:
 private:
     void record(std::string call);
 
-    const std::optional<std::string> appId_;
+    const NEFlowMetaData metaData_;
     const std::shared_ptr<NWEndpoint> remote_;
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;

@@ -13,14 +13,14 @@ namespace sentorix::testing {
 class FakeUDPFlow : public NEAppProxyUDPFlow {
 public:
     FakeUDPFlow(std::optional<std::string> appId, std::shared_ptr<NWEndpoint> local)
-        : appId_(std::move(appId)), local_(std::move(local)) {}
+        : metaData_{std::move(appId)}, local_(std::move(local)) {}
     static std::shared_ptr<FakeUDPFlow> to(std::string host, std::string port,
                                           std::optional<std::string> appId = "com.example.app") {
         return std::make_shared<FakeUDPFlow>(std::move(appId),
                                              std::make_shared<NWHostEndpoint>(std::move(host), std::move(port)));
     }
 
-    NEFlowMetaData metaData() const override { return {appId_}; }
+    const NEFlowMetaData& metaData() const override { return metaData_; }
     std::shared_ptr<NWEndpoint> localEndpoint() const override { return local_; }
     void open(std::shared_ptr<NWHostEndpoint>, std::function<void(OptionalError)>) override { record("open"); }
     void closeReadWithError(OptionalError error) override {
@@ -41,7 +41,7 @@ private:
         calls_.push_back(std::move(call));
     }
 
-    const std::optional<std::string> appId_;
+    const NEFlowMetaData metaData_;
     const std::shared_ptr<NWEndpoint> local_;
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;

@@ -229,6 +229,7 @@ TEST_F(SendFrameToSocket, PathOf103BytesConnectsAnd104IsRefusedWithoutLeakingThe
     UnixFrameServer server(ok);
     const NSData frame{0, 0, 0, 2, '{', '}'};
     EXPECT_FALSE(Client::sendFrameToSocket(ok, frame).has_value());
+    ASSERT_TRUE(server.waitForConnections(1, 5s));  // the server has closed its end too
 
     const std::string tooLong = ok + "x";
     const size_t before = openDescriptors();

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "UniqueFd.h"
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+namespace sentorix::testing {
+
+// A loopback TCP listener on an ephemeral port. With `accepting`, a thread accepts and closes every
+// connection and counts them; without, connections wait in the backlog.
+class TcpListener {
+public:
+    explicit TcpListener(bool accepting = true, int backlog = 64, std::uint16_t port = 0);
+    ~TcpListener();
+
+    std::uint16_t port() const { return port_; }
+    int acceptedCount() const { return accepted_.load(); }
+    // Stops listening; the port is then refused.
+    void close();
+
+private:
+    UniqueFd fd_;
+    std::uint16_t port_ = 0;
+    std::atomic<int> accepted_{0};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+}  // namespace sentorix::testing
