@@ -30,8 +30,11 @@ public:
                                 Sender sender = defaultSender(),
                                 std::size_t maxPendingJobs = DefaultMaxPendingJobs);
 
+    virtual ~ProxyTunnelMonitoringClient() = default;
+
     void updateSocketPath(std::optional<std::string> socketPath);
-    void emit(ProxyTunnelMonitoringEvent event);
+    // Virtual so that tests can record events in the order they are emitted.
+    virtual void emit(ProxyTunnelMonitoringEvent event);
 
     // The default sender: one connection, one frame. Connect and the whole write each get `timeLimit`;
     // running out fails the send like any other connect or write error.

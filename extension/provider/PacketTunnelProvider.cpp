@@ -4,6 +4,8 @@
 #include "platform/NEAppProxyUDPFlow.h"
 #include "platform/NETunnelProviderProtocol.h"
 #include "platform/NSBundle.h"
+#include "platform/NSUUID.h"
+#include "tunnel/SXTunnelConnection.h"
 #include "platform/StringTrimming.h"
 
 #include <algorithm>
@@ -346,12 +348,52 @@ PacketTunnelProvider::FlowAction PacketTunnelProvider::applyProxySafetyGate(Flow
     return proxySafetyGate->isClosed() ? FlowAction::bypass : action;
 }
 
-void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>& flow, const std::string&) {
-    // Relaying arrives with the tunnel; until then a taken flow is refused rather than left hanging.
-    const NSError error = NSError::posix(ENOTSUP, "Relaying through the local proxy is not available");
-    log.error("SentorixProxy: Failed to open flow: " + error.localizedDescription());
-    flow->closeReadWithError(error);
-    flow->closeWriteWithError(error);
+void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>& flow, const std::string& appId) {
+    const std::string flowId = NSUUID::UUIDString();
+    if (!tunnelAdmissionController.tryAcquireHandshakeSlot(flowId)) {
+        const NSError error(NSError::SentorixDomain, 1001, "Proxy handshake backlog exceeded");
+        log.error("SentorixProxy: Rejecting flow due to handshake backlog");
+        const auto pending = static_cast<double>(tunnelAdmissionController.pendingHandshakeCount());
+        monitoringClient->emit(ProxyTunnelMonitoringEvent(
+            "connect_handshake_rejected", flowId, "error", "extension.connect_handshake_backlog_exceeded",
+            "Rejected flow due to CONNECT handshake backlog",
+            ProxyTunnelMonitoringEvent::Metrics{{"pending_handshakes", pending}},
+            ProxyTunnelMonitoringEvent::Context{{"app_id", appId}}));
+        flow->closeReadWithError(error);
+        flow->closeWriteWithError(error);
+        return;
+    }
+
+    auto connection = createTCPConnection(NWHostEndpoint(proxyHost, std::to_string(proxyPort)));
+    const std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
+    auto tunnel = std::make_shared<SXTunnelConnection>(
+        flow, std::move(connection), flowId, appId, connectHandshakeTimeoutSeconds, monitoringClient,
+        [weak](const std::string& id) {
+            if (auto self = weak.lock()) {
+                self->tunnelAdmissionController.markHandshakeEstablished(id);
+            }
+        },
+        [weak] {
+            if (auto self = weak.lock()) {
+                self->proxySafetyGate->setProxyUnavailable(true);
+            }
+        },
+        [weak](const std::string& id) {
+            if (auto self = weak.lock()) {
+                self->activeTunnelsQueue->asyncBarrier([weak, id] {
+                    if (auto provider = weak.lock()) {
+                        provider->activeTunnels.erase(id);
+                    }
+                });
+            }
+            if (auto self = weak.lock()) {
+                self->tunnelAdmissionController.releaseHandshakeSlot(id);
+            }
+        });
+    activeTunnelsQueue->asyncBarrier([self = shared_from_this(), tunnel, flowId] {
+        self->activeTunnels.emplace(flowId, tunnel);
+    });
+    tunnel->start();
 }
 
 // Health

@@ -71,7 +71,8 @@ public:
     bool isHealthMonitoringRunning() const { return proxyHealthTimer != nullptr; }
 
 protected:
-    // Hands an opened TCP flow to a tunnel through the local proxy.
+    // Admits an opened TCP flow and gives it a tunnel through the local proxy, or rejects it when too
+    // many handshakes are pending.
     virtual void startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>& flow, const std::string& appId);
 
     // The probe of the local proxy, made the first time the health timer fires.

@@ -17,18 +17,21 @@ OptionalError FakeTCPConnection::error() const {
 void FakeTCPConnection::addObserver(std::weak_ptr<NSKeyValueObserving> observer, const std::string& keyPath) {
     std::lock_guard lock(mutex_);
     calls_.push_back("addObserver");
+    if (journal_) journal_->add("connection." + calls_.back());
     observers_.push_back(Observer{observer, observer.lock().get(), keyPath});
 }
 
 void FakeTCPConnection::removeObserver(NSKeyValueObserving* observer, const std::string& keyPath) {
     std::lock_guard lock(mutex_);
     calls_.push_back("removeObserver");
+    if (journal_) journal_->add("connection." + calls_.back());
     std::erase_if(observers_, [&](const Observer& o) { return o.raw == observer && o.keyPath == keyPath; });
 }
 
 void FakeTCPConnection::write(NSData data, std::function<void(OptionalError)> completion) {
     std::lock_guard lock(mutex_);
     calls_.push_back("write");
+    if (journal_) journal_->add("connection." + calls_.back());
     written_.push_back(std::move(data));
     writes_.push_back(std::move(completion));
 }
@@ -36,12 +39,14 @@ void FakeTCPConnection::write(NSData data, std::function<void(OptionalError)> co
 void FakeTCPConnection::writeClose() {
     std::lock_guard lock(mutex_);
     calls_.push_back("writeClose");
+    if (journal_) journal_->add("connection." + calls_.back());
 }
 
 void FakeTCPConnection::readMinimumLength(std::size_t, std::size_t maximum,
                                           std::function<void(NSData, OptionalError)> completion) {
     std::lock_guard lock(mutex_);
     calls_.push_back("read");
+    if (journal_) journal_->add("connection." + calls_.back());
     lastReadMaximum_ = maximum;
     reads_.push_back(std::move(completion));
 }
@@ -50,6 +55,7 @@ void FakeTCPConnection::cancel() {
     {
         std::lock_guard lock(mutex_);
         calls_.push_back("cancel");
+    if (journal_) journal_->add("connection." + calls_.back());
     }
     setState(NWTCPConnectionState::Cancelled);
 }

@@ -2,6 +2,8 @@
 
 #include "platform/NWTCPConnection.h"
 
+#include "Journal.h"
+
 #include <deque>
 #include <mutex>
 #include <string>
@@ -24,6 +26,7 @@ public:
     void cancel() override;
 
     // Test side.
+    void setJournal(std::shared_ptr<Journal> journal) { journal_ = std::move(journal); }
     void setState(NWTCPConnectionState state, OptionalError error = std::nullopt);
     bool completeRead(NSData data, OptionalError error = std::nullopt);
     bool completeWrite(OptionalError error = std::nullopt);
@@ -40,6 +43,7 @@ private:
         std::string keyPath;
     };
 
+    std::shared_ptr<Journal> journal_;
     mutable std::mutex mutex_;
     NWTCPConnectionState state_ = NWTCPConnectionState::Connecting;
     OptionalError error_;

@@ -17,18 +17,21 @@ void FakeTCPFlow::record(std::string call) {
 void FakeTCPFlow::open(std::shared_ptr<NWHostEndpoint> localEndpoint, std::function<void(OptionalError)> completion) {
     std::lock_guard lock(mutex_);
     calls_.push_back(localEndpoint ? "open(endpoint)" : "open");
+    if (journal_) journal_->add("flow." + calls_.back());
     openCompletion_ = std::move(completion);
 }
 
 void FakeTCPFlow::readData(std::function<void(NSData, OptionalError)> completion) {
     std::lock_guard lock(mutex_);
     calls_.push_back("readData");
+    if (journal_) journal_->add("flow." + calls_.back());
     reads_.push_back(std::move(completion));
 }
 
 void FakeTCPFlow::write(NSData data, std::function<void(OptionalError)> completion) {
     std::lock_guard lock(mutex_);
     calls_.push_back("write");
+    if (journal_) journal_->add("flow." + calls_.back());
     written_.push_back(std::move(data));
     writes_.push_back(std::move(completion));
 }
@@ -36,12 +39,14 @@ void FakeTCPFlow::write(NSData data, std::function<void(OptionalError)> completi
 void FakeTCPFlow::closeReadWithError(OptionalError error) {
     std::lock_guard lock(mutex_);
     calls_.push_back("closeRead");
+    if (journal_) journal_->add("flow." + calls_.back());
     closeReadError_ = std::move(error);
 }
 
 void FakeTCPFlow::closeWriteWithError(OptionalError error) {
     std::lock_guard lock(mutex_);
     calls_.push_back("closeWrite");
+    if (journal_) journal_->add("flow." + calls_.back());
     closeWriteError_ = std::move(error);
 }
 

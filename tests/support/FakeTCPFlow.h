@@ -2,6 +2,8 @@
 
 #include "platform/NEAppProxyTCPFlow.h"
 
+#include "Journal.h"
+
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -27,6 +29,7 @@ public:
     void closeReadWithError(OptionalError error) override;
     void closeWriteWithError(OptionalError error) override;
 
+    void setJournal(std::shared_ptr<Journal> journal) { journal_ = std::move(journal); }
     // Test side. Each `complete…` runs the oldest pending completion of its kind; false when none waits.
     bool completeOpen(OptionalError error = std::nullopt);
     bool completeRead(NSData data, OptionalError error = std::nullopt);
@@ -43,6 +46,7 @@ private:
 
     const NEFlowMetaData metaData_;
     const std::shared_ptr<NWEndpoint> remote_;
+    std::shared_ptr<Journal> journal_;
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
     std::function<void(OptionalError)> openCompletion_;

@@ -127,6 +127,7 @@ TEST_F(Classification, FlowWithoutHostEndpointIsClassifiedAsUnknown) {
     const auto flow = std::make_shared<FakeTCPFlow>(std::nullopt, std::make_shared<NWEndpoint>());
     EXPECT_TRUE(provider->handleNewFlow(flow));
     EXPECT_TRUE(provider->bypassCacheEntry(":unknown:tcp").has_value());
+    EXPECT_TRUE(flow->completeOpen());  // the pending completion holds the flow
 }
 
 TEST_F(Classification, FailedOpenIsLoggedAndClosesWithThatError) {

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/DispatchQueue.h"
+#include "platform/DispatchSourceTimer.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace sentorix {
+
+// A one-shot timer that either fires once or is disarmed, never both. Firing calls `onTimeout` on the
+// watchdog's queue, outside its lock.
+class ProxyTunnelHandshakeWatchdog : public std::enable_shared_from_this<ProxyTunnelHandshakeWatchdog> {
+public:
+    enum class State { idle, running, finished };
+
+    ProxyTunnelHandshakeWatchdog(double timeout, std::shared_ptr<DispatchQueue> queue, std::function<void()> onTimeout);
+
+    void start();
+    void finishWithoutCallback();
+    State state() const;
+
+private:
+    void handleTimeout();
+
+    const double timeout_;
+    const std::shared_ptr<DispatchQueue> queue_;
+    const std::function<void()> onTimeout_;
+    mutable std::mutex lock_;
+    State state_ = State::idle;
+    std::shared_ptr<DispatchSourceTimer> timer_;
+};
+
+}  // namespace sentorix

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "ProxyConnectResponseParser.h"
+#include "ProxyTunnelHandshakeWatchdog.h"
+#include "monitoring/ProxyTunnelMonitoringClient.h"
+#include "platform/NEAppProxyTCPFlow.h"
+#include "platform/NSKeyValueObserving.h"
+#include "platform/NWTCPConnection.h"
+#include "platform/OSLog.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace sentorix {
+
+// One relayed flow: its connection to the local proxy, the CONNECT handshake, the byte relay and the
+// handshake watchdog. It closes exactly once, and reports back only through its callbacks and events.
+class SXTunnelConnection : public NSKeyValueObserving, public std::enable_shared_from_this<SXTunnelConnection> {
+public:
+    SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow, std::shared_ptr<NWTCPConnection> connection,
+                       std::string flowId, std::string appId, double handshakeTimeout,
+                       std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient,
+                       std::function<void(const std::string&)> onHandshakeEstablished,
+                       std::function<void()> onProxyUnavailable, std::function<void(const std::string&)> onClose);
+
+    static constexpr std::size_t HandshakeReadMaximum = 4096;
+    static constexpr std::size_t RelayReadMaximum = 524288;
+
+    void start();
+    void close(OptionalError error);
+    void observeValue(const std::string& keyPath, NWTCPConnection* object) override;
+
+    // The CONNECT request for a target and identifiers, CR and LF removed from all three.
+    static std::string connectRequest(const std::string& target, const std::string& appId, const std::string& flowId);
+    // host:port, or [host]:port for an IPv6 literal; empty for an endpoint that is not a host endpoint.
+    static std::string targetOf(const std::shared_ptr<NWEndpoint>& endpoint);
+
+    const std::string& flowId() const { return flowId_; }
+    bool isClosed() const;
+
+private:
+    void startHandshake();
+    void readConnectResponse();
+    void finishSuccessfulHandshake(NSData leftoverData);
+    void pipeLocalToRemote();
+    void pipeRemoteToLocal();
+    // One direction has ended its sending; the tunnel closes once both have.
+    void directionEnded(bool fromApplication);
+    std::shared_ptr<ProxyTunnelHandshakeWatchdog> watchdog();
+    void handshakeTimedOut();
+    void emit(const std::string& signal, const std::string& level, const std::string& code,
+              const std::string& message, std::optional<ProxyTunnelMonitoringEvent::Metrics> metrics,
+              ProxyTunnelMonitoringEvent::Context context) const;
+
+    const OSLog log_;
+    const std::shared_ptr<NEAppProxyTCPFlow> flow_;
+    const std::shared_ptr<NWTCPConnection> connection_;
+    const std::string flowId_;
+    const std::string appId_;
+    const double handshakeTimeout_;
+    const std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient_;
+    const std::function<void(const std::string&)> onHandshakeEstablished_;
+    const std::function<void()> onProxyUnavailable_;
+    const std::function<void(const std::string&)> onClose_;
+
+    // Guards the flags below and the watchdog's creation; never held across a callback or platform call.
+    mutable std::mutex lock_;
+    bool isClosed_ = false;
+    bool isObserving_ = false;
+    bool handshakeStarted_ = false;
+    bool didEstablishHandshake_ = false;
+    bool applicationEnded_ = false;
+    bool proxyEnded_ = false;
+    std::shared_ptr<ProxyTunnelHandshakeWatchdog> handshakeWatchdog_;
+
+    // Touched only by the handshake's one outstanding step at a time.
+    ProxyConnectResponseParser connectResponseParser_;
+    std::chrono::steady_clock::time_point handshakeStartedAt_;
+
+    const std::string proxyHost_ = "127.0.0.1";  // descriptive only: the provider makes the connection
+    const std::uint16_t proxyPort_ = 8080;
+};
+
+}  // namespace sentorix
