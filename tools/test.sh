@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian packages, idempotently), then builds and runs the
 # whole suite three times: plain, under AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer. Run as root on a fresh Debian 12 machine, from anywhere in a clone.
+# ThreadSanitizer; last, the CONNECT response parser's libFuzzer target runs for a minute.
+# Run as root on a fresh Debian 12 machine, from anywhere in a clone.
 #
-#   SENTORIX_TEST_VARIANTS="release asan tsan"   which builds to test (default: all three)
+#   SENTORIX_TEST_VARIANTS="release asan tsan fuzz"   which builds to test (default: all four)
+#   SENTORIX_FUZZ_SECONDS=60                         how long the response-parser fuzzer runs
 #   SENTORIX_JOBS=2                              parallel compile jobs
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-variants=${SENTORIX_TEST_VARIANTS:-release asan tsan}
+variants=${SENTORIX_TEST_VARIANTS:-release asan tsan fuzz}
 jobs=${SENTORIX_JOBS:-$(nproc)}
 
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libasio-dev uuid-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
 )
@@ -34,8 +36,25 @@ install_packages() {
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+fuzz() {
+  local seconds=${SENTORIX_FUZZ_SECONDS:-60} corpus
+  echo "== fuzz: build the response-parser fuzzer (build-fuzz, clang)"
+  CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DSENTORIX_SANITIZE=address -DSENTORIX_FUZZ=ON -DSENTORIX_BENCH=OFF >/dev/null
+  cmake --build "$root/build-fuzz" -j "$jobs" --target parser_fuzzer
+  corpus=$(mktemp -d)
+  cp "$root"/tests/fuzz/corpus/* "$corpus"/
+  echo "== fuzz: ${seconds}s of random chunkings"
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1 \
+    "$root/build-fuzz/bin/parser_fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+  local status=${PIPESTATUS[0]}
+  rm -rf "$corpus"
+  [ "$status" -eq 0 ] || { echo "test.sh: the fuzzer found a failure" >&2; exit 1; }
+}
+
 build_and_test() {
   local variant=$1 dir sanitize bench
+  [ "$variant" = fuzz ] && { fuzz; return; }
   case "$variant" in
     release) dir=build;       sanitize="";        bench=ON ;;
     asan)    dir=build-asan;  sanitize="address"; bench=OFF ;;

@@ -237,8 +237,8 @@ void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - handshakeStartedAt_).count();
     {
         std::lock_guard lock(lock_);
-        if (isClosed_ || didEstablishHandshake_) {
-            return;  // closed meanwhile: no callback, no event, no relay
+        if (isClosed_ || timedOut_ || didEstablishHandshake_) {
+            return;  // closed or timed out meanwhile: no callback, no event, no relay
         }
         didEstablishHandshake_ = true;
     }
@@ -273,6 +273,15 @@ void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
 }
 
 void SXTunnelConnection::handshakeTimedOut() {
+    {
+        // The watchdog can fire in the same instant the answer succeeds: whichever claims the tunnel
+        // first under the lock wins, and the other does nothing.
+        std::lock_guard lock(lock_);
+        if (isClosed_ || didEstablishHandshake_) {
+            return;
+        }
+        timedOut_ = true;
+    }
     const NSError error(NSError::SentorixDomain, 1002, "Proxy CONNECT handshake timed out");
     log_.error("SentorixProxy: CONNECT handshake timed out");
     emit("connect_handshake_timed_out", "error", "extension.connect_handshake_timed_out", "CONNECT handshake timed out",
@@ -301,6 +310,9 @@ void SXTunnelConnection::pipeLocalToRemote() {
             self->directionEnded(/*fromApplication=*/true);
             return;
         }
+        if (self->isClosed()) {
+            return;  // both ends are closed already: nowhere to deliver the chunk
+        }
         self->connection_->write(std::move(data), [self](OptionalError writeError) {
             if (writeError) {
                 self->log_.debug("SentorixProxy: Proxy write error: " + writeError->localizedDescription());
@@ -328,6 +340,9 @@ void SXTunnelConnection::pipeRemoteToLocal() {
         }
         if (data.empty()) {
             self->directionEnded(/*fromApplication=*/false);
+            return;
+        }
+        if (self->isClosed()) {
             return;
         }
         self->flow_->write(std::move(data), [self](OptionalError writeError) {

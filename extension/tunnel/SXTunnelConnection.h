@@ -72,6 +72,7 @@ private:
     bool isObserving_ = false;
     bool handshakeStarted_ = false;
     bool didEstablishHandshake_ = false;
+    bool timedOut_ = false;
     bool applicationEnded_ = false;
     bool proxyEnded_ = false;
     std::shared_ptr<ProxyTunnelHandshakeWatchdog> handshakeWatchdog_;
@@ -80,8 +81,9 @@ private:
     ProxyConnectResponseParser connectResponseParser_;
     std::chrono::steady_clock::time_point handshakeStartedAt_;
 
-    const std::string proxyHost_ = "127.0.0.1";  // descriptive only: the provider makes the connection
-    const std::uint16_t proxyPort_ = 8080;
+    // Descriptive only: the provider makes the connection.
+    [[maybe_unused]] const std::string proxyHost_ = "127.0.0.1";
+    [[maybe_unused]] const std::uint16_t proxyPort_ = 8080;
 };
 
 }  // namespace sentorix

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "platform/NSData.h"
+#include "platform/NSError.h"
+
+#include <asio/ip/tcp.hpp>
+
+#include <functional>
+
+namespace sentorix::linux_system {
+
+// Reads what a socket has once it is readable, up to `maximum` bytes, so that a read that waits holds
+// no buffer. An empty result is the end of data. Must run inside the socket's strand.
+void readWhenReadable(asio::ip::tcp::socket& socket, std::size_t maximum,
+                      std::function<void(NSData, OptionalError)> completion);
+
+NSError errorFrom(const std::error_code& error);
+
+}  // namespace sentorix::linux_system
