@@ -1,0 +1,128 @@
+#include "SpliceRelay.h"
+
+#include <asio/bind_executor.hpp>
+#include <asio/dispatch.hpp>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+namespace sentorix::linux_system {
+
+namespace {
+constexpr std::size_t ChunkBytes = 1 << 20;
+constexpr int PipeBytes = 1 << 20;
+}  // namespace
+
+void SpliceRelay::start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::function<void()> onDone) {
+    auto relay = std::make_shared<SpliceRelay>(strand, std::move(a), std::move(b), std::move(onDone));
+    asio::dispatch(strand, [relay] { relay->begin(); });
+}
+
+SpliceRelay::SpliceRelay(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b,
+                         std::function<void()> onDone)
+    : strand_(std::move(strand)), a_(std::move(a)), b_(std::move(b)), onDone_(std::move(onDone)) {
+    forward_.from = &a_;
+    forward_.to = &b_;
+    backward_.from = &b_;
+    backward_.to = &a_;
+}
+
+void SpliceRelay::begin() {
+    for (Direction* direction : {&forward_, &backward_}) {
+        int fds[2];
+        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+            fail();
+            return;
+        }
+        direction->pipeRead.reset(fds[0]);
+        direction->pipeWrite.reset(fds[1]);
+        ::fcntl(fds[1], F_SETPIPE_SZ, PipeBytes);  // larger moves when data flows; best effort
+    }
+    step(forward_);
+    step(backward_);
+}
+
+void SpliceRelay::step(Direction& direction) {
+    if (finished_ || direction.done) {
+        return;
+    }
+    auto self = shared_from_this();
+    for (;;) {
+        if (direction.inPipe > 0) {
+            const ssize_t n = ::splice(direction.pipeRead.get(), nullptr, direction.to->native_handle(), nullptr,
+                                       direction.inPipe, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (n > 0) {
+                direction.inPipe -= static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                direction.to->async_wait(asio::socket_base::wait_write,
+                                         asio::bind_executor(strand_, [self, &direction](const std::error_code& e) {
+                                             e ? self->fail() : self->step(direction);
+                                         }));
+                return;
+            }
+            fail();
+            return;
+        }
+        const ssize_t n = ::splice(direction.from->native_handle(), nullptr, direction.pipeWrite.get(), nullptr,
+                                   ChunkBytes, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n > 0) {
+            direction.inPipe = static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            finishDirection(direction);
+            return;
+        }
+        if (errno == EAGAIN || errno == EINTR) {
+            direction.from->async_wait(asio::socket_base::wait_read,
+                                       asio::bind_executor(strand_, [self, &direction](const std::error_code& e) {
+                                           e ? self->fail() : self->step(direction);
+                                       }));
+            return;
+        }
+        fail();
+        return;
+    }
+}
+
+void SpliceRelay::finishDirection(Direction& direction) {
+    direction.done = true;
+    std::error_code ignored;
+    direction.to->shutdown(asio::socket_base::shutdown_send, ignored);
+    if (forward_.done && backward_.done) {
+        closeAll();
+    }
+}
+
+void SpliceRelay::fail() {
+    if (finished_) {
+        return;
+    }
+    // Reset both sides, so that each peer sees the failure rather than a clean end.
+    std::error_code ignored;
+    a_.set_option(asio::socket_base::linger(true, 0), ignored);
+    b_.set_option(asio::socket_base::linger(true, 0), ignored);
+    closeAll();
+}
+
+void SpliceRelay::closeAll() {
+    if (std::exchange(finished_, true)) {
+        return;
+    }
+    std::error_code ignored;
+    a_.close(ignored);
+    b_.close(ignored);
+    forward_.pipeRead.reset();
+    forward_.pipeWrite.reset();
+    backward_.pipeRead.reset();
+    backward_.pipeWrite.reset();
+    if (auto done = std::move(onDone_)) {
+        done();
+    }
+}
+
+}  // namespace sentorix::linux_system
