@@ -26,6 +26,9 @@ public:
     void closeReadWithError(OptionalError error) override;
     void closeWriteWithError(OptionalError error) override;
 
+    // For a flow the provider declined: hands the untouched socket back so the system can carry it.
+    asio::ip::tcp::socket takeSocket() { return std::move(socket_); }
+
     SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
                           std::shared_ptr<NWEndpoint> remoteEndpoint);
 

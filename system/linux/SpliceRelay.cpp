@@ -30,6 +30,17 @@ SpliceRelay::SpliceRelay(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::
 }
 
 void SpliceRelay::begin() {
+    // splice() honours only the descriptors' own mode: a blocking socket with nothing to read would
+    // hold the strand's thread, and with it the other direction.
+    std::error_code error;
+    a_.non_blocking(true, error);
+    if (!error) {
+        b_.non_blocking(true, error);
+    }
+    if (error) {
+        fail();
+        return;
+    }
     for (Direction* direction : {&forward_, &backward_}) {
         int fds[2];
         if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {

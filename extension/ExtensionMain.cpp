@@ -1,0 +1,40 @@
+// com.sentorix.desktop.extension: the transparent proxy provider program.
+
+#include "platform/NEProvider.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char* Usage =
+    "Usage: com.sentorix.desktop.extension\n"
+    "\n"
+    "The Sentorix transparent proxy provider. The host application (sentorix --start-proxy) starts it;\n"
+    "it may also be run by hand as root. It redirects the intercepted TCP ports to itself with the\n"
+    "nftables table 'inet sentorix', relays chosen flows through the local proxy at 127.0.0.1:8080 and\n"
+    "runs until SIGTERM or SIGINT, when it removes its rules and exits with status 0.\n"
+    "\n"
+    "Environment:\n"
+    "  SENTORIX_STATE_DIR                        state directory (default /var/lib/sentorix): the saved\n"
+    "                                            configuration, the published status and the lock file\n"
+    "  SENTORIX_PROVIDER_CONFIGURATION           a property-list file holding the provider configuration,\n"
+    "                                            used instead of the saved one\n"
+    "  SENTORIX_EXTENSION_MONITORING_SOCKET_PATH the monitoring socket, when no configuration names one\n"
+    "\n"
+    "Exit status: 0 after a stop, 1 when it cannot start (not root, another instance running).\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "com.sentorix.desktop.extension: unexpected argument '%s'\n\n%s", argv[1], Usage);
+        return 2;
+    }
+    sentorix::NEProvider::startSystemExtensionMode();
+    sentorix::dispatchMain();
+}

@@ -1,0 +1,316 @@
+#include "ProcessIdentifier.h"
+
+#include <dirent.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace sentorix::linux_system {
+
+namespace {
+
+constexpr std::size_t RecentProcessLimit = 64;
+
+void fillAddress(std::uint32_t* out, const asio::ip::address& address) {
+    if (address.is_v4()) {
+        const auto bytes = address.to_v4().to_bytes();
+        std::memcpy(out, bytes.data(), 4);
+    } else {
+        const auto bytes = address.to_v6().to_bytes();
+        std::memcpy(out, bytes.data(), 16);
+    }
+}
+
+bool numeric(const char* name) {
+    return *name && std::all_of(name, name + std::strlen(name), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Sends one sock_diag request and hands every answering message to `each`; false on a netlink failure.
+template <typename Each>
+bool diagnose(int fd, const inet_diag_req_v2& request, bool dump, Each each) {
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 body;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | (dump ? NLM_F_DUMP : 0);
+    message.body = request;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+        return false;
+    }
+    alignas(nlmsghdr) char buffer[16384];
+    for (;;) {
+        const ssize_t length = ::recv(fd, buffer, sizeof buffer, 0);
+        if (length <= 0) {
+            return false;
+        }
+        auto* header = reinterpret_cast<nlmsghdr*>(buffer);
+        int remaining = static_cast<int>(length);
+        for (; NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
+            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
+                return true;
+            }
+            each(*reinterpret_cast<const inet_diag_msg*>(NLMSG_DATA(header)));
+            if (!dump) {
+                return true;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+ProcessIdentifier::ProcessIdentifier(asio::ip::tcp::endpoint proxy, std::string procRoot)
+    : proxy_(std::move(proxy)),
+      procRoot_(std::move(procRoot)),
+      netlink_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
+
+ProcessIdentifier::Statistics ProcessIdentifier::statistics() const {
+    std::lock_guard lock(const_cast<std::mutex&>(mutex_));
+    return statistics_;
+}
+
+std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findSocket(const asio::ip::tcp::endpoint& local,
+                                                                           const asio::ip::tcp::endpoint& remote) {
+    inet_diag_req_v2 request{};
+    request.sdiag_family = local.address().is_v4() ? AF_INET : AF_INET6;
+    request.sdiag_protocol = IPPROTO_TCP;
+    request.idiag_states = ~0u;
+    request.id.idiag_sport = htons(local.port());
+    request.id.idiag_dport = htons(remote.port());
+    fillAddress(request.id.idiag_src, local.address());
+    fillAddress(request.id.idiag_dst, remote.address());
+    request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    std::optional<SocketInfo> found;
+    diagnose(netlink_.get(), request, false, [&](const inet_diag_msg& reply) {
+        if (reply.idiag_inode != 0) {
+            found = SocketInfo{reply.idiag_inode, reply.idiag_uid};
+        }
+    });
+    return found;
+}
+
+std::optional<std::uint64_t> ProcessIdentifier::findListener(const asio::ip::tcp::endpoint& endpoint) {
+    inet_diag_req_v2 request{};
+    request.sdiag_family = endpoint.address().is_v4() ? AF_INET : AF_INET6;
+    request.sdiag_protocol = IPPROTO_TCP;
+    request.idiag_states = 1u << TCP_LISTEN;
+    std::uint32_t wanted[4] = {};
+    fillAddress(wanted, endpoint.address());
+    const std::uint32_t any[4] = {};
+    std::optional<std::uint64_t> found;
+    diagnose(netlink_.get(), request, true, [&](const inet_diag_msg& reply) {
+        const std::size_t bytes = endpoint.address().is_v4() ? 4 : 16;
+        const bool addressMatches = std::memcmp(reply.id.idiag_src, wanted, bytes) == 0 ||
+                                    std::memcmp(reply.id.idiag_src, any, bytes) == 0;
+        if (ntohs(reply.id.idiag_sport) == endpoint.port() && addressMatches && !found) {
+            found = reply.idiag_inode;
+        }
+    });
+    return found;
+}
+
+bool ProcessIdentifier::scanProcess(int pid, std::uint64_t wanted) {
+    const std::string directory = procRoot_ + "/" + std::to_string(pid) + "/fd";
+    DIR* fds = ::opendir(directory.c_str());
+    if (!fds) {
+        return false;
+    }
+    bool found = false;
+    char target[64];
+    while (const dirent* entry = ::readdir(fds)) {
+        if (!numeric(entry->d_name)) {
+            continue;
+        }
+        const ssize_t length =
+            ::readlinkat(::dirfd(fds), entry->d_name, target, sizeof target - 1);
+        if (length <= 9 || std::strncmp(target, "socket:[", 8) != 0) {
+            continue;
+        }
+        target[length] = '\0';
+        const std::uint64_t inode = std::strtoull(target + 8, nullptr, 10);
+        if (inodeOwners_.size() > 65536) {
+            inodeOwners_.clear();  // mostly closed sockets by now
+        }
+        inodeOwners_[inode] = pid;
+        found = found || inode == wanted;
+    }
+    ::closedir(fds);
+    return found;
+}
+
+void ProcessIdentifier::scanAll() {
+    ++statistics_.fullScans;
+    inodeOwners_.clear();
+    DIR* proc = ::opendir(procRoot_.c_str());
+    if (!proc) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(proc)) {
+        if (numeric(entry->d_name)) {
+            scanProcess(std::atoi(entry->d_name), 0);
+        }
+    }
+    ::closedir(proc);
+}
+
+std::optional<int> ProcessIdentifier::processOwning(std::uint64_t inode) {
+    if (const auto known = inodeOwners_.find(inode); known != inodeOwners_.end()) {
+        return known->second;
+    }
+    // A process seen lately most likely opened this socket too: look there before walking all of /proc.
+    ++statistics_.knownProcessScans;
+    for (int pid : recentProcesses_) {
+        if (scanProcess(pid, inode)) {
+            return pid;
+        }
+    }
+    scanAll();
+    if (const auto found = inodeOwners_.find(inode); found != inodeOwners_.end()) {
+        return found->second;
+    }
+    return std::nullopt;
+}
+
+void ProcessIdentifier::remember(int pid) {
+    const auto it = std::find(recentProcesses_.begin(), recentProcesses_.end(), pid);
+    if (it != recentProcesses_.end()) {
+        recentProcesses_.erase(it);
+    }
+    recentProcesses_.push_front(pid);
+    if (recentProcesses_.size() > RecentProcessLimit) {
+        recentProcesses_.pop_back();
+    }
+}
+
+std::optional<std::uint64_t> ProcessIdentifier::startTimeOf(int pid) const {
+    const std::string stat = readFile(procRoot_ + "/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    for (int index = 3; index <= 22 && fields >> field; ++index) {
+        if (index == 22) {
+            return std::strtoull(field.c_str(), nullptr, 10);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string ProcessIdentifier::unitIdentifier(const std::string& cgroupPath) {
+    std::string unit = cgroupPath.substr(cgroupPath.rfind('/') + 1);
+    const auto dropFrom = [&](char c) {
+        const auto at = unit.rfind(c);
+        return at == std::string::npos ? unit : unit.substr(0, at);
+    };
+    if (unit.starts_with("snap.") && unit.ends_with(".scope")) {
+        // snap.<name>.<app>-<id>.scope: the snap's name is its application ID.
+        const std::string rest = unit.substr(5);
+        return rest.substr(0, rest.find('.'));
+    }
+    if (unit.starts_with("app-") && (unit.ends_with(".scope") || unit.ends_with(".service"))) {
+        const bool scope = unit.ends_with(".scope");
+        unit = unit.substr(4, unit.size() - 4 - (scope ? 6 : 8));
+        const auto launcher = unit.find('-');
+        if (launcher == std::string::npos) {
+            return "";
+        }
+        unit = unit.substr(launcher + 1);
+        if (scope) {
+            unit = dropFrom('-');  // the instance suffix
+        } else if (unit.find('@') != std::string::npos) {
+            unit = dropFrom('@');
+        }
+        return unit;
+    }
+    if (unit.ends_with(".service") && unit.size() > 8) {
+        return unit.substr(0, unit.size() - 8);
+    }
+    return "";
+}
+
+std::string ProcessIdentifier::identityOf(int pid) {
+    const std::string base = procRoot_ + "/" + std::to_string(pid);
+    std::istringstream cgroups(readFile(base + "/cgroup"));
+    std::string line, unified, named;
+    while (std::getline(cgroups, line)) {
+        if (line.starts_with("0::")) {
+            unified = line.substr(3);
+        } else if (line.find(":name=systemd:") != std::string::npos) {
+            named = line.substr(line.find(":name=systemd:") + 14);
+        }
+    }
+    for (const auto& path : {unified, named}) {
+        if (const std::string id = unitIdentifier(path); !id.empty()) {
+            return id;
+        }
+    }
+    char exe[4096];
+    const ssize_t length = ::readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
+    return length > 0 ? std::string(exe, size_t(length)) : "";
+}
+
+std::string ProcessIdentifier::identify(const asio::ip::tcp::endpoint& application,
+                                        const asio::ip::tcp::endpoint& destination) {
+    std::lock_guard lock(mutex_);
+    ++statistics_.lookups;
+    const auto socket = findSocket(application, destination);
+    if (!socket) {
+        return "";  // the application has gone already
+    }
+    const auto pid = processOwning(socket->inode);
+    if (!pid) {
+        return "";
+    }
+    remember(*pid);
+
+    // The proxy's own connections must never come back to it. Its listener is checked on each flow, so
+    // that a restarted proxy is recognised at once.
+    if (const auto listener = findListener(proxy_)) {
+        if (listener != proxyListenerInode_) {
+            proxyListenerInode_ = listener;
+            proxyPid_ = processOwning(*listener);
+        }
+        if (proxyPid_ == pid) {
+            return ProxySidecarIdentifier;
+        }
+    }
+
+    const auto startTime = startTimeOf(*pid);
+    if (!startTime) {
+        return "";
+    }
+    if (const auto known = identities_.find(*pid); known != identities_.end() && known->second.startTime == *startTime) {
+        return known->second.identifier;
+    }
+    std::string identifier = identityOf(*pid);
+    if (identities_.size() > 4096) {
+        identities_.clear();  // exited processes; the live ones are found again cheaply
+    }
+    identities_[*pid] = Identity{*startTime, identifier};
+    return identifier;
+}
+
+}  // namespace sentorix::linux_system

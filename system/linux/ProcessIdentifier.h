@@ -1,0 +1,73 @@
+#pragma once
+
+#include "UniqueFd.h"
+
+#include <asio/ip/tcp.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace sentorix::linux_system {
+
+// Finds which application opened an intercepted connection: the kernel's socket diagnostics give the
+// application socket's inode, a cached inode-to-process map gives the process, and the process gives
+// the identifier, first match wins:
+//   1. "com.sentorix.proxy-sidecar" for the process listening on the local proxy's address and port;
+//   2. the application ID of its desktop unit (app-<launcher>-<ID>-<n>.scope, app-<launcher>-<ID>@<n>.service,
+//      <NAME>.service, Flatpak and Snap scopes);
+//   3. the absolute path of its executable.
+// An identity that cannot be found is the empty string.
+class ProcessIdentifier {
+public:
+    static constexpr const char* ProxySidecarIdentifier = "com.sentorix.proxy-sidecar";
+
+    ProcessIdentifier(asio::ip::tcp::endpoint proxy, std::string procRoot = "/proc");
+
+    // `application` is the application socket's own address (our accepted socket's peer), `destination`
+    // the address it connected to (the original destination).
+    std::string identify(const asio::ip::tcp::endpoint& application, const asio::ip::tcp::endpoint& destination);
+
+    // The identifier a cgroup path gives by rule 2, or empty.
+    static std::string unitIdentifier(const std::string& cgroupPath);
+
+    struct Statistics {
+        std::uint64_t lookups = 0, fullScans = 0, knownProcessScans = 0;
+    };
+    Statistics statistics() const;
+
+private:
+    struct SocketInfo {
+        std::uint64_t inode;
+        std::uint32_t uid;
+    };
+    struct Identity {
+        std::uint64_t startTime;
+        std::string identifier;
+    };
+
+    std::optional<SocketInfo> findSocket(const asio::ip::tcp::endpoint& local, const asio::ip::tcp::endpoint& remote);
+    std::optional<std::uint64_t> findListener(const asio::ip::tcp::endpoint& endpoint);
+    std::optional<int> processOwning(std::uint64_t inode);
+    bool scanProcess(int pid, std::uint64_t wanted);
+    void scanAll();
+    std::string identityOf(int pid);
+    std::optional<std::uint64_t> startTimeOf(int pid) const;
+    void remember(int pid);
+
+    const asio::ip::tcp::endpoint proxy_;
+    const std::string procRoot_;
+    std::mutex mutex_;
+    UniqueFd netlink_;
+    std::unordered_map<std::uint64_t, int> inodeOwners_;
+    std::unordered_map<int, Identity> identities_;
+    std::deque<int> recentProcesses_;
+    std::optional<std::uint64_t> proxyListenerInode_;
+    std::optional<int> proxyPid_;
+    Statistics statistics_;
+};
+
+}  // namespace sentorix::linux_system

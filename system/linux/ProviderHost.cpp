@@ -1,0 +1,194 @@
+#include "ProviderHost.h"
+
+#include "LinuxProviderServices.h"
+#include "PropertyListFile.h"
+#include "UniqueFd.h"
+#include "platform/DispatchQueue.h"
+#include "platform/NEProvider.h"
+#include "platform/NSBundle.h"
+#include "platform/OSLog.h"
+#include "platform/StringTrimming.h"
+
+#include <asio/signal_set.hpp>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace sentorix::linux_system {
+
+std::string ProviderHost::stateDirectory() {
+    const char* configured = std::getenv("SENTORIX_STATE_DIR");
+    return configured && *configured ? configured : "/var/lib/sentorix";
+}
+
+std::string ProviderHost::statusPath(const std::string& directory) { return directory + "/extension.status"; }
+std::string ProviderHost::lockPath(const std::string& directory) { return directory + "/extension.lock"; }
+std::string ProviderHost::configurationsPath(const std::string& directory) {
+    return directory + "/configurations.plist";
+}
+
+void ProviderHost::publishStatus(const std::string& directory, const std::string& status, const std::string& lastError) {
+    const std::string path = statusPath(directory);
+    const std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << status << "\n" << ::getpid() << "\n" << lastError << "\n";
+    }
+    std::rename(temporary.c_str(), path.c_str());
+}
+
+std::shared_ptr<NETunnelProviderProtocol> ProviderHost::loadProtocol(const std::string& directory,
+                                                                     OptionalError& error) {
+    auto protocol = std::make_shared<NETunnelProviderProtocol>();
+    protocol->providerBundleIdentifier = ExtensionBundleIdentifier;
+    protocol->serverAddress = "127.0.0.1";
+
+    if (const char* file = std::getenv("SENTORIX_PROVIDER_CONFIGURATION"); file && *file) {
+        const auto value = PropertyListFile::load(file, error);
+        if (!value || !value->get<PropertyListValue::Dictionary>()) {
+            if (!error) {
+                error = NSError::posix(EINVAL, std::string(file) + " does not hold a dictionary");
+            }
+            return nullptr;
+        }
+        protocol->providerConfiguration = *value->get<PropertyListValue::Dictionary>();
+        return protocol;
+    }
+    // Saved configurations: an array of dictionaries with "enabled" and "protocol".
+    if (std::filesystem::exists(configurationsPath(directory))) {
+        OptionalError ignored;
+        if (const auto saved = PropertyListFile::load(configurationsPath(directory), ignored)) {
+            for (const auto& item : saved->get<PropertyListValue::Array>() ? *saved->get<PropertyListValue::Array>()
+                                                                           : PropertyListValue::Array{}) {
+                const auto* configuration = item.get<PropertyListValue::Dictionary>();
+                if (!configuration) {
+                    continue;
+                }
+                const auto enabled = configuration->find("enabled");
+                const auto savedProtocol = configuration->find("protocol");
+                if (enabled == configuration->end() || !enabled->second.get<bool>() || !*enabled->second.get<bool>() ||
+                    savedProtocol == configuration->end()) {
+                    continue;
+                }
+                const auto* fields = savedProtocol->second.get<PropertyListValue::Dictionary>();
+                const auto bundle = fields ? fields->find("providerBundleIdentifier") : configuration->end();
+                if (!fields || bundle == fields->end() || !bundle->second.get<std::string>() ||
+                    *bundle->second.get<std::string>() != ExtensionBundleIdentifier) {
+                    continue;
+                }
+                if (const auto dictionary = fields->find("providerConfiguration"); dictionary != fields->end()) {
+                    if (const auto* values = dictionary->second.get<PropertyListValue::Dictionary>()) {
+                        protocol->providerConfiguration = *values;
+                    }
+                }
+                return protocol;
+            }
+        }
+    }
+    ProviderConfiguration configuration;
+    if (const char* path = std::getenv("SENTORIX_EXTENSION_MONITORING_SOCKET_PATH")) {
+        if (const std::string trimmed = trimmingWhitespaceAndNewlines(path); !trimmed.empty()) {
+            configuration.emplace("monitoringSocketPath", trimmed);
+        }
+    }
+    protocol->providerConfiguration = configuration;
+    return protocol;
+}
+
+}  // namespace sentorix::linux_system
+
+namespace sentorix {
+
+namespace {
+
+// Lives as long as the process.
+struct Host {
+    std::string stateDirectory;
+    UniqueFd lock;
+    std::shared_ptr<linux_system::LinuxProviderServices> services;
+    std::shared_ptr<NETransparentProxyProvider> provider;
+    std::unique_ptr<asio::signal_set> signals;
+};
+
+Host& host() {
+    static Host* instance = new Host;
+    return *instance;
+}
+
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "com.sentorix.desktop.extension: %s\n", message.c_str());
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
+
+void stopAndExit(NEProviderStopReason reason) {
+    auto& h = host();
+    linux_system::ProviderHost::publishStatus(h.stateDirectory, "disconnecting");
+    h.provider->stopProxy(reason, [] {});
+    h.services->stop();
+    linux_system::ProviderHost::publishStatus(h.stateDirectory, "disconnected");
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
+}  // namespace
+
+void NEProvider::startSystemExtensionMode() {
+    using linux_system::ProviderHost;
+    std::signal(SIGPIPE, SIG_IGN);
+    auto& h = host();
+    h.stateDirectory = ProviderHost::stateDirectory();
+    std::error_code directoryError;
+    std::filesystem::create_directories(h.stateDirectory, directoryError);
+    h.lock.reset(::open(ProviderHost::lockPath(h.stateDirectory).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!h.lock.valid()) {
+        fail("cannot open the lock file in " + h.stateDirectory);
+    }
+    if (::flock(h.lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        fail("another extension is already running for " + h.stateDirectory);
+    }
+    ProviderHost::publishStatus(h.stateDirectory, "connecting");
+    NSBundle::setMainBundleIdentifier(std::string(ProviderHost::ExtensionBundleIdentifier));
+
+    OptionalError error;
+    auto protocol = ProviderHost::loadProtocol(h.stateDirectory, error);
+    if (!protocol) {
+        ProviderHost::publishStatus(h.stateDirectory, "disconnected", error->localizedDescription());
+        fail(error->localizedDescription());
+    }
+    h.services = std::make_shared<linux_system::LinuxProviderServices>(protocol);
+    h.provider = NEProviderPrincipalClass(h.services);
+    h.services->attach(h.provider);
+
+    h.signals = std::make_unique<asio::signal_set>(DispatchQueue::pool(), SIGINT, SIGTERM);
+    h.signals->async_wait([](const std::error_code& signalError, int) {
+        if (!signalError) {
+            stopAndExit(NEProviderStopReason::UserInitiated);
+        }
+    });
+    h.provider->startProxy(std::nullopt, [](OptionalError startError) {
+        auto& h = host();
+        if (startError) {
+            ProviderHost::publishStatus(h.stateDirectory, "disconnected", startError->localizedDescription());
+            h.provider->stopProxy(NEProviderStopReason::ProviderFailed, [] {});
+            h.services->stop();
+            fail("cannot start: " + startError->description());
+        }
+        ProviderHost::publishStatus(h.stateDirectory, "connected");
+    });
+}
+
+void dispatchMain() {
+    for (;;) {
+        ::pause();
+    }
+}
+
+}  // namespace sentorix
