@@ -14,27 +14,7 @@ cd "$root"
 variants=${SENTORIX_TEST_VARIANTS:-release asan tsan fuzz}
 jobs=${SENTORIX_JOBS:-$(nproc)}
 
-packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-  libasio-dev uuid-dev
-  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-)
-
-install_packages() {
-  local missing=()
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "test.sh: missing Debian packages: ${missing[*]}; run as root to install them" >&2
-    exit 1
-  fi
-  echo "== installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
-}
+source "$root/tools/install-deps.sh"
 
 fuzz() {
   local seconds=${SENTORIX_FUZZ_SECONDS:-60} corpus
@@ -78,7 +58,7 @@ build_and_test() {
   )
 }
 
-install_packages
+sentorix_install_packages
 for variant in $variants; do
   build_and_test "$variant"
 done

@@ -286,14 +286,19 @@ std::string ProcessIdentifier::identify(const asio::ip::tcp::endpoint& applicati
     }
     remember(*pid);
 
-    // The proxy's own connections must never come back to it. Its listener is checked on each flow, so
-    // that a restarted proxy is recognised at once.
+    // The proxy's own connections must never come back to it. Any process holding its listening socket
+    // counts (a proxy may hand connections to forked workers); the listener is looked up on each flow,
+    // so that a restarted proxy is recognised at once.
     if (const auto listener = findListener(proxy_)) {
         if (listener != proxyListenerInode_) {
             proxyListenerInode_ = listener;
-            proxyPid_ = processOwning(*listener);
+            proxyProcesses_.clear();
         }
-        if (proxyPid_ == pid) {
+        auto known = proxyProcesses_.find(*pid);
+        if (known == proxyProcesses_.end()) {
+            known = proxyProcesses_.emplace(*pid, scanProcess(*pid, *listener)).first;
+        }
+        if (known->second) {
             return ProxySidecarIdentifier;
         }
     }

@@ -66,7 +66,7 @@ private:
     std::unordered_map<int, Identity> identities_;
     std::deque<int> recentProcesses_;
     std::optional<std::uint64_t> proxyListenerInode_;
-    std::optional<int> proxyPid_;
+    std::unordered_map<int, bool> proxyProcesses_;  // pid: holds the proxy's listener
     Statistics statistics_;
 };
 

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Sentorix end to end on its built-in defaults, in network namespaces of its own: builds, starts the
+# small local proxy at 127.0.0.1:8080 and the monitoring listener, starts the extension, makes real
+# requests with curl (ports 80 and 443, IPv4 and IPv6, and one from a bypassed application), stops
+# the proxy to show fail-open and starts it again, stops the extension, prints what happened, and
+# removes everything it created. Run as root on Debian 12.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tools/install-deps.sh"
+source "$root/tools/sandbox.sh"
+[ "$(id -u)" -eq 0 ] || { echo "demo.sh: run as root (network namespaces and nftables need it)" >&2; exit 1; }
+
+sentorix_install_packages
+echo "== building"
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$root/build" -j "$(nproc)" --target com.sentorix.desktop.extension sentorix-proxy sentorix-monitor >/dev/null
+bin=$root/build/bin
+
+work=$(mktemp -d /tmp/sentorix-demo.XXXXXX)
+proxy_pid= monitor_pid= extension_pid=
+cleanup() {
+  local pid
+  for pid in $extension_pid $proxy_pid $monitor_pid; do kill "$pid" 2>/dev/null || true; done
+  sx_sandbox_down
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "== namespaces sxdemo-app and sxdemo-dst, destination servers on $SX_DST_V4 and [$SX_DST_V6]"
+sx_sandbox_up sxdemo "$work"
+
+start_proxy() {
+  ip netns exec "$SX_APP" "$bin/sentorix-proxy" --listen 127.0.0.1:8080 --verbose >>"$work/proxy.log" 2>&1 &
+  proxy_pid=$!
+  sx_wait_for "$work/proxy.log" "listening" 5
+}
+start_proxy
+ip netns exec "$SX_APP" "$bin/sentorix-monitor" --socket "$work/monitor.sock" >"$work/events.jsonl" 2>"$work/monitor.log" &
+monitor_pid=$!
+sx_wait_for "$work/monitor.log" "listening" 5
+
+echo "== starting the extension"
+SENTORIX_STATE_DIR=$work/state SENTORIX_EXTENSION_MONITORING_SOCKET_PATH=$work/monitor.sock \
+  ip netns exec "$SX_APP" "$bin/com.sentorix.desktop.extension" >"$work/extension.log" 2>&1 &
+extension_pid=$!
+for i in $(seq 50); do grep -q '^connected' "$work/state/extension.status" 2>/dev/null && break; sleep 0.1; done
+sx_wait_for "$work/events.jsonl" '"provider_started"' 5
+sleep 1.2  # the first health probe opens the gate
+
+results=()
+request() {  # request LABEL URL [run-in-unit UNIT]
+  local label=$1 url=$2 unit=${3:-} out
+  if [ -n "$unit" ]; then
+    out=$(sx_run_in_unit "$unit" curl -sk -m 10 -o /dev/null -w '%{http_code} %{size_download}B %{time_total}s' "$url" || echo "failed")
+  else
+    out=$(sx_app curl -sk -m 10 -o /dev/null -w '%{http_code} %{size_download}B %{time_total}s' "$url" || echo "failed")
+  fi
+  results+=("$(printf '%-44s %-34s %s' "$label" "$url" "$out")")
+}
+
+echo "== requests through the extension"
+request "relayed, port 80" "http://$SX_DST_V4/"
+request "relayed, port 443 (TLS through the tunnel)" "https://$SX_DST_V4/"
+request "relayed, IPv6" "http://[$SX_DST_V6]/"
+request "relayed, 4 MiB" "http://$SX_DST_V4/bytes/4194304"
+request "bypassed app (com.apple.nsurlsessiond)" "http://$SX_DST_V4/" com.apple.nsurlsessiond.service
+request "app in a desktop unit (org.example.Browser)" "http://$SX_DST_V4/" app-gnome-org.example.Browser-4242.scope
+
+echo "== stopping the proxy: the extension fails open"
+kill "$proxy_pid"; wait "$proxy_pid" 2>/dev/null || true; proxy_pid=
+sx_wait_for "$work/events.jsonl" '"proxy_unreachable"' 3 || echo "   (no proxy_unreachable event within 3 s)"
+request "proxy down: carried directly" "http://$SX_DST_V4/"
+echo "== starting the proxy again"
+start_proxy
+sx_wait_for "$work/events.jsonl" '"proxy_recovered"' 3 || echo "   (no proxy_recovered event within 3 s)"
+request "proxy back: relayed again" "http://$SX_DST_V4/"
+
+echo "== stopping the extension (SIGTERM)"
+kill -TERM "$extension_pid"; wait "$extension_pid" 2>/dev/null || true; extension_pid=
+tables=$(sx_app nft list tables 2>/dev/null | tr '\n' ' ')
+request "extension stopped: direct" "http://$SX_DST_V4/"
+sleep 0.3
+
+echo
+echo "======== what the proxy saw (each CONNECT with its headers) ========"
+grep -v 'listening on' "$work/proxy.log" | sed 's/^/  /'
+echo
+echo "======== monitoring events, in order ========"
+python3 - "$work/events.jsonl" <<'PY'
+import json, sys
+for line in open(sys.argv[1]):
+    e = json.loads(line)
+    flow = (e.get("flow_id") or "")[:8]
+    extra = ", ".join(f"{k}={v}" for k, v in {**e.get("context", {}), **e.get("metrics", {})}.items())
+    print(f"  {e['logged_at']}  {e['current_signal']:<28} {e['level']:<5} {flow:<8}  {extra}")
+PY
+echo
+echo "======== curl results ========"
+printf '  %s\n' "${results[@]}"
+echo
+echo "  extension status after stop: $(head -1 "$work/state/extension.status")"
+echo "  nftables tables after stop: ${tables:-none}"
