@@ -29,6 +29,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class DualStackServer(http.server.ThreadingHTTPServer):
     address_family = socket.AF_INET6
     daemon_threads = True
+    request_queue_size = 1024  # load tests open hundreds of connections at once
 
     def server_bind(self):
         self.socket.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)

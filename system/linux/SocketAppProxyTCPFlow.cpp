@@ -39,7 +39,7 @@ void SocketAppProxyTCPFlow::readData(std::function<void(NSData, OptionalError)> 
             completion({}, NSError::posix(ENOTCONN, "The flow is closed for reading"));
             return;
         }
-        readWhenReadable(self->socket_, ReadMaximum, [self, completion = std::move(completion)](
+        readWhenReadable(self->socket_, self->peekByte_, ReadMaximum, [self, completion = std::move(completion)](
                                                          NSData data, OptionalError error) mutable {
             completion(std::move(data), std::move(error));
         });

@@ -39,6 +39,7 @@ private:
     const std::shared_ptr<NWEndpoint> remoteEndpoint_;
     asio::strand<asio::thread_pool::executor_type> strand_;
     asio::ip::tcp::socket socket_;  // the fields below are used inside strand_ only
+    std::uint8_t peekByte_ = 0;  // where a waiting read peeks
     bool readClosed_ = false;
     bool writeClosed_ = false;
 };

@@ -14,29 +14,34 @@ NSError errorFrom(const std::error_code& error) {
     return NSError::posix(EIO, error.message());
 }
 
-void readWhenReadable(asio::ip::tcp::socket& socket, std::size_t maximum,
+void readWhenReadable(asio::ip::tcp::socket& socket, std::uint8_t& peekByte, std::size_t maximum,
                       std::function<void(NSData, OptionalError)> completion) {
-    socket.async_wait(asio::socket_base::wait_read, [&socket, maximum, completion = std::move(completion)](
-                                                        const std::error_code& waitError) mutable {
-        if (waitError) {
-            completion({}, errorFrom(waitError));
-            return;
-        }
-        std::error_code error;
-        const std::size_t available = socket.available(error);
-        NSData data(std::clamp<std::size_t>(error ? 1 : available, 1, maximum));
-        const std::size_t received = socket.read_some(asio::buffer(data), error);
-        if (error == asio::error::eof) {
-            completion({}, std::nullopt);
-        } else if (error == asio::error::would_block) {
-            readWhenReadable(socket, maximum, std::move(completion));  // woken for nothing
-        } else if (error) {
-            completion({}, errorFrom(error));
-        } else {
-            data.resize(received);
-            completion(std::move(data), std::nullopt);
-        }
-    });
+    // Wait by peeking at one byte: unlike async_wait, a receive first tries the socket, so readiness
+    // that arrived before the wait (an edge the reactor has already seen) is not lost.
+    socket.async_receive(asio::buffer(&peekByte, 1), asio::socket_base::message_peek,
+                         [&socket, maximum, completion = std::move(completion)](const std::error_code& waitError,
+                                                                                std::size_t) mutable {
+                             if (waitError == asio::error::eof) {
+                                 completion({}, std::nullopt);
+                                 return;
+                             }
+                             if (waitError) {
+                                 completion({}, errorFrom(waitError));
+                                 return;
+                             }
+                             std::error_code error;
+                             const std::size_t available = socket.available(error);
+                             NSData data(std::clamp<std::size_t>(error ? 1 : available, 1, maximum));
+                             const std::size_t received = socket.read_some(asio::buffer(data), error);
+                             if (error == asio::error::eof) {
+                                 completion({}, std::nullopt);
+                             } else if (error) {
+                                 completion({}, errorFrom(error));
+                             } else {
+                                 data.resize(received);
+                                 completion(std::move(data), std::nullopt);
+                             }
+                         });
 }
 
 }  // namespace sentorix::linux_system

@@ -136,7 +136,7 @@ void SocketTCPConnection::readMinimumLength(std::size_t minimum, std::size_t max
 
 void SocketTCPConnection::readAtLeast(std::size_t minimum, std::size_t maximum, NSData collected,
                                       std::function<void(NSData, OptionalError)> completion) {
-    readWhenReadable(socket_, maximum - collected.size(),
+    readWhenReadable(socket_, peekByte_, maximum - collected.size(),
                      [self = shared_from_this(), minimum, maximum, collected = std::move(collected),
                       completion = std::move(completion)](NSData data, OptionalError error) mutable {
                          if (error || data.empty()) {

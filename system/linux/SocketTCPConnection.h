@@ -47,6 +47,7 @@ private:
 
     asio::strand<asio::thread_pool::executor_type> strand_;
     asio::ip::tcp::socket socket_;  // used inside strand_ only
+    std::uint8_t peekByte_ = 0;     // where a waiting read peeks
     mutable std::mutex mutex_;      // guards state, error and observers
     NWTCPConnectionState state_ = NWTCPConnectionState::Invalid;
     OptionalError error_;

@@ -55,48 +55,59 @@ void SpliceRelay::begin() {
     step(backward_);
 }
 
-void SpliceRelay::step(Direction& direction) {
-    if (finished_ || direction.done) {
+void SpliceRelay::arm(Direction& direction, bool forWrite) {
+    bool& armed = forWrite ? direction.writeArmed : direction.readArmed;
+    if (armed) {
         return;
     }
-    auto self = shared_from_this();
-    for (;;) {
+    armed = true;
+    auto& socket = forWrite ? *direction.to : *direction.from;
+    socket.async_wait(forWrite ? asio::socket_base::wait_write : asio::socket_base::wait_read,
+                      asio::bind_executor(strand_, [self = shared_from_this(), &direction, &armed](
+                                                       const std::error_code& error) {
+                          armed = false;
+                          error ? self->fail() : self->step(direction);
+                      }));
+}
+
+// The reactor is edge-triggered and a wait does not look at the socket first, so after each EAGAIN the
+// wait is armed and the splice tried once more: readiness that came in between is not lost.
+void SpliceRelay::step(Direction& direction) {
+    bool retried = false;
+    while (!finished_ && !direction.done) {
+        ssize_t n;
         if (direction.inPipe > 0) {
-            const ssize_t n = ::splice(direction.pipeRead.get(), nullptr, direction.to->native_handle(), nullptr,
-                                       direction.inPipe, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            n = ::splice(direction.pipeRead.get(), nullptr, direction.to->native_handle(), nullptr, direction.inPipe,
+                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
             if (n > 0) {
                 direction.inPipe -= static_cast<std::size_t>(n);
+                retried = false;
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                direction.to->async_wait(asio::socket_base::wait_write,
-                                         asio::bind_executor(strand_, [self, &direction](const std::error_code& e) {
-                                             e ? self->fail() : self->step(direction);
-                                         }));
+        } else {
+            n = ::splice(direction.from->native_handle(), nullptr, direction.pipeWrite.get(), nullptr, ChunkBytes,
+                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (n > 0) {
+                direction.inPipe = static_cast<std::size_t>(n);
+                retried = false;
+                continue;
+            }
+            if (n == 0) {
+                finishDirection(direction);
                 return;
             }
-            fail();
-            return;
         }
-        const ssize_t n = ::splice(direction.from->native_handle(), nullptr, direction.pipeWrite.get(), nullptr,
-                                   ChunkBytes, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-        if (n > 0) {
-            direction.inPipe = static_cast<std::size_t>(n);
+        if (errno == EINTR) {
             continue;
         }
-        if (n == 0) {
-            finishDirection(direction);
+        if (errno != EAGAIN || retried) {
+            if (errno != EAGAIN) {
+                fail();
+            }
             return;
         }
-        if (errno == EAGAIN || errno == EINTR) {
-            direction.from->async_wait(asio::socket_base::wait_read,
-                                       asio::bind_executor(strand_, [self, &direction](const std::error_code& e) {
-                                           e ? self->fail() : self->step(direction);
-                                       }));
-            return;
-        }
-        fail();
-        return;
+        arm(direction, direction.inPipe > 0);
+        retried = true;
     }
 }
 

@@ -30,10 +30,14 @@ private:
         UniqueFd pipeRead, pipeWrite;
         std::size_t inPipe = 0;
         bool done = false;
+        bool readArmed = false;
+        bool writeArmed = false;
     };
 
     void begin();
     void step(Direction& direction);
+    // Arms a wait, unless one is armed already.
+    void arm(Direction& direction, bool forWrite);
     void finishDirection(Direction& direction);
     void fail();
     void closeAll();

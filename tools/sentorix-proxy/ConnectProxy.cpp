@@ -121,7 +121,9 @@ void ConnectProxy::serve(asio::ip::tcp::socket accepted) {
             session->header.consume(length);
             const std::string requestLine = header.substr(0, header.find("\r\n"));
             if (verbosity_ == Verbosity::headers) {
-                log_(header.substr(0, header.size() - 4));
+                std::string lines = header.substr(0, header.size() - 4);
+                std::erase(lines, '\r');
+                log_(lines);
             } else if (verbosity_ == Verbosity::requests) {
                 log_(requestLine);
             }

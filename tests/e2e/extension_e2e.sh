@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# End to end, for real: the extension intercepting curl in a network namespace of its own, with our
+# small proxy and with Debian's tinyproxy as the local proxy. Needs root (namespaces, nftables);
+# without it the test is skipped (exit 77) with the reason.
+#   extension_e2e.sh BUILD_BIN_DIR
+set -uo pipefail
+
+bin=${1:?usage: extension_e2e.sh BUILD_BIN_DIR}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+if [ "$(id -u)" -ne 0 ]; then echo "SKIP: needs root for network namespaces and nftables"; exit 77; fi
+for tool in ip nft curl python3 openssl tinyproxy; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (tools/test.sh installs it)"; exit 77; }
+done
+ip netns add sxprobe-$$ 2>/dev/null || { echo "SKIP: cannot create network namespaces here"; exit 77; }
+ip netns del sxprobe-$$
+
+source "$root/tools/sandbox.sh"
+work=$(mktemp -d /tmp/sentorix-e2e.XXXXXX)
+chmod 755 "$work"
+passed=0 failed=0
+proxy_pid= monitor_pid= extension_pid=
+
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); echo "ok:   $what"
+  else failed=$((failed + 1)); echo "FAIL: $what"; fi
+}
+stop_all() {
+  local pid
+  for pid in $extension_pid $proxy_pid $monitor_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in $extension_pid $proxy_pid $monitor_pid; do wait "$pid" 2>/dev/null || true; done
+  extension_pid= proxy_pid= monitor_pid=
+}
+cleanup() { stop_all; sx_sandbox_down; rm -rf "$work"; }
+trap cleanup EXIT
+
+start_our_proxy() {
+  ip netns exec "$SX_APP" "$bin/sentorix-proxy" --listen 127.0.0.1:8080 --verbose >>"$work/proxy.log" 2>&1 &
+  proxy_pid=$!
+  sx_wait_for "$work/proxy.log" "listening" 5
+}
+start_tinyproxy() {
+  printf 'Port 8080\nListen 127.0.0.1\nAllow 127.0.0.1\nUser nobody\nGroup nogroup\nTimeout 60\nMaxClients 400\nLogFile "%s/tinyproxy.log"\nLogLevel Connect\n' \
+    "$work" >"$work/tinyproxy.conf"
+  ip netns exec "$SX_APP" tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
+  proxy_pid=$!
+  for i in $(seq 50); do sx_app curl -s -m 1 -o /dev/null http://127.0.0.1:8080/ 2>/dev/null; [ $? -ne 7 ] && return 0; sleep 0.1; done
+  return 1
+}
+start_monitor_and_extension() {
+  : >"$work/events.jsonl"
+  ip netns exec "$SX_APP" "$bin/sentorix-monitor" --socket "$work/monitor.sock" >>"$work/events.jsonl" 2>"$work/monitor.log" &
+  monitor_pid=$!
+  sx_wait_for "$work/monitor.log" "listening" 5
+  SENTORIX_STATE_DIR=$work/state SENTORIX_EXTENSION_MONITORING_SOCKET_PATH=$work/monitor.sock \
+    ip netns exec "$SX_APP" "$bin/com.sentorix.desktop.extension" >>"$work/extension.log" 2>&1 &
+  extension_pid=$!
+  for i in $(seq 50); do grep -q '^connected' "$work/state/extension.status" 2>/dev/null && break; sleep 0.1; done
+  sleep 1.2  # the first probe opens the gate
+}
+body_sha() { sx_app curl -sk -m 20 "$1" | sha256sum | cut -d' ' -f1; }
+expected_sha() { python3 -c "import sys,hashlib; n=int(sys.argv[1]); print(hashlib.sha256((bytes(range(256))*(n//256+1))[:n]).hexdigest())" "$1"; }
+connects() { grep -c '^sentorix-proxy: CONNECT ' "$work/proxy.log" 2>/dev/null || true; }
+events_for_flow() {
+  python3 - "$work/events.jsonl" "$1" <<'PY'
+import json, sys
+print(" ".join(e["current_signal"] for e in map(json.loads, open(sys.argv[1])) if e.get("flow_id") == sys.argv[2]))
+PY
+}
+
+sx_sandbox_up sxe2e "$work" || { echo "FAIL: sandbox"; exit 1; }
+curl_path=$(readlink -f "$(command -v curl)")
+
+echo "== with sentorix-proxy"
+start_our_proxy
+start_monitor_and_extension
+check "extension publishes connected" grep -q '^connected' "$work/state/extension.status"
+check "table inet sentorix is in place" sx_app nft list table inet sentorix >/dev/null
+check "1 MiB over port 80 arrives intact" [ "$(body_sha "http://$SX_DST_V4/bytes/1048576")" = "$(expected_sha 1048576)" ]
+check "1 MiB over port 443 (TLS) arrives intact" [ "$(body_sha "https://$SX_DST_V4/bytes/1048576")" = "$(expected_sha 1048576)" ]
+check "IPv6 destination arrives intact" [ "$(body_sha "http://[$SX_DST_V6]/bytes/65536")" = "$(expected_sha 65536)" ]
+sleep 0.3
+check "proxy saw CONNECT <address>:<port> HTTP/1.1" grep -q "^sentorix-proxy: CONNECT $SX_DST_V4:80 HTTP/1.1\$" "$work/proxy.log"
+check "proxy saw the IPv6 target in brackets" grep -q "^sentorix-proxy: CONNECT \[$SX_DST_V6\]:80 HTTP/1.1\$" "$work/proxy.log"
+check "proxy saw the Host header" grep -q "^Host: $SX_DST_V4:443\$" "$work/proxy.log"
+check "proxy saw curl's identifier ($curl_path)" grep -q "^X-Sentorix-App-Id: $curl_path\$" "$work/proxy.log"
+check "flow identifiers are upper-case canonical UUIDs" \
+  grep -qE '^X-Sentorix-Flow-Id: [0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$' "$work/proxy.log"
+flow=$(grep -m1 '^X-Sentorix-Flow-Id: ' "$work/proxy.log" | cut -d' ' -f2)
+check "events of one flow arrive in order" \
+  [ "$(events_for_flow "$flow")" = "connect_handshake_started connect_handshake_succeeded tunnel_closed" ]
+
+before=$(connects)
+for i in $(seq 20); do sx_app curl -s -m 5 -o /dev/null "http://$SX_DST_V4/"; done
+sleep 0.3
+check "no loop: 20 requests cross the proxy exactly 20 times" [ $(( $(connects) - before )) -eq 20 ]
+
+sx_run_in_unit org.example.Browser.service curl -s -m 5 -o /dev/null "http://$SX_DST_V4/"
+sleep 0.2
+check "a desktop unit's name is the identifier" grep -q '^X-Sentorix-App-Id: org.example.Browser$' "$work/proxy.log"
+before=$(connects)
+check "a bypassed application's request succeeds" \
+  sx_run_in_unit com.apple.nsurlsessiond.service curl -s -m 5 -o /dev/null "http://$SX_DST_V4/"
+sleep 0.2
+check "... and is not relayed" [ "$(connects)" -eq "$before" ]
+
+echo "== fail-open"
+kill "$proxy_pid"; wait "$proxy_pid" 2>/dev/null; proxy_pid=
+start=$(date +%s.%N)
+check "proxy_unreachable arrives within two seconds" sx_wait_for "$work/events.jsonl" '"proxy_unreachable"' 2
+echo "      after $(python3 -c "print(round($(date +%s.%N) - $start, 2))") s"
+before=$(connects)
+check "with the proxy down, requests succeed directly" sx_app curl -s -m 5 -o /dev/null "http://$SX_DST_V4/"
+start_our_proxy
+check "proxy_recovered arrives" sx_wait_for "$work/events.jsonl" '"proxy_recovered"' 3
+sx_app curl -s -m 5 -o /dev/null "http://$SX_DST_V4/"
+sleep 0.2
+check "with the proxy back, requests are relayed again" [ $(( $(connects) - before )) -eq 1 ]
+
+echo "== load: 20000 short flows, at most 200 at once"
+pid=$(pgrep -f "$bin/com.sentorix.desktop.extension" | head -1)
+fds() { ls "/proc/$pid/fd" | wc -l; }
+rss() { awk '/VmRSS/ {print $2}' "/proc/$pid/status"; }
+sx_app curl -s --no-progress-meter --parallel --parallel-max 200 -o /dev/null "http://$SX_DST_V4/?[1-1000]" 2>/dev/null  # warm up
+sleep 1
+fds_before=$(fds) rss_before=$(rss)
+sx_app curl -s --no-progress-meter --parallel --parallel-max 200 -o /dev/null -w '%{http_code}\n' "http://$SX_DST_V4/?[1-20000]" >"$work/load.txt" 2>/dev/null
+sleep 2
+fds_after=$(fds) rss_after=$(rss)
+echo "      descriptors $fds_before -> $fds_after, resident $rss_before KiB -> $rss_after KiB, $(grep -c '^200$' "$work/load.txt") of 20000 answered 200"
+check "all 20000 answered 200" [ "$(grep -c '^200$' "$work/load.txt")" -eq 20000 ]
+check "descriptors back where they started" [ "$fds_after" -le $((fds_before + 2)) ]
+check "resident memory within 4 MiB of the start" [ "$rss_after" -le $((rss_before + 4096)) ]
+
+echo "== SIGKILL"
+kill -9 "$extension_pid"; wait "$extension_pid" 2>/dev/null; extension_pid=
+sleep 0.3
+check "the kernel removed the table with the process" [ -z "$(sx_app nft list tables)" ]
+check "requests then succeed directly" sx_app curl -s -m 5 -o /dev/null "http://$SX_DST_V4/"
+stop_all
+
+echo "== with tinyproxy"
+rm -f "$work/state/extension.status"
+start_tinyproxy || echo "      tinyproxy did not start"
+start_monitor_and_extension
+check "tinyproxy: port 80 arrives intact" [ "$(body_sha "http://$SX_DST_V4/bytes/262144")" = "$(expected_sha 262144)" ]
+check "tinyproxy: port 443 (TLS) arrives intact" [ "$(body_sha "https://$SX_DST_V4/")" = "$(printf 'hello from the destination\n' | sha256sum | cut -d' ' -f1)" ]
+check "tinyproxy: IPv6 arrives intact" [ "$(body_sha "http://[$SX_DST_V6]/bytes/1000")" = "$(expected_sha 1000)" ]
+sleep 0.3
+check "tinyproxy: handshakes succeeded" [ "$(grep -c '"connect_handshake_succeeded"' "$work/events.jsonl")" -ge 3 ]
+check "tinyproxy: its own connections were not relayed back" [ "$(grep -c '"connect_handshake_started"' "$work/events.jsonl")" -eq 3 ]
+stop_all
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
