@@ -2,10 +2,11 @@
 # End to end, for real: the extension intercepting curl in a network namespace of its own, with our
 # small proxy and with Debian's tinyproxy as the local proxy. Needs root (namespaces, nftables);
 # without it the test is skipped (exit 77) with the reason.
-#   extension_e2e.sh BUILD_BIN_DIR
+#   extension_e2e.sh BUILD_BIN_DIR [LOAD_FLOWS]   (LOAD_FLOWS defaults to 20000)
 set -uo pipefail
 
-bin=${1:?usage: extension_e2e.sh BUILD_BIN_DIR}
+bin=${1:?usage: extension_e2e.sh BUILD_BIN_DIR [LOAD_FLOWS]}
+flows=${2:-20000}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 if [ "$(id -u)" -ne 0 ]; then echo "SKIP: needs root for network namespaces and nftables"; exit 77; fi
 for tool in ip nft curl python3 openssl tinyproxy; do
@@ -117,18 +118,18 @@ sx_app curl -s -m 5 -o /dev/null "http://$SX_DST_V4/"
 sleep 0.2
 check "with the proxy back, requests are relayed again" [ $(( $(connects) - before )) -eq 1 ]
 
-echo "== load: 20000 short flows, at most 200 at once"
+echo "== load: $flows short flows, at most 200 at once"
 pid=$(pgrep -f "$bin/com.sentorix.desktop.extension" | head -1)
 fds() { ls "/proc/$pid/fd" | wc -l; }
 rss() { awk '/VmRSS/ {print $2}' "/proc/$pid/status"; }
 sx_app curl -s --no-progress-meter --parallel --parallel-max 200 -o /dev/null "http://$SX_DST_V4/?[1-1000]" 2>/dev/null  # warm up
 sleep 1
 fds_before=$(fds) rss_before=$(rss)
-sx_app curl -s --no-progress-meter --parallel --parallel-max 200 -o /dev/null -w '%{http_code}\n' "http://$SX_DST_V4/?[1-20000]" >"$work/load.txt" 2>/dev/null
+sx_app curl -s --no-progress-meter --parallel --parallel-max 200 -o /dev/null -w '%{http_code}\n' "http://$SX_DST_V4/?[1-$flows]" >"$work/load.txt" 2>/dev/null
 sleep 2
 fds_after=$(fds) rss_after=$(rss)
-echo "      descriptors $fds_before -> $fds_after, resident $rss_before KiB -> $rss_after KiB, $(grep -c '^200$' "$work/load.txt") of 20000 answered 200"
-check "all 20000 answered 200" [ "$(grep -c '^200$' "$work/load.txt")" -eq 20000 ]
+echo "      descriptors $fds_before -> $fds_after, resident $rss_before KiB -> $rss_after KiB, $(grep -c '^200$' "$work/load.txt") of $flows answered 200"
+check "all $flows answered 200" [ "$(grep -c '^200$' "$work/load.txt")" -eq "$flows" ]
 check "descriptors back where they started" [ "$fds_after" -le $((fds_before + 2)) ]
 check "resident memory within 4 MiB of the start" [ "$rss_after" -le $((rss_before + 4096)) ]
 
