@@ -36,16 +36,23 @@ void ProxyTunnelHandshakeWatchdog::start() {
     timer->resume();
 }
 
+bool ProxyTunnelHandshakeWatchdog::finishLocked() {
+    if (state_ != State::running) {
+        return false;
+    }
+    state_ = State::finished;
+    auto timer = std::move(timer_);
+    timer->setEventHandler([] {});
+    timer->cancel();
+    return true;
+}
+
 void ProxyTunnelHandshakeWatchdog::handleTimeout() {
     {
         std::lock_guard lock(lock_);
-        if (state_ != State::running) {
+        if (!finishLocked()) {
             return;
         }
-        state_ = State::finished;
-        auto timer = std::move(timer_);
-        timer->setEventHandler([] {});
-        timer->cancel();
     }
     if (onTimeout_) {
         onTimeout_();
@@ -54,13 +61,7 @@ void ProxyTunnelHandshakeWatchdog::handleTimeout() {
 
 void ProxyTunnelHandshakeWatchdog::finishWithoutCallback() {
     std::lock_guard lock(lock_);
-    if (state_ != State::running) {
-        return;
-    }
-    state_ = State::finished;
-    auto timer = std::move(timer_);
-    timer->setEventHandler([] {});
-    timer->cancel();
+    finishLocked();
 }
 
 ProxyTunnelHandshakeWatchdog::State ProxyTunnelHandshakeWatchdog::state() const {

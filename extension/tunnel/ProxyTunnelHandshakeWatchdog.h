@@ -23,6 +23,8 @@ public:
 
 private:
     void handleTimeout();
+    // running -> finished, timer cancelled; false in any other state. Called with lock_ held.
+    bool finishLocked();
 
     const double timeout_;
     const std::shared_ptr<DispatchQueue> queue_;

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -143,6 +144,12 @@ void stopAndExit(NEProviderStopReason reason) {
 void NEProvider::startSystemExtensionMode() {
     using linux_system::ProviderHost;
     std::signal(SIGPIPE, SIG_IGN);
+    // Each relayed flow holds two descriptors: allow as many as the hard limit lets us.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     auto& h = host();
     h.stateDirectory = ProviderHost::stateDirectory();
     std::error_code directoryError;

@@ -5,6 +5,8 @@
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -53,6 +55,11 @@ bool splitListen(const std::string& text, std::string& address, unsigned short& 
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    rlimit files{};  // every tunnel holds two descriptors
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     std::string listen = "127.0.0.1:8080";
     auto verbosity = ConnectProxy::Verbosity::requests;
     unsigned threads = 2;
