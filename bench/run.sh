@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the release tree and prints the micro-benchmarks as a table of medians over repetitions.
+# Builds the release tree and prints the micro-benchmarks as a table of medians over repetitions
+# (cv is computed from the standard deviation: this Google Benchmark's CSV scales its cv row).
 #   bench/run.sh [extra Google Benchmark flags]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,6 +14,6 @@ printf '%-36s %12s %12s %10s\n' "benchmark" "median ns" "mean ns" "cv %"
 awk -F, '
   /_median"?,/ { name=$1; gsub(/"/,"",name); sub(/_median$/,"",name); median[name]=$4; order[++n]=name }
   /_mean"?,/   { name=$1; gsub(/"/,"",name); sub(/_mean$/,"",name); mean[name]=$4 }
-  /_cv"?,/     { name=$1; gsub(/"/,"",name); sub(/_cv$/,"",name); cv[name]=$4*100 }
-  END { for (i=1;i<=n;i++) { k=order[i]; printf "%-36s %12.1f %12.1f %10.2f\n", k, median[k], mean[k], cv[k] } }
+  /_stddev"?,/ { name=$1; gsub(/"/,"",name); sub(/_stddev$/,"",name); stddev[name]=$4 }
+  END { for (i=1;i<=n;i++) { k=order[i]; printf "%-36s %12.1f %12.1f %10.2f\n", k, median[k], mean[k], 100*stddev[k]/mean[k] } }
 ' "$out"
