@@ -25,6 +25,9 @@ cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; sx_sandbox_do
 trap cleanup EXIT
 
 sx_sandbox_up sxbench "$work" >/dev/null || exit 1
+# Tens of thousands of short connections leave TIME-WAIT sockets behind: without these, connect()
+# slows down looking for a free port and later runs measure that instead.
+ip netns exec "$SX_APP" sysctl -qw net.ipv4.ip_local_port_range="1024 65535" net.ipv4.tcp_tw_reuse=1
 # The destination: replace the Python server with the faster bench-server on port 80.
 for p in "${SX_DST_PIDS[@]}"; do kill "$p"; done; SX_DST_PIDS=()
 sleep 0.3
@@ -86,12 +89,12 @@ R[explicit_ttfb]=$(ttfb -x http://127.0.0.1:8080 -p)
 echo "== Sentorix" >&2
 SENTORIX_STATE_DIR=$work/state ip netns exec "$SX_APP" "$bin/com.sentorix.desktop.extension" 2>/dev/null &
 ext=$!; pids+=($ext); sleep 2
+R[sx_ttfb]=$(ttfb)
 c0=$(cpu_seconds $ext); R[sx_bulk]=$(bulk); c1=$(cpu_seconds $ext)
 R[sx_cpu_gib]=$(awk -v a="$c0" -v b="$c1" -v n="$bulk_bytes" 'BEGIN {printf "%.3f", (b-a) / (n / 2^30)}')
+for n in $idle_counts; do R[sx_idle_$n]=$(idle "$n" "$ext"); done
 c0=$(cpu_seconds $ext); R[sx_rate]=$(rate); c1=$(cpu_seconds $ext)
 R[sx_cpu_k]=$(awk -v a="$c0" -v b="$c1" -v r="${R[sx_rate]}" -v d="$((quick ? 3 : 8))" 'BEGIN {printf "%.0f", (b-a)*1000 / (r*d/1000)}')
-R[sx_ttfb]=$(ttfb)
-for n in $idle_counts; do R[sx_idle_$n]=$(idle "$n" "$ext"); done
 stop $ext
 
 for mode in redsocks redsocks_splice; do
@@ -107,16 +110,20 @@ CONF
     sed -i 's/ splice = [a-z]*;//' "$work/redsocks.conf"; R[${mode}_note]="(splice option refused)"; continue
   fi
   sx_app nft -f - <<NFT
-table inet rsbench { chain output { type nat hook output priority -100; policy accept;
-  meta skuid 65534 return
-  ip daddr $SX_DST_V4 tcp dport 80 redirect to :12345 } }
+table inet rsbench {
+  chain output {
+    type nat hook output priority -100; policy accept;
+    meta skuid 65534 return
+    ip daddr $SX_DST_V4 tcp dport 80 redirect to :12345
+  }
+}
 NFT
+  R[${mode}_ttfb]=$(ttfb)
   c0=$(cpu_seconds $rs); R[${mode}_bulk]=$(bulk); c1=$(cpu_seconds $rs)
   R[${mode}_cpu_gib]=$(awk -v a="$c0" -v b="$c1" -v n="$bulk_bytes" 'BEGIN {printf "%.3f", (b-a) / (n / 2^30)}')
+  R[${mode}_idle]=$(idle 1000 "$rs")
   c0=$(cpu_seconds $rs); R[${mode}_rate]=$(rate); c1=$(cpu_seconds $rs)
   R[${mode}_cpu_k]=$(awk -v a="$c0" -v b="$c1" -v r="${R[${mode}_rate]}" -v d="$((quick ? 3 : 8))" 'BEGIN {printf "%.0f", (b-a)*1000 / (r*d/1000)}')
-  R[${mode}_ttfb]=$(ttfb)
-  R[${mode}_idle]=$(idle 1000 "$rs")
   sx_app nft delete table inet rsbench
   stop $rs
 done

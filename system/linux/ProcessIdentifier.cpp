@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -159,37 +160,40 @@ bool ProcessIdentifier::scanProcess(int pid, std::uint64_t wanted) {
     return found;
 }
 
-void ProcessIdentifier::scanAll() {
+std::optional<int> ProcessIdentifier::scanNewestFirst(std::uint64_t wanted) {
     ++statistics_.fullScans;
-    inodeOwners_.clear();
-    DIR* proc = ::opendir(procRoot_.c_str());
-    if (!proc) {
-        return;
+    std::vector<int> pids;
+    if (DIR* proc = ::opendir(procRoot_.c_str())) {
+        while (const dirent* entry = ::readdir(proc)) {
+            if (numeric(entry->d_name)) {
+                pids.push_back(std::atoi(entry->d_name));
+            }
+        }
+        ::closedir(proc);
     }
-    while (const dirent* entry = ::readdir(proc)) {
-        if (numeric(entry->d_name)) {
-            scanProcess(std::atoi(entry->d_name), 0);
+    // A socket nobody is known to hold most likely belongs to a process that has just started, and
+    // new processes have the highest numbers (until they wrap): look at those first.
+    std::sort(pids.rbegin(), pids.rend());
+    for (int pid : pids) {
+        if (scanProcess(pid, wanted)) {
+            return pid;
         }
     }
-    ::closedir(proc);
+    return std::nullopt;
 }
 
 std::optional<int> ProcessIdentifier::processOwning(std::uint64_t inode) {
     if (const auto known = inodeOwners_.find(inode); known != inodeOwners_.end()) {
         return known->second;
     }
-    // A process seen lately most likely opened this socket too: look there before walking all of /proc.
+    // A process seen lately most likely opened this socket too: look there before walking /proc.
     ++statistics_.knownProcessScans;
     for (int pid : recentProcesses_) {
         if (scanProcess(pid, inode)) {
             return pid;
         }
     }
-    scanAll();
-    if (const auto found = inodeOwners_.find(inode); found != inodeOwners_.end()) {
-        return found->second;
-    }
-    return std::nullopt;
+    return scanNewestFirst(inode);
 }
 
 void ProcessIdentifier::remember(int pid) {

@@ -35,7 +35,7 @@ public:
     static std::string unitIdentifier(const std::string& cgroupPath);
 
     struct Statistics {
-        std::uint64_t lookups = 0, fullScans = 0, knownProcessScans = 0;
+        std::uint64_t lookups = 0, fullScans = 0, knownProcessScans = 0;  // fullScans: walks of /proc
     };
     Statistics statistics() const;
 
@@ -53,7 +53,7 @@ private:
     std::optional<std::uint64_t> findListener(const asio::ip::tcp::endpoint& endpoint);
     std::optional<int> processOwning(std::uint64_t inode);
     bool scanProcess(int pid, std::uint64_t wanted);
-    void scanAll();
+    std::optional<int> scanNewestFirst(std::uint64_t wanted);
     std::string identityOf(int pid);
     std::optional<std::uint64_t> startTimeOf(int pid) const;
     void remember(int pid);

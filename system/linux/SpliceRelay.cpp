@@ -41,16 +41,6 @@ void SpliceRelay::begin() {
         fail();
         return;
     }
-    for (Direction* direction : {&forward_, &backward_}) {
-        int fds[2];
-        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-            fail();
-            return;
-        }
-        direction->pipeRead.reset(fds[0]);
-        direction->pipeWrite.reset(fds[1]);
-        ::fcntl(fds[1], F_SETPIPE_SZ, PipeBytes);  // larger moves when data flows; best effort
-    }
     step(forward_);
     step(backward_);
 }
@@ -83,6 +73,26 @@ void SpliceRelay::step(Direction& direction) {
                 direction.inPipe -= static_cast<std::size_t>(n);
                 retried = false;
                 continue;
+            }
+        } else if (!direction.pipeWrite.valid()) {
+            // No pipe until data comes: an idle connection costs its two sockets and nothing more.
+            char probe;
+            n = ::recv(direction.from->native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (n > 0) {
+                int fds[2];
+                if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+                    fail();
+                    return;
+                }
+                direction.pipeRead.reset(fds[0]);
+                direction.pipeWrite.reset(fds[1]);
+                ::fcntl(fds[1], F_SETPIPE_SZ, PipeBytes);  // larger moves; best effort
+                retried = false;
+                continue;
+            }
+            if (n == 0) {
+                finishDirection(direction);
+                return;
             }
         } else {
             n = ::splice(direction.from->native_handle(), nullptr, direction.pipeWrite.get(), nullptr, ChunkBytes,
