@@ -365,6 +365,15 @@ void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>&
     }
 
     auto connection = createTCPConnection(NWHostEndpoint(proxyHost, std::to_string(proxyPort)));
+    if (!connection) {
+        // The platform could not even make a connection object: fail the flow, hold no slot.
+        const NSError error = NSError::posix(ENOTCONN, "Cannot create a connection to the local proxy");
+        log.error("SentorixProxy: Failed to open flow: " + error.localizedDescription());
+        tunnelAdmissionController.releaseHandshakeSlot(flowId);
+        flow->closeReadWithError(error);
+        flow->closeWriteWithError(error);
+        return;
+    }
     const std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
     auto tunnel = std::make_shared<SXTunnelConnection>(
         flow, std::move(connection), flowId, appId, connectHandshakeTimeoutSeconds, monitoringClient,

@@ -12,6 +12,7 @@
 #include <asio/signal_set.hpp>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -150,6 +151,8 @@ void NEProvider::startSystemExtensionMode() {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
+    // Sixteen pool threads would each get a malloc arena that keeps what a burst of flows used.
+    ::mallopt(M_ARENA_MAX, 4);
     auto& h = host();
     h.stateDirectory = ProviderHost::stateDirectory();
     std::error_code directoryError;

@@ -35,9 +35,8 @@ protected:
             connections.push_back(connection);
             return connection;
         });
-        // Monitoring gets its path from a start; the health timer it starts is stopped again at once.
-        provider->startProxy(std::nullopt, [](OptionalError) {});
-        provider->stopProxy(NEProviderStopReason::None, [] {});
+        // No start: no health timer whose ticks could move the gate under the test.
+        provider->monitoring()->updateSocketPath(server.path());
         provider->safetyGate()->setProxyUnavailable(false);
     }
 
@@ -167,6 +166,16 @@ TEST_F(FlowStart, StopWhileRelayingThenCloseFreesTheSlot) {
     EXPECT_EQ(provider->activeTunnelCount(), 0u);
     ASSERT_TRUE(connections[0]->completeWrite(NSError::posix(EPIPE, "Broken pipe")));
     EXPECT_EQ(provider->admissionController().establishedTunnelCount(), 0u);
+    EXPECT_EQ(provider->activeTunnelCount(), 0u);
+}
+
+TEST_F(FlowStart, NoConnectionFromThePlatformFailsTheFlowAndHoldsNoSlot) {
+    services->setConnectionFactory(nullptr);
+    const auto flow = relay();
+    const auto error = flow->closeReadError();
+    ASSERT_TRUE(error && *error);
+    EXPECT_EQ((*error)->code(), ENOTCONN);
+    EXPECT_EQ(provider->admissionController().pendingHandshakeCount(), 0u);
     EXPECT_EQ(provider->activeTunnelCount(), 0u);
 }
 
