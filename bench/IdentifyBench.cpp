@@ -3,6 +3,7 @@
 // connection of a process not seen before (which walks /proc).
 
 #include "ProcessIdentifier.h"
+#include "TestConnectProxy.h"
 #include "UniqueFd.h"
 
 #include <arpa/inet.h>
@@ -20,20 +21,9 @@
 namespace {
 
 using sentorix::UniqueFd;
+using sentorix::testing::connectLoopback;
+using sentorix::testing::listenLoopback;
 using Clock = std::chrono::steady_clock;
-
-UniqueFd listener(std::uint16_t& port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(fd.get(), 4096);
-    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    return fd;
-}
 
 asio::ip::tcp::endpoint localOf(int fd) {
     sockaddr_in address{};
@@ -65,17 +55,12 @@ int main() {
         children.push_back(child);
     }
     std::uint16_t port = 0;
-    const UniqueFd server = listener(port);
+    const UniqueFd server = listenLoopback(port);
     const asio::ip::tcp::endpoint destination(asio::ip::address_v4::loopback(), port);
     sentorix::linux_system::ProcessIdentifier identifier(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 1));
 
     const auto connectOnce = [&] {
-        UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        UniqueFd client = connectLoopback(port);
         UniqueFd accepted(::accept(server.get(), nullptr, nullptr));
         return std::make_pair(std::move(client), std::move(accepted));
     };
@@ -95,12 +80,7 @@ int main() {
         (void)!::pipe(ready);
         const pid_t child = ::fork();
         if (child == 0) {
-            UniqueFd client(::socket(AF_INET, SOCK_STREAM, 0));
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+            UniqueFd client = connectLoopback(port);
             const auto local = localOf(client.get());
             const std::uint16_t sent = local.port();
             (void)!::write(ready[1], &sent, sizeof sent);

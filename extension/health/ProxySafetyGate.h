@@ -17,10 +17,6 @@ public:
         std::lock_guard lock(lock_);
         return proxyUnavailable_ || networkUnavailable_;
     }
-    bool proxyUnavailable() const {
-        std::lock_guard lock(lock_);
-        return proxyUnavailable_;
-    }
 
 private:
     mutable std::mutex lock_;

@@ -45,11 +45,6 @@ LinuxProviderServices::~LinuxProviderServices() { stop(); }
 
 void LinuxProviderServices::attach(std::weak_ptr<NETransparentProxyProvider> provider) { provider_ = std::move(provider); }
 
-ProcessIdentifier::Statistics LinuxProviderServices::identityStatistics() const {
-    std::lock_guard lock(const_cast<std::mutex&>(rulesMutex_));
-    return identifier_ ? identifier_->statistics() : ProcessIdentifier::Statistics{};
-}
-
 void LinuxProviderServices::setTunnelNetworkSettings(std::shared_ptr<const NETransparentProxyNetworkSettings> settings,
                                                      std::function<void(OptionalError)> completionHandler) {
     asio::post(DispatchQueue::pool(), [self = shared_from_this(), settings, completion = std::move(completionHandler)] {
@@ -119,7 +114,7 @@ void LinuxProviderServices::carryDirectly(asio::ip::tcp::socket accepted, asio::
         return;  // closing resets the application's connection
     }
     upstream->set_option(asio::ip::tcp::no_delay(true), error);
-    upstream->async_connect(destination, [self = shared_from_this(), strand, application, upstream](
+    upstream->async_connect(destination, [strand, application, upstream](
                                              const std::error_code& connectError) {
         std::error_code ignored;
         if (connectError) {
@@ -128,13 +123,7 @@ void LinuxProviderServices::carryDirectly(asio::ip::tcp::socket accepted, asio::
             application->close(ignored);
             return;
         }
-        self->bypassActive_++;
-        SpliceRelay::start(strand, std::move(*application), std::move(*upstream),
-                           [weak = std::weak_ptr<LinuxProviderServices>(self)] {
-                               if (auto services = weak.lock()) {
-                                   services->bypassActive_--;
-                               }
-                           });
+        SpliceRelay::start(strand, std::move(*application), std::move(*upstream), [] {});
     });
 }
 

@@ -33,9 +33,6 @@ public:
     // Stops intercepting and removes the rules.
     void stop();
 
-    std::size_t bypassedFlows() const { return bypassActive_.load(); }
-    ProcessIdentifier::Statistics identityStatistics() const;
-
 private:
     void intercepted(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
                      asio::ip::tcp::endpoint destination);
@@ -48,7 +45,6 @@ private:
     NftablesRuleSet rules_;
     std::shared_ptr<ProcessIdentifier> identifier_;
     std::atomic<bool> udpNoted_{false};
-    std::atomic<std::size_t> bypassActive_{0};
 };
 
 }  // namespace sentorix::linux_system

@@ -1,15 +1,9 @@
 #include "PropertyListFile.h"
 
-#include "UniqueFd.h"
-
 #include <plist/plist.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -90,41 +84,6 @@ std::optional<PropertyListValue> fromNode(plist_t node) {
     }
 }
 
-plist_t toNode(const PropertyListValue& value) {
-    return std::visit(
-        [](const auto& v) -> plist_t {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, std::string>) {
-                return plist_new_string(v.c_str());
-            } else if constexpr (std::is_same_v<T, std::int64_t>) {
-                return plist_new_uint(static_cast<uint64_t>(v));
-            } else if constexpr (std::is_same_v<T, double>) {
-                return plist_new_real(v);
-            } else if constexpr (std::is_same_v<T, bool>) {
-                return plist_new_bool(v ? 1 : 0);
-            } else if constexpr (std::is_same_v<T, PropertyListValue::Data>) {
-                return plist_new_data(reinterpret_cast<const char*>(v.data()), v.size());
-            } else if constexpr (std::is_same_v<T, PropertyListValue::Date>) {
-                const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(v.time_since_epoch()).count();
-                const auto seconds = micros / 1000000 - AppleEpochOffset;
-                return plist_new_date(static_cast<int32_t>(seconds), static_cast<int32_t>(micros % 1000000));
-            } else if constexpr (std::is_same_v<T, PropertyListValue::Array>) {
-                plist_t array = plist_new_array();
-                for (const auto& item : v) {
-                    plist_array_append_item(array, toNode(item));
-                }
-                return array;
-            } else {
-                plist_t dictionary = plist_new_dict();
-                for (const auto& [key, item] : v) {
-                    plist_dict_set_item(dictionary, key.c_str(), toNode(item));
-                }
-                return dictionary;
-            }
-        },
-        value.storage());
-}
-
 }  // namespace
 
 std::optional<PropertyListValue> PropertyListFile::load(const std::string& path, OptionalError& error) {
@@ -145,30 +104,6 @@ std::optional<PropertyListValue> PropertyListFile::load(const std::string& path,
     auto value = fromNode(root);
     plist_free(root);
     return value;
-}
-
-OptionalError PropertyListFile::save(const std::string& path, const PropertyListValue& value) {
-    plist_t root = toNode(value);
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(root, &xml, &length);
-    plist_free(root);
-    const std::string temporary = path + ".tmp." + std::to_string(::getpid());
-    OptionalError error;
-    {
-        UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!fd.valid() || ::write(fd.get(), xml, length) != static_cast<ssize_t>(length) || ::fsync(fd.get()) != 0) {
-            error = NSError::posix(errno, "Cannot write " + temporary);
-        }
-    }
-    std::free(xml);
-    if (!error && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = NSError::posix(errno, "Cannot replace " + path);
-    }
-    if (error) {
-        ::unlink(temporary.c_str());
-    }
-    return error;
 }
 
 }  // namespace sentorix::linux_system

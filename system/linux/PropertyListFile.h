@@ -8,12 +8,10 @@
 
 namespace sentorix::linux_system {
 
-// Reads and writes property-list files (XML or binary) through libplist.
+// Reads property-list files (XML or binary) through libplist.
 class PropertyListFile {
 public:
     static std::optional<PropertyListValue> load(const std::string& path, OptionalError& error);
-    // XML, written to a temporary file, flushed and renamed into place.
-    static OptionalError save(const std::string& path, const PropertyListValue& value);
 };
 
 }  // namespace sentorix::linux_system

@@ -4,6 +4,13 @@
 
 namespace sentorix::testing {
 
+void FakeTCPConnection::recordLocked(std::string call) {
+    if (journal_) {
+        journal_->add("connection." + call);
+    }
+    calls_.push_back(std::move(call));
+}
+
 NWTCPConnectionState FakeTCPConnection::state() const {
     std::lock_guard lock(mutex_);
     return state_;
@@ -16,37 +23,32 @@ OptionalError FakeTCPConnection::error() const {
 
 void FakeTCPConnection::addObserver(std::weak_ptr<NSKeyValueObserving> observer, const std::string& keyPath) {
     std::lock_guard lock(mutex_);
-    calls_.push_back("addObserver");
-    if (journal_) journal_->add("connection." + calls_.back());
+    recordLocked("addObserver");
     observers_.push_back(Observer{observer, observer.lock().get(), keyPath});
 }
 
 void FakeTCPConnection::removeObserver(NSKeyValueObserving* observer, const std::string& keyPath) {
     std::lock_guard lock(mutex_);
-    calls_.push_back("removeObserver");
-    if (journal_) journal_->add("connection." + calls_.back());
+    recordLocked("removeObserver");
     std::erase_if(observers_, [&](const Observer& o) { return o.raw == observer && o.keyPath == keyPath; });
 }
 
 void FakeTCPConnection::write(NSData data, std::function<void(OptionalError)> completion) {
     std::lock_guard lock(mutex_);
-    calls_.push_back("write");
-    if (journal_) journal_->add("connection." + calls_.back());
+    recordLocked("write");
     written_.push_back(std::move(data));
     writes_.push_back(std::move(completion));
 }
 
 void FakeTCPConnection::writeClose() {
     std::lock_guard lock(mutex_);
-    calls_.push_back("writeClose");
-    if (journal_) journal_->add("connection." + calls_.back());
+    recordLocked("writeClose");
 }
 
 void FakeTCPConnection::readMinimumLength(std::size_t, std::size_t maximum,
                                           std::function<void(NSData, OptionalError)> completion) {
     std::lock_guard lock(mutex_);
-    calls_.push_back("read");
-    if (journal_) journal_->add("connection." + calls_.back());
+    recordLocked("read");
     lastReadMaximum_ = maximum;
     reads_.push_back(std::move(completion));
 }
@@ -54,8 +56,7 @@ void FakeTCPConnection::readMinimumLength(std::size_t, std::size_t maximum,
 void FakeTCPConnection::cancel() {
     {
         std::lock_guard lock(mutex_);
-        calls_.push_back("cancel");
-    if (journal_) journal_->add("connection." + calls_.back());
+        recordLocked("cancel");
     }
     setState(NWTCPConnectionState::Cancelled);
 }

@@ -37,6 +37,8 @@ public:
     std::size_t lastReadMaximum() const;
 
 private:
+    void recordLocked(std::string call);  // mutex_ held
+
     struct Observer {
         std::weak_ptr<NSKeyValueObserving> observer;
         NSKeyValueObserving* raw;

@@ -9,44 +9,41 @@ std::shared_ptr<FakeTCPFlow> FakeTCPFlow::to(std::string host, std::string port,
                                          std::make_shared<NWHostEndpoint>(std::move(host), std::move(port)));
 }
 
-void FakeTCPFlow::record(std::string call) {
-    std::lock_guard lock(mutex_);
+void FakeTCPFlow::recordLocked(std::string call) {
+    if (journal_) {
+        journal_->add("flow." + call);
+    }
     calls_.push_back(std::move(call));
 }
 
 void FakeTCPFlow::open(std::shared_ptr<NWHostEndpoint> localEndpoint, std::function<void(OptionalError)> completion) {
     std::lock_guard lock(mutex_);
-    calls_.push_back(localEndpoint ? "open(endpoint)" : "open");
-    if (journal_) journal_->add("flow." + calls_.back());
+    recordLocked(localEndpoint ? "open(endpoint)" : "open");
     openCompletion_ = std::move(completion);
 }
 
 void FakeTCPFlow::readData(std::function<void(NSData, OptionalError)> completion) {
     std::lock_guard lock(mutex_);
-    calls_.push_back("readData");
-    if (journal_) journal_->add("flow." + calls_.back());
+    recordLocked("readData");
     reads_.push_back(std::move(completion));
 }
 
 void FakeTCPFlow::write(NSData data, std::function<void(OptionalError)> completion) {
     std::lock_guard lock(mutex_);
-    calls_.push_back("write");
-    if (journal_) journal_->add("flow." + calls_.back());
+    recordLocked("write");
     written_.push_back(std::move(data));
     writes_.push_back(std::move(completion));
 }
 
 void FakeTCPFlow::closeReadWithError(OptionalError error) {
     std::lock_guard lock(mutex_);
-    calls_.push_back("closeRead");
-    if (journal_) journal_->add("flow." + calls_.back());
+    recordLocked("closeRead");
     closeReadError_ = std::move(error);
 }
 
 void FakeTCPFlow::closeWriteWithError(OptionalError error) {
     std::lock_guard lock(mutex_);
-    calls_.push_back("closeWrite");
-    if (journal_) journal_->add("flow." + calls_.back());
+    recordLocked("closeWrite");
     closeWriteError_ = std::move(error);
 }
 
@@ -109,11 +106,6 @@ std::optional<OptionalError> FakeTCPFlow::closeReadError() const {
 std::optional<OptionalError> FakeTCPFlow::closeWriteError() const {
     std::lock_guard lock(mutex_);
     return closeWriteError_;
-}
-
-bool FakeTCPFlow::isOpenPending() const {
-    std::lock_guard lock(mutex_);
-    return openCompletion_ != nullptr;
 }
 
 std::size_t FakeTCPFlow::pendingReads() const {

@@ -38,11 +38,10 @@ public:
     std::vector<NSData> written() const;
     std::optional<OptionalError> closeReadError() const;
     std::optional<OptionalError> closeWriteError() const;
-    bool isOpenPending() const;
     std::size_t pendingReads() const;
 
 private:
-    void record(std::string call);
+    void recordLocked(std::string call);  // mutex_ held
 
     const NEFlowMetaData metaData_;
     const std::shared_ptr<NWEndpoint> remote_;
