@@ -6,17 +6,29 @@ namespace sentorix {
 
 namespace {
 std::mutex bundleMutex;
-std::optional<std::string> bundleIdentifier;
+std::optional<std::string> mainIdentifier;
 }  // namespace
 
 std::optional<std::string> NSBundle::mainBundleIdentifier() {
     std::lock_guard lock(bundleMutex);
-    return bundleIdentifier;
+    return mainIdentifier;
 }
 
 void NSBundle::setMainBundleIdentifier(std::optional<std::string> identifier) {
     std::lock_guard lock(bundleMutex);
-    bundleIdentifier = std::move(identifier);
+    mainIdentifier = std::move(identifier);
+}
+
+}  // namespace sentorix
+
+namespace sentorix {
+
+std::optional<std::string> NSBundle::infoString(const std::string& key) const {
+    const auto found = infoDictionary.find(key);
+    if (found == infoDictionary.end() || !found->second.get<std::string>()) {
+        return std::nullopt;
+    }
+    return *found->second.get<std::string>();
 }
 
 }  // namespace sentorix

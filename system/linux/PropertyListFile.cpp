@@ -2,8 +2,16 @@
 
 #include <plist/plist.h>
 
+#include "UniqueFd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -84,7 +92,101 @@ std::optional<PropertyListValue> fromNode(plist_t node) {
     }
 }
 
+plist_t toNode(const PropertyListValue& value) {
+    return std::visit(
+        [](const auto& item) -> plist_t {
+            using T = std::decay_t<decltype(item)>;
+            if constexpr (std::is_same_v<T, std::string>) {
+                return plist_new_string(item.c_str());
+            } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                return plist_new_uint(static_cast<uint64_t>(item));
+            } else if constexpr (std::is_same_v<T, double>) {
+                return plist_new_real(item);
+            } else if constexpr (std::is_same_v<T, bool>) {
+                return plist_new_bool(item ? 1 : 0);
+            } else if constexpr (std::is_same_v<T, PropertyListValue::Data>) {
+                return plist_new_data(reinterpret_cast<const char*>(item.data()), item.size());
+            } else if constexpr (std::is_same_v<T, PropertyListValue::Date>) {
+                const auto since = std::chrono::duration_cast<std::chrono::microseconds>(item.time_since_epoch()) -
+                                   std::chrono::seconds(AppleEpochOffset);
+                const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
+                return plist_new_date(static_cast<int32_t>(seconds.count()),
+                                      static_cast<int32_t>((since - seconds).count()));
+            } else if constexpr (std::is_same_v<T, PropertyListValue::Array>) {
+                plist_t array = plist_new_array();
+                for (const auto& element : item) {
+                    plist_array_append_item(array, toNode(element));
+                }
+                return array;
+            } else {
+                plist_t dictionary = plist_new_dict();
+                for (const auto& [key, element] : item) {
+                    plist_dict_set_item(dictionary, key.c_str(), toNode(element));
+                }
+                return dictionary;
+            }
+        },
+        value.storage());
+}
+
+NSError writeError(const std::string& path, int errorNumber) {
+    return NSError::posix(errorNumber, "Cannot write " + path + ": " + std::strerror(errorNumber));
+}
+
+bool writeAll(int fd, const char* bytes, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(fd, bytes, length);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 }  // namespace
+
+bool PropertyListFile::save(const std::string& path, const PropertyListValue& value, OptionalError& error) {
+    plist_t root = toNode(value);
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    plist_free(root);
+    const std::string bytes(xml ? xml : "", length);
+    std::free(xml);
+
+    // A reader sees the old file or the new one, never a part; a crash leaves at most a stray temporary.
+    const std::filesystem::path target(path);
+    std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    UniqueFd file(::mkstemp(temporary.data()));
+    if (!file.valid()) {
+        error = writeError(path, errno);
+        return false;
+    }
+    ::fchmod(file.get(), 0644);
+    if (!writeAll(file.get(), bytes.data(), bytes.size()) || ::fsync(file.get()) != 0) {
+        const int failure = errno;
+        ::unlink(temporary.c_str());
+        error = writeError(path, failure);
+        return false;
+    }
+    file.reset();
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int failure = errno;
+        ::unlink(temporary.c_str());
+        error = writeError(path, failure);
+        return false;
+    }
+    const std::string directory = target.has_parent_path() ? target.parent_path().string() : ".";
+    if (UniqueFd parent(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); parent.valid()) {
+        ::fsync(parent.get());
+    }
+    return true;
+}
 
 std::optional<PropertyListValue> PropertyListFile::load(const std::string& path, OptionalError& error) {
     std::ifstream in(path, std::ios::binary);

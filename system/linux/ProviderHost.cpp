@@ -1,7 +1,9 @@
 #include "ProviderHost.h"
 
+#include "ConfigurationFileStore.h"
 #include "LinuxProviderServices.h"
 #include "PropertyListFile.h"
+#include "StateDirectory.h"
 #include "UniqueFd.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NEProvider.h"
@@ -13,7 +15,6 @@
 
 #include <fcntl.h>
 #include <malloc.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -25,19 +26,8 @@
 
 namespace sentorix::linux_system {
 
-std::string ProviderHost::stateDirectory() {
-    const char* configured = std::getenv("SENTORIX_STATE_DIR");
-    return configured && *configured ? configured : "/var/lib/sentorix";
-}
-
-std::string ProviderHost::statusPath(const std::string& directory) { return directory + "/extension.status"; }
-std::string ProviderHost::lockPath(const std::string& directory) { return directory + "/extension.lock"; }
-std::string ProviderHost::configurationsPath(const std::string& directory) {
-    return directory + "/configurations.plist";
-}
-
 void ProviderHost::publishStatus(const std::string& directory, const std::string& status, const std::string& lastError) {
-    const std::string path = statusPath(directory);
+    const std::string path = StateDirectory::statusPath(directory);
     const std::string temporary = path + ".tmp";
     {
         std::ofstream out(temporary, std::ios::trunc);
@@ -63,35 +53,14 @@ std::shared_ptr<NETunnelProviderProtocol> ProviderHost::loadProtocol(const std::
         protocol->providerConfiguration = *value->get<PropertyListValue::Dictionary>();
         return protocol;
     }
-    // Saved configurations: an array of dictionaries with "enabled" and "protocol".
-    if (std::filesystem::exists(configurationsPath(directory))) {
-        OptionalError ignored;
-        if (const auto saved = PropertyListFile::load(configurationsPath(directory), ignored)) {
-            for (const auto& item : saved->get<PropertyListValue::Array>() ? *saved->get<PropertyListValue::Array>()
-                                                                           : PropertyListValue::Array{}) {
-                const auto* configuration = item.get<PropertyListValue::Dictionary>();
-                if (!configuration) {
-                    continue;
-                }
-                const auto enabled = configuration->find("enabled");
-                const auto savedProtocol = configuration->find("protocol");
-                if (enabled == configuration->end() || !enabled->second.get<bool>() || !*enabled->second.get<bool>() ||
-                    savedProtocol == configuration->end()) {
-                    continue;
-                }
-                const auto* fields = savedProtocol->second.get<PropertyListValue::Dictionary>();
-                const auto bundle = fields ? fields->find("providerBundleIdentifier") : configuration->end();
-                if (!fields || bundle == fields->end() || !bundle->second.get<std::string>() ||
-                    *bundle->second.get<std::string>() != ExtensionBundleIdentifier) {
-                    continue;
-                }
-                if (const auto dictionary = fields->find("providerConfiguration"); dictionary != fields->end()) {
-                    if (const auto* values = dictionary->second.get<PropertyListValue::Dictionary>()) {
-                        protocol->providerConfiguration = *values;
-                    }
-                }
-                return protocol;
-            }
+    // The first enabled saved configuration for this extension.
+    OptionalError ignored;
+    const ConfigurationFileStore store(directory, nullptr);
+    for (const auto& manager : store.readAll(ignored)) {
+        const auto* saved = dynamic_cast<const NETunnelProviderProtocol*>(manager->protocolConfiguration.get());
+        if (manager->isEnabled && saved && saved->providerBundleIdentifier == ExtensionBundleIdentifier) {
+            protocol->providerConfiguration = saved->providerConfiguration.value_or(ProviderConfiguration{});
+            return protocol;
         }
     }
     ProviderConfiguration configuration;
@@ -154,14 +123,18 @@ void NEProvider::startSystemExtensionMode() {
     // Sixteen pool threads would each get a malloc arena that keeps what a burst of flows used.
     ::mallopt(M_ARENA_MAX, 4);
     auto& h = host();
-    h.stateDirectory = ProviderHost::stateDirectory();
+    h.stateDirectory = linux_system::StateDirectory::path();
     std::error_code directoryError;
     std::filesystem::create_directories(h.stateDirectory, directoryError);
-    h.lock.reset(::open(ProviderHost::lockPath(h.stateDirectory).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    h.lock.reset(::open(linux_system::StateDirectory::lockPath(h.stateDirectory).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!h.lock.valid()) {
         fail("cannot open the lock file in " + h.stateDirectory);
     }
-    if (::flock(h.lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    // An open-file-description lock: the host application can test it without taking it.
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(h.lock.get(), F_OFD_SETLK, &whole) != 0) {
         fail("another extension is already running for " + h.stateDirectory);
     }
     ProviderHost::publishStatus(h.stateDirectory, "connecting");

@@ -9,15 +9,10 @@
 
 namespace sentorix::linux_system {
 
-// The extension process's host: state directory, saved configuration, lock file and published status.
+// The extension process's host: saved configuration and published status.
 class ProviderHost {
 public:
     static constexpr const char* ExtensionBundleIdentifier = "com.sentorix.desktop.extension";
-
-    static std::string stateDirectory();
-    static std::string statusPath(const std::string& stateDirectory);
-    static std::string lockPath(const std::string& stateDirectory);
-    static std::string configurationsPath(const std::string& stateDirectory);
 
     // The provider's configuration: the file named by SENTORIX_PROVIDER_CONFIGURATION, else the first
     // enabled saved configuration for this extension, else one made from the environment as the host

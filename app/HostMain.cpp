@@ -1,0 +1,112 @@
+// sentorix: the host application. Installs, configures, starts and stops the Sentorix extension,
+// from the command line or its control window.
+
+#include "AppDelegate.h"
+#include "HostProcess.h"
+#include "QtMainQueue.h"
+#include "ViewController.h"
+#include "app/platform/HostPlatform.h"
+#include "app/platform/NETransparentProxyManager.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <string>
+
+namespace {
+
+constexpr const char* Usage =
+    "Usage: sentorix [--start-proxy | --stop-proxy | --deactivate-extension | --status]\n"
+    "\n"
+    "Routes the TCP traffic of this machine's applications through the local HTTP proxy at\n"
+    "127.0.0.1:8080. Without a switch it opens the control window.\n"
+    "\n"
+    "  --start-proxy           activate the extension, save and enable the configuration, start it\n"
+    "  --stop-proxy            stop the extension and disable the configuration\n"
+    "  --deactivate-extension  stop and remove the activated extension\n"
+    "  --status                print the connection status: invalid, disconnected, connecting,\n"
+    "                          connected, reasserting or disconnecting\n"
+    "  --version               print the version\n"
+    "  --help                  print this help\n"
+    "\n"
+    "Environment:\n"
+    "  SENTORIX_STATE_DIR                         state directory (default /var/lib/sentorix): saved\n"
+    "                                             configurations, the activated extension, its status and log\n"
+    "  SENTORIX_EXTENSION_MONITORING_SOCKET_PATH  Unix socket that receives the extension's events;\n"
+    "                                             saved into the configuration on every start\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the operation failed, 2 for a usage error.\n"
+    "Starting needs root: the extension installs nftables rules.\n";
+
+const std::set<std::string> CommandLineSwitches = {"--start-proxy", "--stop-proxy", "--deactivate-extension",
+                                                    "--status"};
+
+std::shared_ptr<sentorix::AppDelegate> delegate;
+
+void printStatus() {
+    sentorix::NETransparentProxyManager::loadAllFromPreferences(
+        [](sentorix::NETransparentProxyManager::Managers managers, sentorix::OptionalError) {
+            const auto status =
+                managers.empty() ? sentorix::NEVPNStatus::invalid : managers.front()->connection()->status();
+            std::printf("%s\n", sentorix::statusName(status).c_str());
+            std::fflush(nullptr);
+            std::_Exit(0);
+        });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    bool commandLine = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (argument == "--version") {
+            std::printf("sentorix %s\n", SENTORIX_VERSION);
+            return 0;
+        }
+        if (CommandLineSwitches.count(argument)) {
+            commandLine = true;
+        } else if (argument.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "sentorix: unknown option '%s'\n\n%s", argument.c_str(), Usage);
+            return 2;
+        }
+    }
+    // Taken before Qt removes its own arguments: the switches count anywhere in the list.
+    auto process = sentorix::HostProcess::current(argc, argv);
+
+    auto bundle = sentorix::NSBundle::mainBundle();
+    if (!bundle) {
+        std::fprintf(stderr, "sentorix: must run from its application bundle (Sentorix.app/Contents/MacOS/sentorix)\n");
+        return 1;
+    }
+    sentorix::NSBundle::setMainBundleIdentifier(bundle->bundleIdentifier());
+
+    // With a switch no display is needed.
+    std::unique_ptr<QCoreApplication> application =
+        commandLine ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
+    sentorix::MainQueue::setMain(std::make_shared<sentorix::QtMainQueue>());
+    sentorix::installHostPlatform();
+
+    if (process.hasArgument("--status") && !process.hasArgument("--start-proxy") &&
+        !process.hasArgument("--stop-proxy") && !process.hasArgument("--deactivate-extension")) {
+        printStatus();
+        return application->exec();
+    }
+    delegate = std::make_shared<sentorix::AppDelegate>(process, bundle);
+    std::unique_ptr<sentorix::ViewController> window;
+    if (!commandLine) {
+        window = std::make_unique<sentorix::ViewController>(process, bundle);
+        window->show();
+    }
+    QTimer::singleShot(0, [] { delegate->applicationDidFinishLaunching(); });
+    return application->exec();
+}

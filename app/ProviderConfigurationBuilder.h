@@ -1,0 +1,17 @@
+#pragma once
+
+#include "HostProcess.h"
+#include "platform/PropertyListValue.h"
+
+namespace sentorix {
+
+// The provider-configuration dictionary the application hands to the extension.
+class ProviderConfigurationBuilder {
+public:
+    static constexpr const char* MonitoringSocketVariable = "SENTORIX_EXTENSION_MONITORING_SOCKET_PATH";
+
+    // "monitoringSocketPath" with the variable's trimmed value, or nothing when it is unset or blank.
+    static ProviderConfiguration build(const HostProcess& process);
+};
+
+}  // namespace sentorix

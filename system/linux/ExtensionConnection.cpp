@@ -1,0 +1,252 @@
+#include "ExtensionConnection.h"
+
+#include "ExtensionStatus.h"
+#include "StateDirectory.h"
+#include "UniqueFd.h"
+#include "app/platform/NSNotificationCenter.h"
+#include "platform/NSBundle.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace sentorix::linux_system {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+NSError connectionError(long code, const std::string& description) {
+    return NSError(ExtensionConnection::ErrorDomain, code, description);
+}
+
+// Alive and not a zombie waiting for a parent that never reaps.
+bool processAlive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (pid <= 0 || !std::getline(stat, line)) {
+        return false;
+    }
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+bool readAll(int fd, void* buffer, std::size_t length) {
+    auto* bytes = static_cast<char*>(buffer);
+    while (length > 0) {
+        const ssize_t got = ::read(fd, bytes, length);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        bytes += got;
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// Runs `executable` in a session of its own, reparented away from us (double fork), its output
+// appended to `logPath`. Gives its pid, or an error when it could not be executed.
+pid_t launchDetached(const std::string& executable, const std::string& stateDirectory, const std::string& logPath,
+                     OptionalError& error) {
+    // Everything the children use is prepared here: between fork and exec only async-signal-safe calls.
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        if (std::strncmp(*entry, "SENTORIX_STATE_DIR=", 19) != 0) {
+            environment.emplace_back(*entry);
+        }
+    }
+    environment.push_back(std::string(StateDirectory::Variable) + "=" + stateDirectory);
+    std::vector<char*> envp;
+    for (auto& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    std::string program = executable;
+    char* argv[] = {program.data(), nullptr};
+
+    UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    UniqueFd output(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    int report[2];
+    if (!input.valid() || !output.valid() || ::pipe2(report, O_CLOEXEC) != 0) {
+        error = connectionError(ExtensionConnection::ConnectionFailed,
+                                "Cannot prepare the extension's process: " + std::string(std::strerror(errno)));
+        return -1;
+    }
+    UniqueFd reader(report[0]);
+    UniqueFd writer(report[1]);
+
+    const pid_t child = ::fork();
+    if (child < 0) {
+        error = connectionError(ExtensionConnection::ConnectionFailed,
+                                "Cannot start the extension: " + std::string(std::strerror(errno)));
+        return -1;
+    }
+    if (child == 0) {
+        ::setsid();
+        const pid_t grandchild = ::fork();
+        if (grandchild != 0) {
+            const int32_t value = grandchild;
+            [[maybe_unused]] auto written = ::write(writer.get(), &value, sizeof value);
+            ::_exit(0);
+        }
+        ::dup2(input.get(), STDIN_FILENO);
+        ::dup2(output.get(), STDOUT_FILENO);
+        ::dup2(output.get(), STDERR_FILENO);
+        ::execve(program.c_str(), argv, envp.data());
+        const int32_t failure = errno;
+        [[maybe_unused]] auto written = ::write(writer.get(), &failure, sizeof failure);
+        ::_exit(127);
+    }
+    writer.reset();
+    int childStatus = 0;
+    while (::waitpid(child, &childStatus, 0) < 0 && errno == EINTR) {
+    }
+    int32_t pid = -1;
+    int32_t failure = 0;
+    if (!readAll(reader.get(), &pid, sizeof pid) || pid <= 0) {
+        error = connectionError(ExtensionConnection::ConnectionFailed, "Cannot start the extension");
+        return -1;
+    }
+    if (readAll(reader.get(), &failure, sizeof failure)) {
+        error = connectionError(ExtensionConnection::ConnectionFailed,
+                                "Cannot run " + executable + ": " + std::strerror(failure));
+        return -1;
+    }
+    return pid;
+}
+
+NEVPNStatus statusOf(const ExtensionStatus& published) {
+    if (!published.running) {
+        return NEVPNStatus::disconnected;
+    }
+    if (published.word == "connected") {
+        return NEVPNStatus::connected;
+    }
+    if (published.word == "disconnecting") {
+        return NEVPNStatus::disconnecting;
+    }
+    return NEVPNStatus::connecting;
+}
+
+}  // namespace
+
+std::shared_ptr<ExtensionConnection> ExtensionConnection::create(std::string stateDirectory,
+                                                                 std::string extensionIdentifier,
+                                                                 std::chrono::milliseconds pollInterval) {
+    auto connection = std::make_shared<ExtensionConnection>(std::move(stateDirectory), std::move(extensionIdentifier));
+    connection->lastStatus_ = connection->status();
+    connection->timer_ = DispatchSourceTimer::create(
+        DispatchQueue::create("com.sentorix.connectionStatus", DispatchQueue::Kind::Serial));
+    connection->timer_->schedule(pollInterval, pollInterval);
+    connection->timer_->setEventHandler([weak = std::weak_ptr<ExtensionConnection>(connection)] {
+        if (auto self = weak.lock()) {
+            self->poll();
+        }
+    });
+    connection->timer_->resume();
+    return connection;
+}
+
+ExtensionConnection::ExtensionConnection(std::string stateDirectory, std::string extensionIdentifier)
+    : stateDirectory_(std::move(stateDirectory)), extensionIdentifier_(std::move(extensionIdentifier)) {}
+
+ExtensionConnection::~ExtensionConnection() {
+    if (timer_) {
+        timer_->cancel();
+    }
+}
+
+NEVPNStatus ExtensionConnection::readStatus(const std::string& stateDirectory) {
+    return statusOf(ExtensionStatus::read(stateDirectory));
+}
+
+NEVPNStatus ExtensionConnection::status() const { return readStatus(stateDirectory_); }
+
+void ExtensionConnection::poll() {
+    const NEVPNStatus current = status();
+    {
+        std::lock_guard lock(mutex_);
+        if (current == lastStatus_) {
+            return;
+        }
+        lastStatus_ = current;
+    }
+    NSNotificationCenter::defaultCenter().post(NEVPNStatusDidChangeNotification, this);
+}
+
+OptionalError ExtensionConnection::startVPNTunnel() {
+    if (ExtensionStatus::read(stateDirectory_).running) {
+        return std::nullopt;
+    }
+    const std::string bundlePath = StateDirectory::activatedExtensionPath(stateDirectory_, extensionIdentifier_);
+    const auto bundle = NSBundle::bundleWithPath(bundlePath);
+    const auto executable = bundle ? bundle->infoString("CFBundleExecutable") : std::nullopt;
+    if (!executable) {
+        return connectionError(ConfigurationInvalid, "The system extension " + extensionIdentifier_ +
+                                                         " is not activated (no bundle at " + bundlePath + ")");
+    }
+    // What is there now is from an earlier run.
+    std::filesystem::remove(StateDirectory::statusPath(stateDirectory_));
+    OptionalError error;
+    const pid_t pid = launchDetached(bundlePath + "/Contents/MacOS/" + *executable, stateDirectory_,
+                                     StateDirectory::logPath(stateDirectory_), error);
+    if (pid < 0) {
+        return error;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + StartTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto published = ExtensionStatus::read(stateDirectory_);
+        if (published.running && published.word == "connected") {
+            return std::nullopt;
+        }
+        if (published.word == "disconnected" || !processAlive(pid)) {
+            const std::string reason = published.lastError.empty()
+                                           ? "the extension exited while starting; see " +
+                                                 StateDirectory::logPath(stateDirectory_)
+                                           : published.lastError;
+            return connectionError(ConnectionFailed, reason);
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    // Still starting: the status notifications tell the rest.
+    return std::nullopt;
+}
+
+void ExtensionConnection::stopVPNTunnel() { stopExtension(stateDirectory_); }
+
+void ExtensionConnection::stopExtension(const std::string& stateDirectory) {
+    const auto published = ExtensionStatus::read(stateDirectory);
+    if (!published.running || published.pid <= 0) {
+        return;
+    }
+    const std::string lock = StateDirectory::lockPath(stateDirectory);
+    const auto waitForExit = [&](std::chrono::steady_clock::duration bound) {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        while (ExtensionStatus::isLockHeld(lock)) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    };
+    ::kill(published.pid, SIGTERM);
+    if (!waitForExit(StopTimeout)) {
+        ::kill(published.pid, SIGKILL);
+        waitForExit(2s);
+    }
+}
+
+}  // namespace sentorix::linux_system
