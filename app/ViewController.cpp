@@ -12,6 +12,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+// The images live in a static library, whose resource registration the linker would drop.
+static void registerImages() { Q_INIT_RESOURCE(resources); }
+
 namespace sentorix {
 
 namespace {
@@ -57,6 +60,7 @@ ViewController::ViewController(HostProcess process, std::shared_ptr<NSBundle> ap
       applicationBundle_(std::move(applicationBundle)),
       extensionBundle_(applicationBundle_, process_.fatal, ExtensionBundleLookup::Messages::window),
       requestDelegate_(std::make_shared<RequestDelegate>(*this)) {
+    registerImages();
     setWindowTitle(QString::fromStdString(applicationBundle_->infoString("CFBundleName").value_or("Sentorix")));
     statusIndicator->setFixedSize(20, 20);
     statusSpinner->setFixedWidth(120);

@@ -1,0 +1,32 @@
+#include "TestApplicationBundle.h"
+
+#include "PropertyListFile.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace sentorix::testing {
+
+TestApplicationBundle::TestApplicationBundle(const Options& options) {
+    std::filesystem::create_directories(extensionsDirectory());
+    PropertyListValue::Dictionary info{{"CFBundleIdentifier", "com.sentorix.desktop"}};
+    if (options.bundleName) {
+        info.emplace("CFBundleName", *options.bundleName);
+    }
+    OptionalError error;
+    linux_system::PropertyListFile::save(root_.path() + "/Sentorix.app/Contents/Info.plist", info, error);
+    if (!options.withExtension) {
+        return;
+    }
+    std::filesystem::create_directories(extensionPath() + "/Contents/MacOS");
+    PropertyListValue::Dictionary extensionInfo{{"CFBundleExecutable", "com.sentorix.desktop.extension"},
+                                                {"CFBundleShortVersionString", options.extensionVersion},
+                                                {"CFBundleVersion", options.extensionVersion}};
+    if (options.extensionIdentifier) {
+        extensionInfo.emplace("CFBundleIdentifier", *options.extensionIdentifier);
+    }
+    linux_system::PropertyListFile::save(extensionPath() + "/Contents/Info.plist", extensionInfo, error);
+    std::ofstream(extensionPath() + "/Contents/MacOS/com.sentorix.desktop.extension") << "#!/bin/sh\n";
+}
+
+}  // namespace sentorix::testing

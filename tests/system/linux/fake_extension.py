@@ -1,0 +1,33 @@
+#!/usr/bin/env python3
+# Stands in for the extension program: takes its lock, publishes its status as it does, and behaves
+# as the file "mode" beside it says: run (until SIGTERM), fail (with an error) or crash.
+import fcntl, os, signal, struct, sys, time
+
+state = os.environ["SENTORIX_STATE_DIR"]
+mode = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "mode")).read().strip()
+
+def publish(word, error=""):
+    temporary = state + "/extension.status.tmp"
+    with open(temporary, "w") as out:
+        out.write(f"{word}\n{os.getpid()}\n{error}\n")
+    os.rename(temporary, state + "/extension.status")
+
+lock = os.open(state + "/extension.lock", os.O_RDWR | os.O_CREAT, 0o644)
+fcntl.fcntl(lock, fcntl.F_OFD_SETLK, struct.pack("hhqqixxxx", fcntl.F_WRLCK, 0, 0, 0, 0))
+publish("connecting")
+if mode == "fail":
+    publish("disconnected", "CAP_NET_ADMIN is needed (run as root)")
+    sys.exit(1)
+if mode == "crash":
+    print("fake extension: crashing", flush=True)
+    os._exit(3)
+
+def stop(*_):
+    publish("disconnected")
+    sys.exit(0)
+
+signal.signal(signal.SIGTERM, stop)
+time.sleep(0.05)
+publish("connected")
+while True:
+    signal.pause()
