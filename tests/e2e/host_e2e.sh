@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# End to end through the host application's command line, in network namespaces of its own: the
+# sentorix command activates and starts the extension from its bundle, curl's requests are relayed
+# through the local proxy, the monitoring socket named in the environment hears the events, and the
+# command stops, deactivates and reports. Needs root (namespaces, nftables); skipped (77) otherwise.
+#   host_e2e.sh BUILD_BIN_DIR
+set -uo pipefail
+
+bin=${1:?usage: host_e2e.sh BUILD_BIN_DIR}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+if [ "$(id -u)" -ne 0 ]; then echo "SKIP: needs root for network namespaces and nftables"; exit 77; fi
+for tool in ip nft curl python3; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (tools/test.sh installs it)"; exit 77; }
+done
+ip netns add sxprobe-$$ 2>/dev/null || { echo "SKIP: cannot create network namespaces here"; exit 77; }
+ip netns del sxprobe-$$
+
+source "$root/tools/sandbox.sh"
+work=$(mktemp -d /tmp/sentorix-host-e2e.XXXXXX)
+chmod 755 "$work"
+passed=0 failed=0
+proxy_pid= monitor_pid=
+export SENTORIX_STATE_DIR=$work/state
+export SENTORIX_EXTENSION_MONITORING_SOCKET_PATH="  $work/monitor.sock "
+
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); echo "ok:   $what"
+  else failed=$((failed + 1)); echo "FAIL: $what"; fi
+}
+cleanup() {
+  sx_app "$bin/sentorix" --stop-proxy >/dev/null 2>&1
+  local pid
+  for pid in $proxy_pid $monitor_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in $proxy_pid $monitor_pid; do wait "$pid" 2>/dev/null || true; done
+  sx_sandbox_down
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+sentorix() {  # runs the command in the application namespace; leaves its output in $out, status in $status
+  out=$(sx_app "$bin/sentorix" "$@" 2>"$work/sentorix.err"); status=$?
+}
+printed() { [ "$out" = "$1" ] && [ "$status" -eq "$2" ] || { echo "      printed '$out', exit $status; stderr: $(cat "$work/sentorix.err")"; return 1; }; }
+connects() { grep -c '^sentorix-proxy: CONNECT ' "$work/proxy.log" 2>/dev/null || true; }
+extension_pid() { sed -n 2p "$SENTORIX_STATE_DIR/extension.status"; }
+
+sx_sandbox_up sxhost "$work" || { echo "FAIL: sandbox"; exit 1; }
+ip netns exec "$SX_APP" "$bin/sentorix-proxy" --listen 127.0.0.1:8080 --verbose >>"$work/proxy.log" 2>&1 &
+proxy_pid=$!
+sx_wait_for "$work/proxy.log" "listening" 5
+ip netns exec "$SX_APP" "$bin/sentorix-monitor" --socket "$work/monitor.sock" >"$work/events.jsonl" 2>"$work/monitor.log" &
+monitor_pid=$!
+sx_wait_for "$work/monitor.log" "listening" 5
+
+sentorix --status
+check "--status before anything is saved prints invalid" printed "invalid" 0
+sentorix --start-proxy
+check "--start-proxy prints 'Proxy started' and exits 0" printed "Proxy started" 0
+sentorix --status
+check "--status then prints connected" printed "connected" 0
+check "the extension runs from its activated copy" \
+  test "$(readlink -f /proc/"$(extension_pid)"/exe)" = \
+       "$(readlink -f "$SENTORIX_STATE_DIR/SystemExtensions/com.sentorix.desktop.extension.systemextension/Contents/MacOS/com.sentorix.desktop.extension")"
+check "the saved configuration names the monitoring socket, trimmed" \
+  grep -q "<string>$work/monitor.sock</string>" "$SENTORIX_STATE_DIR/configurations.plist"
+check "table inet sentorix is in place" sx_app nft list table inet sentorix >/dev/null
+
+sleep 1.2  # the first health probe opens the gate
+before=$(connects)
+for i in 1 2 3 4 5; do sx_app curl -s -m 5 -o /dev/null "http://$SX_DST_V4/"; done
+check "an HTTPS request succeeds through the tunnel" sx_app curl -sk -m 5 -o /dev/null "https://$SX_DST_V4/"
+sleep 0.3
+check "curl's requests crossed the local proxy (6 CONNECTs)" [ $(( $(connects) - before )) -eq 6 ]
+check "the monitoring socket heard the provider start" grep -q '"provider_started"' "$work/events.jsonl"
+check "the monitoring socket heard the relayed flows" \
+  [ "$(grep -c '"connect_handshake_succeeded"' "$work/events.jsonl")" -ge 6 ]
+
+sentorix --start-proxy
+check "a second --start-proxy succeeds" printed "Proxy started" 0
+check "... and keeps one saved configuration" [ "$(grep -c '<key>identifier</key>' "$SENTORIX_STATE_DIR/configurations.plist")" -eq 1 ]
+
+sentorix --stop-proxy
+check "--stop-proxy prints 'Proxy stopped' and exits 0" printed "Proxy stopped" 0
+check "the rules are gone" bash -c "! ip netns exec $SX_APP nft list table inet sentorix >/dev/null 2>&1"
+sentorix --status
+check "--status then prints disconnected" printed "disconnected" 0
+check "the configuration is saved disabled" \
+  python3 -c "import plistlib,sys; sys.exit(plistlib.load(open('$SENTORIX_STATE_DIR/configurations.plist','rb'))[0]['enabled'])"
+before=$(connects)
+check "with the extension stopped, requests go directly" sx_app curl -s -m 5 -o /dev/null "http://$SX_DST_V4/"
+check "... without the proxy" [ "$(connects)" -eq "$before" ]
+
+sentorix --start-proxy
+pid=$(extension_pid)
+kill -KILL "$pid"
+for i in $(seq 50); do [ -d /proc/"$pid" ] && [ "$(awk '{print $3}' /proc/"$pid"/stat 2>/dev/null)" != Z ] || break; sleep 0.1; done
+sentorix --status
+check "killing the extension makes --status print disconnected" printed "disconnected" 0
+check "the kernel removed the killed extension's rules" bash -c "! ip netns exec $SX_APP nft list table inet sentorix >/dev/null 2>&1"
+
+sentorix --start-proxy
+check "it starts again after the kill" printed "Proxy started" 0
+sentorix --deactivate-extension
+check "--deactivate-extension prints 'Extension deactivated' and exits 0" printed "Extension deactivated" 0
+check "... stops the extension" bash -c "! ip netns exec $SX_APP nft list table inet sentorix >/dev/null 2>&1"
+check "... and removes its activated copy" [ ! -e "$SENTORIX_STATE_DIR/SystemExtensions/com.sentorix.desktop.extension.systemextension" ]
+
+sentorix --start-proxy --stop-proxy
+check "with both switches only the start runs" printed "Proxy started" 0
+sentorix --bogus
+check "an unknown option is a usage error (exit 2)" [ "$status" -eq 2 ]
+
+echo "host e2e: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
