@@ -63,6 +63,7 @@ ViewController::ViewController(HostProcess process, std::shared_ptr<NSBundle> ap
     registerImages();
     setWindowTitle(QString::fromStdString(applicationBundle_->infoString("CFBundleName").value_or("Sentorix")));
     statusIndicator->setFixedSize(20, 20);
+    statusIndicator->setScaledContents(true);
     statusSpinner->setFixedWidth(120);
     statusSpinner->setTextVisible(false);
     statusSpinner->setRange(0, 1);

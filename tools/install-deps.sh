@@ -6,6 +6,7 @@ sentorix_packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libasio-dev uuid-dev libnftables-dev libplist-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+  qt6-base-dev
   nftables iproute2 curl python3 openssl tinyproxy procps
 )
 
