@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sentorix end to end on its built-in defaults, in network namespaces of its own: builds, starts the
-# small local proxy at 127.0.0.1:8080 and the monitoring listener, starts the extension, makes real
-# requests with curl (ports 80 and 443, IPv4 and IPv6, and one from a bypassed application), stops
-# the proxy to show fail-open and starts it again, stops the extension, prints what happened, and
-# removes everything it created. Run as root on Debian 12.
+# small local proxy at 127.0.0.1:8080 and the monitoring listener, starts the extension with the host
+# application's command line (sentorix --start-proxy), makes real requests with curl (ports 80 and
+# 443, IPv4 and IPv6, and one from a bypassed application), stops the proxy to show fail-open and
+# starts it again, stops the extension (sentorix --stop-proxy) and deactivates it, prints what
+# happened, and removes everything it created. Run as root on Debian 12.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,14 +15,18 @@ source "$root/tools/sandbox.sh"
 sentorix_install_packages
 echo "== building"
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/build" -j "$(nproc)" --target com.sentorix.desktop.extension sentorix-proxy sentorix-monitor >/dev/null
+cmake --build "$root/build" -j "$(nproc)" --target sentorix sentorix-proxy sentorix-monitor >/dev/null
 bin=$root/build/bin
 
 work=$(mktemp -d /tmp/sentorix-demo.XXXXXX)
-proxy_pid= monitor_pid= extension_pid=
+proxy_pid= monitor_pid=
+export SENTORIX_STATE_DIR=$work/state
+export SENTORIX_EXTENSION_MONITORING_SOCKET_PATH=$work/monitor.sock
+sentorix() { echo "\$ sentorix $*"; ip netns exec "$SX_APP" "$bin/sentorix" "$@" | sed 's/^/  /'; }
 cleanup() {
   local pid
-  for pid in $extension_pid $proxy_pid $monitor_pid; do kill "$pid" 2>/dev/null || true; done
+  [ -n "${SX_APP:-}" ] && ip netns exec "$SX_APP" "$bin/sentorix" --stop-proxy >/dev/null 2>&1
+  for pid in $proxy_pid $monitor_pid; do kill "$pid" 2>/dev/null || true; done
   sx_sandbox_down
   rm -rf "$work"
 }
@@ -40,11 +45,9 @@ ip netns exec "$SX_APP" "$bin/sentorix-monitor" --socket "$work/monitor.sock" >"
 monitor_pid=$!
 sx_wait_for "$work/monitor.log" "listening" 5
 
-echo "== starting the extension"
-SENTORIX_STATE_DIR=$work/state SENTORIX_EXTENSION_MONITORING_SOCKET_PATH=$work/monitor.sock \
-  ip netns exec "$SX_APP" "$bin/com.sentorix.desktop.extension" >"$work/extension.log" 2>&1 &
-extension_pid=$!
-for i in $(seq 50); do grep -q '^connected' "$work/state/extension.status" 2>/dev/null && break; sleep 0.1; done
+echo "== starting the extension with the host application (state in $SENTORIX_STATE_DIR)"
+sentorix --start-proxy
+sentorix --status
 sx_wait_for "$work/events.jsonl" '"provider_started"' 5
 sleep 1.2  # the first health probe opens the gate
 
@@ -76,9 +79,11 @@ start_proxy
 sx_wait_for "$work/events.jsonl" '"proxy_recovered"' 3 || echo "   (no proxy_recovered event within 3 s)"
 request "proxy back: relayed again" "http://$SX_DST_V4/"
 
-echo "== stopping the extension (SIGTERM)"
-kill -TERM "$extension_pid"; wait "$extension_pid" 2>/dev/null || true; extension_pid=
+echo "== stopping the extension with the host application"
+sentorix --stop-proxy
+sentorix --status
 tables=$(sx_app nft list tables 2>/dev/null | tr '\n' ' ')
+sentorix --deactivate-extension
 request "extension stopped: direct" "http://$SX_DST_V4/"
 sleep 0.3
 
