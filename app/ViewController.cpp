@@ -95,33 +95,35 @@ ViewController::~ViewController() {
 
 bool ViewController::isSpinnerAnimating() const { return statusSpinner->maximum() == 0; }
 
+namespace {
+
+struct Appearance {
+    const char* image;
+    bool spinnerAnimating;
+    bool spinnerHidden;
+    bool stopHidden;
+    bool startHidden;
+};
+
+// Indexed by Status.
+constexpr Appearance Appearances[] = {
+    {"dot_red", false, true, true, false},
+    {"dot_yellow", true, false, true, true},
+    {"dot_green", false, true, false, true},
+};
+
+}  // namespace
+
 void ViewController::setStatus(Status status) {
     status_ = status;
+    const Appearance& appearance = Appearances[static_cast<int>(status)];
     const auto animate = [this](bool on) { statusSpinner->setRange(0, on ? 0 : 1); };
-    switch (status) {
-    case Status::stopped:
-        indicatorImageName_ = "dot_red";
-        animate(false);
-        statusSpinner->setHidden(true);
-        stopButton->setHidden(true);
-        startButton->setHidden(false);
-        break;
-    case Status::indeterminate:
-        indicatorImageName_ = "dot_yellow";
-        animate(true);
-        statusSpinner->setHidden(false);
-        stopButton->setHidden(true);
-        startButton->setHidden(true);
-        break;
-    case Status::running:
-        indicatorImageName_ = "dot_green";
-        animate(false);
-        statusSpinner->setHidden(true);
-        stopButton->setHidden(false);
-        startButton->setHidden(true);
-        break;
-    }
+    indicatorImageName_ = appearance.image;
     statusIndicator->setPixmap(QPixmap(":/" + indicatorImageName_ + ".png"));
+    animate(appearance.spinnerAnimating);
+    statusSpinner->setHidden(appearance.spinnerHidden);
+    stopButton->setHidden(appearance.stopHidden);
+    startButton->setHidden(appearance.startHidden);
     animate(!statusSpinner->isHidden());
 }
 

@@ -1,22 +1,14 @@
 #include "MainQueue.h"
 
-#include <mutex>
+#include "ProcessWide.h"
 
 namespace sentorix {
 
 namespace {
-std::mutex mainMutex;
-std::shared_ptr<MainQueue> mainQueue;
+ProcessWide<MainQueue> mainQueue;
 }  // namespace
 
-std::shared_ptr<MainQueue> MainQueue::main() {
-    std::lock_guard lock(mainMutex);
-    return mainQueue;
-}
-
-void MainQueue::setMain(std::shared_ptr<MainQueue> queue) {
-    std::lock_guard lock(mainMutex);
-    mainQueue = std::move(queue);
-}
+std::shared_ptr<MainQueue> MainQueue::main() { return mainQueue.get(); }
+void MainQueue::setMain(std::shared_ptr<MainQueue> queue) { mainQueue.set(std::move(queue)); }
 
 }  // namespace sentorix

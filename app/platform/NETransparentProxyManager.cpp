@@ -1,23 +1,15 @@
 #include "NETransparentProxyManager.h"
 
-#include <mutex>
+#include "ProcessWide.h"
 
 namespace sentorix {
 
 namespace {
-std::mutex storeMutex;
-std::shared_ptr<NEConfigurationStore> sharedStore;
+ProcessWide<NEConfigurationStore> sharedStore;
 }  // namespace
 
-std::shared_ptr<NEConfigurationStore> NEConfigurationStore::shared() {
-    std::lock_guard lock(storeMutex);
-    return sharedStore;
-}
-
-void NEConfigurationStore::setShared(std::shared_ptr<NEConfigurationStore> store) {
-    std::lock_guard lock(storeMutex);
-    sharedStore = std::move(store);
-}
+std::shared_ptr<NEConfigurationStore> NEConfigurationStore::shared() { return sharedStore.get(); }
+void NEConfigurationStore::setShared(std::shared_ptr<NEConfigurationStore> store) { sharedStore.set(std::move(store)); }
 
 void NETransparentProxyManager::loadAllFromPreferences(LoadAllCompletion completion) {
     NEConfigurationStore::shared()->loadAll(std::move(completion));

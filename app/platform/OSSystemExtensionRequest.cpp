@@ -1,12 +1,11 @@
 #include "OSSystemExtensionRequest.h"
 
-#include <mutex>
+#include "ProcessWide.h"
 
 namespace sentorix {
 
 namespace {
-std::mutex managerMutex;
-std::shared_ptr<OSSystemExtensionManager> sharedExtensionManager;
+ProcessWide<OSSystemExtensionManager> sharedExtensionManager;
 }  // namespace
 
 std::shared_ptr<OSSystemExtensionRequest> OSSystemExtensionRequest::activationRequest(
@@ -20,13 +19,10 @@ std::shared_ptr<OSSystemExtensionRequest> OSSystemExtensionRequest::deactivation
 }
 
 std::shared_ptr<OSSystemExtensionManager> OSSystemExtensionManager::sharedManager() {
-    std::lock_guard lock(managerMutex);
-    return sharedExtensionManager;
+    return sharedExtensionManager.get();
 }
-
 void OSSystemExtensionManager::setShared(std::shared_ptr<OSSystemExtensionManager> manager) {
-    std::lock_guard lock(managerMutex);
-    sharedExtensionManager = std::move(manager);
+    sharedExtensionManager.set(std::move(manager));
 }
 
 }  // namespace sentorix
