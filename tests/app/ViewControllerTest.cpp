@@ -2,6 +2,7 @@
 #include "FakeSystemExtensionManager.h"
 #include "LogCapture.h"
 #include "ManualMainQueue.h"
+#include "QtMainQueue.h"
 #include "RecordingHostProcess.h"
 #include "TestApplicationBundle.h"
 #include "ViewController.h"
@@ -11,6 +12,8 @@
 #include <QPushButton>
 #include <QProgressBar>
 #include <QtTest>
+
+#include <thread>
 
 using namespace sentorix;
 using namespace sentorix::testing;
@@ -284,6 +287,33 @@ private slots:
         controller.reset();
         mainQueue->runAll();  // must not touch the destroyed window
         QVERIFY(true);
+    }
+
+    void qtMainQueueRunsBlocksOnTheMainThreadInOrder() {
+        QtMainQueue queue;
+        constexpr int Threads = 4, Blocks = 500;
+        std::vector<std::vector<int>> seen(Threads);  // touched on the main thread only
+        bool offMain = false;
+        const auto mainThread = std::this_thread::get_id();
+        std::vector<std::thread> posters;
+        for (int t = 0; t < Threads; ++t) {
+            posters.emplace_back([&, t] {
+                for (int i = 0; i < Blocks; ++i) {
+                    queue.async([&, t, i] {
+                        offMain |= std::this_thread::get_id() != mainThread;
+                        seen[t].push_back(i);
+                    });
+                }
+            });
+        }
+        for (auto& poster : posters) {
+            poster.join();
+        }
+        QTRY_VERIFY(std::all_of(seen.begin(), seen.end(), [](const auto& s) { return s.size() == Blocks; }));
+        QVERIFY(!offMain);
+        for (const auto& fromOneThread : seen) {
+            QVERIFY(std::is_sorted(fromOneThread.begin(), fromOneThread.end()));
+        }
     }
 
     void emptyExtensionDirectoryIsFatal() {

@@ -144,7 +144,13 @@ TEST_F(ProviderSpine, SettingsCompletionAfterTheProviderIsGonePassesTheResultOn)
     std::optional<OptionalError> received;
     provider->startProxy(std::nullopt, [&](OptionalError error) { received = error; });
     provider->stopProxy(NEProviderStopReason::UserInitiated, [] {});
+    std::weak_ptr<PacketTunnelProvider> gone = provider;
     provider.reset();
+    // A timer tick already running may hold the provider a moment longer.
+    for (int i = 0; i < 1000 && !gone.expired(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(gone.expired());
     logs->clear();
     services->completeSettings(NSError::posix(EIO));
     ASSERT_TRUE(received.has_value());
