@@ -44,6 +44,10 @@ sentorix() {  # runs the command in the application namespace; leaves its output
 printed() { [ "$out" = "$1" ] && [ "$status" -eq "$2" ] || { echo "      printed '$out', exit $status; stderr: $(cat "$work/sentorix.err")"; return 1; }; }
 connects() { grep -c '^sentorix-proxy: CONNECT ' "$work/proxy.log" 2>/dev/null || true; }
 extension_pid() { sed -n 2p "$SENTORIX_STATE_DIR/extension.status"; }
+all_threads_gone() {
+  [ -d /proc/"$1" ] || return 0
+  [ "$(sed 's/.*) //' /proc/"$1"/task/*/stat 2>/dev/null | cut -d' ' -f1 | sort -u)" = Z ]
+}
 
 sx_sandbox_up sxhost "$work" || { echo "FAIL: sandbox"; exit 1; }
 ip netns exec "$SX_APP" "$bin/sentorix-proxy" --listen 127.0.0.1:8080 --verbose >>"$work/proxy.log" 2>&1 &
@@ -94,7 +98,9 @@ check "... without the proxy" [ "$(connects)" -eq "$before" ]
 sentorix --start-proxy
 pid=$(extension_pid)
 kill -KILL "$pid"
-for i in $(seq 50); do [ -d /proc/"$pid" ] && [ "$(awk '{print $3}' /proc/"$pid"/stat 2>/dev/null)" != Z ] || break; sleep 0.1; done
+# The lock goes only when the last thread has exited; the leader alone turning
+# zombie is not enough.
+for i in $(seq 100); do all_threads_gone "$pid" && break; sleep 0.05; done
 sentorix --status
 check "killing the extension makes --status print disconnected" printed "disconnected" 0
 check "the kernel removed the killed extension's rules" bash -c "! ip netns exec $SX_APP nft list table inet sentorix >/dev/null 2>&1"
