@@ -47,6 +47,11 @@ void AppDelegate::submit(std::shared_ptr<OSSystemExtensionRequest> request) {
 void AppDelegate::handleProxyCommand(bool enable) {
     auto self = shared_from_this();
     if (enable) {
+        // Refused before anything is activated or saved.
+        if (const auto problem = ProviderConfigurationBuilder::problem(process_)) {
+            finish("Error: " + *problem, 1);
+            return;
+        }
         NETransparentProxyManager::loadAllFromPreferences([self](NETransparentProxyManager::Managers, OptionalError) {
             const auto bundle = self->extensionBundle();
             const auto identifier = bundle ? bundle->bundleIdentifier() : std::nullopt;

@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -49,7 +50,12 @@ std::shared_ptr<sentorix::AppDelegate> delegate;
 
 void printStatus() {
     sentorix::NETransparentProxyManager::loadAllFromPreferences(
-        [](sentorix::NETransparentProxyManager::Managers managers, sentorix::OptionalError) {
+        [](sentorix::NETransparentProxyManager::Managers managers, sentorix::OptionalError error) {
+            if (error) {
+                std::printf("Error reading the saved configuration: %s\n", error->localizedDescription().c_str());
+                std::fflush(nullptr);
+                std::_Exit(1);
+            }
             const auto status =
                 managers.empty() ? sentorix::NEVPNStatus::invalid : managers.front()->connection()->status();
             std::printf("%s\n", sentorix::statusName(status).c_str());
@@ -79,6 +85,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "sentorix: unknown option '%s'\n\n%s", argument.c_str(), Usage);
             return 2;
         }
+    }
+    // Qt would abort without a display; a platform named explicitly (offscreen, say) is the user's choice.
+    const auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
+    if (!commandLine && !set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
+        std::fprintf(stderr,
+                     "sentorix: no display for the control window (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+                     "without one, use a switch such as --status or --start-proxy (see --help)\n");
+        return 1;
     }
     // Taken before Qt removes its own arguments: the switches count anywhere in the list.
     auto process = sentorix::HostProcess::current(argc, argv);

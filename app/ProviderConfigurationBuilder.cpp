@@ -1,6 +1,9 @@
 #include "ProviderConfigurationBuilder.h"
 
 #include "platform/StringTrimming.h"
+#include "platform/UTF8.h"
+
+#include <algorithm>
 
 namespace sentorix {
 
@@ -14,6 +17,21 @@ ProviderConfiguration ProviderConfigurationBuilder::build(const HostProcess& pro
         configuration.emplace("monitoringSocketPath", std::move(trimmed));
     }
     return configuration;
+}
+
+std::optional<std::string> ProviderConfigurationBuilder::problem(const HostProcess& process) {
+    const auto value = process.environment(MonitoringSocketVariable);
+    if (!value) {
+        return std::nullopt;
+    }
+    const std::string_view trimmed = trimmedView(*value);
+    const bool control = std::any_of(trimmed.begin(), trimmed.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+    if (!isValidUtf8(trimmed) || control) {
+        return std::string(MonitoringSocketVariable) + " is not valid UTF-8 or holds control characters";
+    }
+    return std::nullopt;
 }
 
 }  // namespace sentorix

@@ -12,6 +12,8 @@ public:
 
     // "monitoringSocketPath" with the variable's trimmed value, or nothing when it is unset or blank.
     static ProviderConfiguration build(const HostProcess& process);
+    // Why the variable's value cannot be saved faithfully (not UTF-8, or control characters), if it cannot.
+    static std::optional<std::string> problem(const HostProcess& process);
 };
 
 }  // namespace sentorix

@@ -215,6 +215,11 @@ void ViewController::loadProxyConfiguration(
 std::shared_ptr<NSBundle> ViewController::extensionBundle() { return extensionBundle_.bundle(); }
 
 void ViewController::startFilter() {
+    if (const auto problem = ProviderConfigurationBuilder::problem(process_)) {
+        logLine("Failed to start proxy: " + *problem);
+        setStatus(Status::stopped);
+        return;
+    }
     setStatus(Status::indeterminate);
     const auto bundle = extensionBundle();
     const auto identifier = bundle ? bundle->bundleIdentifier() : std::nullopt;

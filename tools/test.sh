@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian packages, idempotently), then builds and runs the
 # whole suite three times: plain, under AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer; last, the CONNECT response parser's libFuzzer target runs for a minute.
+# ThreadSanitizer; last, the libFuzzer targets run for a minute: two thirds of it for the CONNECT response
+# parser, the rest for the property-list reader.
 # Run as root on a fresh Debian 12 machine, from anywhere in a clone.
 #
 #   SENTORIX_TEST_VARIANTS="release asan tsan fuzz"   which builds to test (default: all four)
-#   SENTORIX_FUZZ_SECONDS=60                         how long the response-parser fuzzer runs
+#   SENTORIX_FUZZ_SECONDS=60                         how long both fuzzers run together
 #   SENTORIX_JOBS=2                              parallel compile jobs
 set -euo pipefail
 
@@ -16,20 +17,31 @@ jobs=${SENTORIX_JOBS:-$(nproc)}
 
 source "$root/tools/install-deps.sh"
 
+# run_fuzzer TARGET SEED_DIRECTORY SECONDS DESCRIPTION
+run_fuzzer() {
+  local target=$1 seeds=$2 seconds=$3 corpus status=0
+  corpus=$(mktemp -d)
+  cp "$root/tests/fuzz/$seeds"/* "$corpus"/
+  echo "== fuzz: ${seconds}s of $4"
+  # A single input taking seconds is a finding too (runaway nesting or expansion).
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1 \
+    "$root/build-fuzz/bin/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 "$corpus" 2>&1 |
+    tail -n 12 || status=$?
+  rm -rf "$corpus"
+  [ "$status" -eq 0 ] || { echo "test.sh: $target found a failure" >&2; exit 1; }
+}
+
 fuzz() {
-  local seconds=${SENTORIX_FUZZ_SECONDS:-60} corpus
-  echo "== fuzz: build the response-parser fuzzer (build-fuzz, clang)"
+  local seconds=${SENTORIX_FUZZ_SECONDS:-60}
+  # libFuzzer reads 0 seconds as "no limit": each gets one at least.
+  local parser_seconds=$((seconds > 2 ? seconds * 2 / 3 : 1)) reader_seconds
+  reader_seconds=$((seconds > 2 ? seconds - parser_seconds : 1))
+  echo "== fuzz: build the response-parser and property-list fuzzers (build-fuzz, clang)"
   CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DSENTORIX_SANITIZE=address -DSENTORIX_FUZZ=ON -DSENTORIX_BENCH=OFF >/dev/null
-  cmake --build "$root/build-fuzz" -j "$jobs" --target parser_fuzzer
-  corpus=$(mktemp -d)
-  cp "$root"/tests/fuzz/corpus/* "$corpus"/
-  echo "== fuzz: ${seconds}s of random chunkings"
-  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1 \
-    "$root/build-fuzz/bin/parser_fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
-  local status=${PIPESTATUS[0]}
-  rm -rf "$corpus"
-  [ "$status" -eq 0 ] || { echo "test.sh: the fuzzer found a failure" >&2; exit 1; }
+  cmake --build "$root/build-fuzz" -j "$jobs" --target parser_fuzzer plist_fuzzer
+  run_fuzzer parser_fuzzer corpus "$parser_seconds" "random chunkings"
+  run_fuzzer plist_fuzzer plist-corpus "$reader_seconds" "raw bytes read as property lists"
 }
 
 build_and_test() {

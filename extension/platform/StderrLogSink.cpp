@@ -6,7 +6,7 @@
 
 namespace sentorix {
 
-void StderrLogSink::write(const LogEntry& entry) {
+std::string StderrLogSink::format(const LogEntry& entry) {
     std::string line = iso8601Milliseconds(std::chrono::system_clock::now());
     line += ' ';
     line += OSLogTypeName(entry.type);
@@ -17,6 +17,11 @@ void StderrLogSink::write(const LogEntry& entry) {
     line += "] ";
     line += entry.message;
     line += '\n';
+    return line;
+}
+
+void StderrLogSink::write(const LogEntry& entry) {
+    const std::string line = format(entry);
     std::lock_guard lock(mutex_);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);

@@ -10,6 +10,8 @@ namespace sentorix {
 class StderrLogSink : public LogSink {
 public:
     void write(const LogEntry& entry) override;
+    // The entry as one line, ending in a line break.
+    static std::string format(const LogEntry& entry);
 
 private:
     std::mutex mutex_;

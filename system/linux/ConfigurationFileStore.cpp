@@ -1,6 +1,8 @@
 #include "ConfigurationFileStore.h"
 
+#include "HostOperationLock.h"
 #include "PropertyListFile.h"
+#include "SecureDirectory.h"
 #include "StateDirectory.h"
 #include "UniqueFd.h"
 #include "platform/NETunnelProviderProtocol.h"
@@ -10,7 +12,6 @@
 #include <sys/file.h>
 
 #include <cstring>
-#include <filesystem>
 
 namespace sentorix::linux_system {
 
@@ -79,14 +80,24 @@ NSError readWriteError(const std::string& description) {
                    description);
 }
 
-// The saved entries; a missing file holds none.
-std::optional<PropertyListValue::Array> readEntries(const std::string& path, OptionalError& error) {
-    std::error_code missing;
-    if (!std::filesystem::exists(path, missing)) {
+// The saved entries; a missing directory or file holds none.
+std::optional<PropertyListValue::Array> readEntries(const std::string& directory, OptionalError& error) {
+    std::string problem;
+    bool missing = false;
+    const auto state = SecureDirectory::open(directory, false, problem, &missing);
+    const auto bytes = state ? state->readFile(StateDirectory::ConfigurationsName, PropertyListFile::MaximumSize + 1,
+                                               problem, &missing)
+                             : std::nullopt;
+    if (missing) {
         return PropertyListValue::Array{};
     }
+    if (!bytes) {
+        error = readWriteError(problem);
+        return std::nullopt;
+    }
+    const std::string path = StateDirectory::configurationsPath(directory);
     OptionalError fileError;
-    const auto value = PropertyListFile::load(path, fileError);
+    const auto value = PropertyListFile::parse(*bytes, path, fileError);
     if (!value || !value->get<PropertyListValue::Array>()) {
         error = readWriteError(fileError ? fileError->localizedDescription()
                                          : path + " does not hold a list of configurations");
@@ -95,17 +106,58 @@ std::optional<PropertyListValue::Array> readEntries(const std::string& path, Opt
     return *value->get<PropertyListValue::Array>();
 }
 
+// Replaces the file whole and durably: a reader sees the old file or the new one, never a part, and
+// a crash leaves at most a stray temporary.
+bool replaceEntries(const SecureDirectory& state, const PropertyListValue::Array& entries, OptionalError& error) {
+    const std::string path = state.pathOf(StateDirectory::ConfigurationsName);
+    OptionalError fileError;
+    const auto bytes = PropertyListFile::serialize(entries, path, fileError);
+    if (!bytes) {
+        error = readWriteError(fileError->localizedDescription());
+        return false;
+    }
+    std::string problem, temporary;
+    UniqueFd file = state.createTemporary("." + std::string(StateDirectory::ConfigurationsName) + ".", temporary, problem);
+    if (!file.valid()) {
+        error = readWriteError(problem);
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < bytes->size()) {
+        const ssize_t written = ::write(file.get(), bytes->data() + done, bytes->size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    if (done < bytes->size() || ::fsync(file.get()) != 0) {
+        error = readWriteError("Cannot write " + path + ": " + std::strerror(errno));
+        state.removeFile(temporary);
+        return false;
+    }
+    file.reset();
+    if (!state.rename(temporary, StateDirectory::ConfigurationsName, problem)) {
+        state.removeFile(temporary);
+        error = readWriteError(problem);
+        return false;
+    }
+    state.sync();
+    return true;
+}
+
 }  // namespace
 
 ConfigurationFileStore::ConfigurationFileStore(std::string stateDirectory, ConnectionFactory connections)
     : directory_(std::move(stateDirectory)),
-      path_(StateDirectory::configurationsPath(directory_)),
       connections_(std::move(connections)),
       queue_(DispatchQueue::create("com.sentorix.configurationStore", DispatchQueue::Kind::Serial)) {}
 
 NETransparentProxyManager::Managers ConfigurationFileStore::readAll(OptionalError& error) const {
     NETransparentProxyManager::Managers managers;
-    const auto entries = readEntries(path_, error);
+    const auto entries = readEntries(directory_, error);
     for (const auto& item : entries ? *entries : PropertyListValue::Array{}) {
         if (const auto* entry = item.get<Dictionary>()) {
             auto manager = std::make_shared<NETransparentProxyManager>();
@@ -117,19 +169,19 @@ NETransparentProxyManager::Managers ConfigurationFileStore::readAll(OptionalErro
 }
 
 bool ConfigurationFileStore::write(NETransparentProxyManager& manager, OptionalError& error) const {
-    std::error_code directoryError;
-    std::filesystem::create_directories(directory_, directoryError);
-    const std::string lockPath = StateDirectory::configurationsLockPath(directory_);
-    UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    std::string problem;
+    const auto state = SecureDirectory::open(directory_, true, problem);
+    const UniqueFd lock = state ? state->openFile(StateDirectory::ConfigurationsLockName, O_RDWR | O_CREAT, problem)
+                                : UniqueFd();
     if (!lock.valid()) {
-        error = readWriteError("Cannot open " + lockPath + ": " + std::strerror(errno));
+        error = readWriteError(problem);
         return false;
     }
     // Held until `lock` closes. Readers need no lock: the file is only ever replaced whole.
     while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
     // A file that cannot be read is left alone rather than replaced by this one configuration.
-    auto entries = readEntries(path_, error);
+    auto entries = readEntries(directory_, error);
     if (!entries) {
         return false;
     }
@@ -153,9 +205,7 @@ bool ConfigurationFileStore::write(NETransparentProxyManager& manager, OptionalE
     if (!replaced) {
         entries->push_back(encode(saved));
     }
-    OptionalError fileError;
-    if (!PropertyListFile::save(path_, *entries, fileError)) {
-        error = readWriteError(fileError->localizedDescription());
+    if (!replaceEntries(*state, *entries, error)) {
         return false;
     }
     manager.identifier = identifier;
@@ -163,7 +213,7 @@ bool ConfigurationFileStore::write(NETransparentProxyManager& manager, OptionalE
 }
 
 bool ConfigurationFileStore::reload(NETransparentProxyManager& manager, OptionalError& error) const {
-    const auto entries = readEntries(path_, error);
+    const auto entries = readEntries(directory_, error);
     if (!entries) {
         return false;
     }
@@ -183,6 +233,9 @@ void ConfigurationFileStore::loadAll(NETransparentProxyManager::LoadAllCompletio
     queue_->async([self = shared_from_this(), completion = std::move(completion)] {
         OptionalError error;
         auto managers = self->readAll(error);
+        if (error) {
+            HostOperationLock::shared().release();  // no start follows an unreadable store
+        }
         completion(std::move(managers), error);
     });
 }
@@ -191,7 +244,9 @@ void ConfigurationFileStore::save(std::shared_ptr<NETransparentProxyManager> man
                                   NETransparentProxyManager::Completion completion) {
     queue_->async([self = shared_from_this(), manager = std::move(manager), completion = std::move(completion)] {
         OptionalError error;
-        self->write(*manager, error);
+        if (!self->write(*manager, error)) {
+            HostOperationLock::shared().release();  // no start follows a failed save
+        }
         completion(error);
     });
 }
@@ -200,7 +255,9 @@ void ConfigurationFileStore::load(std::shared_ptr<NETransparentProxyManager> man
                                   NETransparentProxyManager::Completion completion) {
     queue_->async([self = shared_from_this(), manager = std::move(manager), completion = std::move(completion)] {
         OptionalError error;
-        self->reload(*manager, error);
+        if (!self->reload(*manager, error)) {
+            HostOperationLock::shared().release();  // no start follows a failed reload
+        }
         completion(error);
     });
 }

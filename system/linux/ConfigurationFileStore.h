@@ -37,7 +37,6 @@ public:
 
 private:
     const std::string directory_;
-    const std::string path_;
     const ConnectionFactory connections_;
     const std::shared_ptr<DispatchQueue> queue_;
 };

@@ -1,10 +1,12 @@
 #include "ExtensionConnection.h"
 
 #include "ExtensionStatus.h"
+#include "HostOperationLock.h"
+#include "PropertyListFile.h"
+#include "SecureDirectory.h"
 #include "StateDirectory.h"
 #include "UniqueFd.h"
 #include "app/platform/NSNotificationCenter.h"
-#include "platform/NSBundle.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -12,7 +14,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -56,10 +57,11 @@ bool readAll(int fd, void* buffer, std::size_t length) {
     return true;
 }
 
-// Runs `executable` in a session of its own, reparented away from us (double fork), its output
-// appended to `logPath`. Gives its pid, or an error when it could not be executed.
-pid_t launchDetached(const std::string& executable, const std::string& stateDirectory, const std::string& logPath,
-                     OptionalError& error) {
+// Runs the program open at `program` (checked by the caller, executed as it is, so nothing can be
+// swapped in between) in a session of its own, reparented away from us (double fork), its output
+// appended to `log`. `name` is its argv[0]. Gives its pid, or an error when it could not be executed.
+pid_t launchDetached(const UniqueFd& program, bool script, const std::string& name, const std::string& stateDirectory,
+                     const UniqueFd& log, OptionalError& error) {
     // Everything the children use is prepared here: between fork and exec only async-signal-safe calls.
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
@@ -73,13 +75,12 @@ pid_t launchDetached(const std::string& executable, const std::string& stateDire
         envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
-    std::string program = executable;
-    char* argv[] = {program.data(), nullptr};
+    std::string argument0 = name;
+    char* argv[] = {argument0.data(), nullptr};
 
     UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    UniqueFd output(::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     int report[2];
-    if (!input.valid() || !output.valid() || ::pipe2(report, O_CLOEXEC) != 0) {
+    if (!input.valid() || ::pipe2(report, O_CLOEXEC) != 0) {
         error = connectionError(ExtensionConnection::ConnectionFailed,
                                 "Cannot prepare the extension's process: " + std::string(std::strerror(errno)));
         return -1;
@@ -102,9 +103,13 @@ pid_t launchDetached(const std::string& executable, const std::string& stateDire
             ::_exit(0);
         }
         ::dup2(input.get(), STDIN_FILENO);
-        ::dup2(output.get(), STDOUT_FILENO);
-        ::dup2(output.get(), STDERR_FILENO);
-        ::execve(program.c_str(), argv, envp.data());
+        ::dup2(log.get(), STDOUT_FILENO);
+        ::dup2(log.get(), STDERR_FILENO);
+        if (script) {
+            // An interpreter reopens its script through the descriptor, which must survive the exec.
+            ::fcntl(program.get(), F_SETFD, 0);
+        }
+        ::fexecve(program.get(), argv, envp.data());
         const int32_t failure = errno;
         [[maybe_unused]] auto written = ::write(writer.get(), &failure, sizeof failure);
         ::_exit(127);
@@ -121,12 +126,60 @@ pid_t launchDetached(const std::string& executable, const std::string& stateDire
     }
     if (readAll(reader.get(), &failure, sizeof failure)) {
         error = connectionError(ExtensionConnection::ConnectionFailed,
-                                "Cannot run " + executable + ": " + std::strerror(failure));
+                                "Cannot run " + name + ": " + std::strerror(failure));
         return -1;
     }
     return pid;
 }
 
+// The activated extension's program, opened through directories that nobody but root can change.
+UniqueFd openActivatedProgram(const SecureDirectory& state, const std::string& identifier, std::string& name,
+                              bool& script, OptionalError& error) {
+    const std::string bundlePath = StateDirectory::activatedExtensionPath(state.path(), identifier);
+    std::string problem;
+    bool missing = false;
+    const auto notActivated = [&] {
+        error = connectionError(ExtensionConnection::ConfigurationInvalid,
+                                "The system extension " + identifier + " is not activated (no bundle at " +
+                                    bundlePath + ")");
+        return UniqueFd();
+    };
+    const auto refused = [&] {
+        error = connectionError(ExtensionConnection::ConfigurationInvalid, problem);
+        return UniqueFd();
+    };
+    auto extensions = state.openDirectory(StateDirectory::ExtensionsName, false, problem, &missing);
+    auto bundle = extensions ? extensions->openDirectory(StateDirectory::activatedExtensionName(identifier), false,
+                                                         problem, &missing)
+                             : std::nullopt;
+    auto contents = bundle ? bundle->openDirectory("Contents", false, problem, &missing) : std::nullopt;
+    if (!contents) {
+        return missing ? notActivated() : refused();
+    }
+    OptionalError parseError;
+    const auto info = contents->readFile("Info.plist", PropertyListFile::MaximumSize + 1, problem, &missing);
+    const auto value = info ? PropertyListFile::parse(*info, contents->pathOf("Info.plist"), parseError)
+                            : std::nullopt;
+    const auto* dictionary = value ? value->get<PropertyListValue::Dictionary>() : nullptr;
+    const auto found = dictionary ? dictionary->find("CFBundleExecutable") : PropertyListValue::Dictionary::const_iterator{};
+    const auto* executable = dictionary && found != dictionary->end() ? found->second.get<std::string>() : nullptr;
+    if (!executable) {
+        return problem.empty() ? notActivated() : refused();
+    }
+    if (executable->empty() || executable->find('/') != std::string::npos || *executable == "." || *executable == "..") {
+        problem = "Refusing " + bundlePath + ": its executable name \"" + *executable + "\" is not a file name";
+        return refused();
+    }
+    auto macOS = contents->openDirectory("MacOS", false, problem, &missing);
+    UniqueFd program = macOS ? macOS->openFile(*executable, O_RDONLY, problem, &missing) : UniqueFd();
+    if (!program.valid()) {
+        return missing ? notActivated() : refused();
+    }
+    name = macOS->pathOf(*executable);
+    char start[2] = {};
+    script = ::pread(program.get(), start, sizeof start, 0) == 2 && start[0] == '#' && start[1] == '!';
+    return program;
+}
 NEVPNStatus statusOf(const ExtensionStatus& published) {
     if (!published.running) {
         return NEVPNStatus::disconnected;
@@ -187,27 +240,41 @@ void ExtensionConnection::poll() {
 }
 
 OptionalError ExtensionConnection::startVPNTunnel() {
-    if (ExtensionStatus::read(stateDirectory_).running) {
+    std::string problem;
+    const auto state = SecureDirectory::open(stateDirectory_, true, problem);
+    if (!state) {
+        return connectionError(ConfigurationInvalid, problem);
+    }
+    auto& operation = HostOperationLock::shared();
+    if (!operation.hold(*state, problem)) {
+        return connectionError(ConfigurationInvalid, problem);
+    }
+    // Whatever happens below, the next host may go on once this start has ended.
+    const std::unique_ptr<HostOperationLock, void (*)(HostOperationLock*)> releasing(
+        &operation, [](HostOperationLock* held) { held->release(); });
+    if (ExtensionStatus::read(*state).running) {
         return std::nullopt;
     }
-    const std::string bundlePath = StateDirectory::activatedExtensionPath(stateDirectory_, extensionIdentifier_);
-    const auto bundle = NSBundle::bundleWithPath(bundlePath);
-    const auto executable = bundle ? bundle->infoString("CFBundleExecutable") : std::nullopt;
-    if (!executable) {
-        return connectionError(ConfigurationInvalid, "The system extension " + extensionIdentifier_ +
-                                                         " is not activated (no bundle at " + bundlePath + ")");
+    std::string name;
+    bool script = false;
+    OptionalError error;
+    const UniqueFd program = openActivatedProgram(*state, extensionIdentifier_, name, script, error);
+    if (!program.valid()) {
+        return error;
+    }
+    const UniqueFd log = state->openFile(StateDirectory::LogName, O_WRONLY | O_CREAT | O_APPEND, problem);
+    if (!log.valid()) {
+        return connectionError(ConnectionFailed, problem);
     }
     // What is there now is from an earlier run.
-    std::filesystem::remove(StateDirectory::statusPath(stateDirectory_));
-    OptionalError error;
-    const pid_t pid = launchDetached(bundlePath + "/Contents/MacOS/" + *executable, stateDirectory_,
-                                     StateDirectory::logPath(stateDirectory_), error);
+    state->removeFile(StateDirectory::StatusName);
+    const pid_t pid = launchDetached(program, script, name, stateDirectory_, log, error);
     if (pid < 0) {
         return error;
     }
     const auto deadline = std::chrono::steady_clock::now() + StartTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        const auto published = ExtensionStatus::read(stateDirectory_);
+        const auto published = ExtensionStatus::read(*state);
         if (published.running && published.word == "connected") {
             return std::nullopt;
         }
@@ -224,17 +291,38 @@ OptionalError ExtensionConnection::startVPNTunnel() {
     return std::nullopt;
 }
 
-void ExtensionConnection::stopVPNTunnel() { stopExtension(stateDirectory_); }
+void ExtensionConnection::stopVPNTunnel() {
+    std::string problem;
+    bool missing = false;
+    const auto state = SecureDirectory::open(stateDirectory_, false, problem, &missing);
+    if (!state) {
+        return;
+    }
+    auto& operation = HostOperationLock::shared();
+    const bool held = operation.hold(*state, problem);
+    stopExtension(*state);
+    if (held) {
+        operation.release();
+    }
+}
 
 void ExtensionConnection::stopExtension(const std::string& stateDirectory) {
-    const auto published = ExtensionStatus::read(stateDirectory);
+    std::string problem;
+    bool missing = false;
+    const auto state = SecureDirectory::open(stateDirectory, false, problem, &missing);
+    if (state) {
+        stopExtension(*state);
+    }
+}
+
+void ExtensionConnection::stopExtension(const SecureDirectory& state) {
+    const auto published = ExtensionStatus::read(state);
     if (!published.running || published.pid <= 0) {
         return;
     }
-    const std::string lock = StateDirectory::lockPath(stateDirectory);
     const auto waitForExit = [&](std::chrono::steady_clock::duration bound) {
         const auto deadline = std::chrono::steady_clock::now() + bound;
-        while (ExtensionStatus::isLockHeld(lock)) {
+        while (ExtensionStatus::isLockHeld(state)) {
             if (std::chrono::steady_clock::now() >= deadline) {
                 return false;
             }

@@ -10,6 +10,8 @@
 
 namespace sentorix::linux_system {
 
+class SecureDirectory;
+
 // A configuration's connection: launches the activated extension's program as a detached process,
 // stops it with SIGTERM, and reads its status from what it publishes in the state directory.
 class ExtensionConnection : public NEVPNConnection, public std::enable_shared_from_this<ExtensionConnection> {
@@ -34,6 +36,7 @@ public:
 
     // Stops whatever extension runs for the state directory: SIGTERM, then SIGKILL past the bound.
     static void stopExtension(const std::string& stateDirectory);
+    static void stopExtension(const SecureDirectory& stateDirectory);
     static NEVPNStatus readStatus(const std::string& stateDirectory);
 
 private:

@@ -1,16 +1,17 @@
 #include "ExtensionStatus.h"
 
+#include "SecureDirectory.h"
 #include "StateDirectory.h"
-#include "UniqueFd.h"
 
 #include <fcntl.h>
 
-#include <fstream>
+#include <sstream>
 
 namespace sentorix::linux_system {
 
-bool ExtensionStatus::isLockHeld(const std::string& lockPath) {
-    UniqueFd file(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC));
+bool ExtensionStatus::isLockHeld(const SecureDirectory& stateDirectory) {
+    std::string ignored;
+    const UniqueFd file = stateDirectory.openFile(StateDirectory::LockName, O_RDONLY, ignored);
     if (!file.valid()) {
         return false;
     }
@@ -21,9 +22,23 @@ bool ExtensionStatus::isLockHeld(const std::string& lockPath) {
 }
 
 ExtensionStatus ExtensionStatus::read(const std::string& stateDirectory) {
+    std::string problem;
+    bool missing = false;
+    const auto directory = SecureDirectory::open(stateDirectory, false, problem, &missing);
+    if (!directory) {
+        ExtensionStatus status;
+        status.problem = problem;
+        return status;
+    }
+    return read(*directory);
+}
+
+ExtensionStatus ExtensionStatus::read(const SecureDirectory& stateDirectory) {
     ExtensionStatus status;
-    status.running = isLockHeld(StateDirectory::lockPath(stateDirectory));
-    std::ifstream in(StateDirectory::statusPath(stateDirectory));
+    status.running = isLockHeld(stateDirectory);
+    bool missing = false;
+    const auto content = stateDirectory.readFile(StateDirectory::StatusName, 64 * 1024, status.problem, &missing);
+    std::istringstream in(content.value_or(""));
     std::string pid;
     std::getline(in, status.word);
     std::getline(in, pid);

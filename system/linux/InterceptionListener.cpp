@@ -5,18 +5,50 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <asio/error.hpp>
 #include <asio/ip/v6_only.hpp>
 
+#include <cerrno>
 #include <cstring>
 
 namespace sentorix::linux_system {
 
+namespace {
+
+// Accepting fails again at once while these last: the next attempt waits rather than spins.
+constexpr auto RetryAfterShortage = std::chrono::milliseconds(100);
+
+// Asio's own system category does not compare equal to std::errc values: its codes are used instead.
+bool outOfResources(const std::error_code& error) {
+    return error == asio::error::no_descriptors || error == std::error_code(ENFILE, asio::error::get_system_category()) ||
+           error == asio::error::no_buffer_space || error == asio::error::no_memory;
+}
+
+OSLog platformLog() { return OSLog("com.sentorix.desktop.extension", "Platform"); }
+
+}  // namespace
+
 InterceptionListener::InterceptionListener(asio::thread_pool& pool, Handler handler)
-    : pool_(pool), handler_(std::move(handler)), v4_(pool), v6_(pool) {}
+    : pool_(pool), handler_(std::move(handler)), v4_(pool), v6_(pool), v4Retry_(pool), v6Retry_(pool),
+      straightLog_(platformLog(), OSLogType::Default,
+                   [](std::uint64_t count, const std::string&) {
+                       return "Sentorix platform: closed " + std::to_string(count) +
+                              (count == 1 ? " connection" : " connections") +
+                              " made straight to the interception listener";
+                   }),
+      acceptFailureLog_(platformLog(), OSLogType::Error, [](std::uint64_t count, const std::string& detail) {
+          return "Sentorix platform: cannot accept intercepted connections: " + detail + RateLimitedLog::times(count);
+      }) {}
 
 InterceptionListener::~InterceptionListener() { close(); }
 
+std::optional<std::uint16_t> InterceptionListener::port() const {
+    std::lock_guard lock(mutex_);
+    return port_;
+}
+
 std::optional<std::uint16_t> InterceptionListener::open(std::string& error) {
+    std::lock_guard lock(mutex_);
     if (port_) {
         return port_;
     }
@@ -39,38 +71,87 @@ std::optional<std::uint16_t> InterceptionListener::open(std::string& error) {
     if (code) {
         v6_.close(code);  // no IPv6 loopback here: IPv4 only
     }
-    accept(v4_);
+    acceptLocked(v4_, v4Retry_);
     if (v6_.is_open()) {
-        accept(v6_);
+        acceptLocked(v6_, v6Retry_);
     }
     return port_;
 }
 
 void InterceptionListener::close() {
+    std::lock_guard lock(mutex_);
     std::error_code ignored;
     v4_.close(ignored);
     v6_.close(ignored);
+    v4Retry_.cancel();
+    v6Retry_.cancel();
     port_.reset();
 }
 
-void InterceptionListener::accept(asio::ip::tcp::acceptor& acceptor) {
-    acceptor.async_accept(pool_, [this, &acceptor](const std::error_code& error, asio::ip::tcp::socket socket) {
-        if (error == asio::error::operation_aborted || !acceptor.is_open()) {
+void InterceptionListener::acceptLocked(asio::ip::tcp::acceptor& acceptor, asio::steady_timer& retry) {
+    acceptor.async_accept(pool_, [this, &acceptor, &retry](const std::error_code& error, asio::ip::tcp::socket socket) {
+        if (error == asio::error::operation_aborted) {
             return;
         }
-        accept(acceptor);  // keep accepting while this one is handled
-        if (error) {
-            return;
+        const bool shortage = outOfResources(error);
+        {
+            std::lock_guard lock(mutex_);
+            if (!acceptor.is_open()) {
+                return;
+            }
+            if (!shortage) {
+                acceptLocked(acceptor, retry);  // keep accepting while this one is handled
+            } else {
+                retry.expires_after(RetryAfterShortage);
+                retry.async_wait([this, &acceptor, &retry](const std::error_code& waitError) {
+                    if (waitError) {
+                        return;  // closed meanwhile
+                    }
+                    std::lock_guard relock(mutex_);
+                    if (acceptor.is_open()) {
+                        acceptLocked(acceptor, retry);
+                    }
+                });
+            }
         }
-        std::error_code code;
-        const auto application = socket.remote_endpoint(code);
-        const auto destination = originalDestination(socket);
-        if (code || !destination) {
-            return;  // not a redirected connection: dropped
+        if (shortage) {
+            acceptFailureLog_.note(error.message());
+        } else if (!error) {
+            admit(std::move(socket));
         }
-        socket.set_option(asio::ip::tcp::no_delay(true), code);
-        handler_(std::move(socket), application, *destination);
     });
+}
+
+void InterceptionListener::admit(asio::ip::tcp::socket socket) {
+    std::error_code code;
+    const auto application = socket.remote_endpoint(code);
+    if (code) {
+        return;  // gone already
+    }
+    const auto local = socket.local_endpoint(code);
+    const auto destination = originalDestination(socket);
+    if (code || !destination || isListenerAddress(*destination, local)) {
+        straightLog_.note();
+        return;  // the socket closes here: no relay, no event
+    }
+    socket.set_option(asio::ip::tcp::no_delay(true), code);
+    handler_(std::move(socket), application, *destination);
+}
+
+bool InterceptionListener::isListenerAddress(const asio::ip::tcp::endpoint& destination,
+                                             const asio::ip::tcp::endpoint& local) {
+    if (destination == local) {
+        return true;
+    }
+    if (destination.port() != local.port()) {
+        return false;
+    }
+    auto address = destination.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    // The proxy, asked for such a destination, would connect back here.
+    return address.is_loopback() || address.is_unspecified();
 }
 
 std::optional<asio::ip::tcp::endpoint> InterceptionListener::originalDestination(asio::ip::tcp::socket& socket) {

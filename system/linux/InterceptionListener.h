@@ -1,18 +1,24 @@
 #pragma once
 
+#include "RateLimitedLog.h"
+
 #include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/thread_pool.hpp>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 namespace sentorix::linux_system {
 
 // Accepts the redirected connections on 127.0.0.1 and ::1 (one port for both) and reports each with
-// the application socket's address and the destination it asked for.
+// the application socket's address and the destination it asked for. A connection made straight to the
+// listener, with no destination of its own, is closed at once: relaying it would ask the proxy to
+// connect back here, which would be intercepted again, without end.
 class InterceptionListener {
 public:
     using Handler = std::function<void(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
@@ -24,18 +30,27 @@ public:
     // Listens on an ephemeral port (IPv6 only when the machine has ::1); returns the port, or an error text.
     std::optional<std::uint16_t> open(std::string& error);
     void close();
-    std::optional<std::uint16_t> port() const { return port_; }
+    std::optional<std::uint16_t> port() const;
 
     // The address the connection was redirected from, read from connection tracking.
     static std::optional<asio::ip::tcp::endpoint> originalDestination(asio::ip::tcp::socket& socket);
 
+    // Whether `destination` is one of the listener's own addresses, given the local endpoint of a
+    // connection it accepted: that endpoint itself, or a loopback or unspecified address on its port.
+    static bool isListenerAddress(const asio::ip::tcp::endpoint& destination, const asio::ip::tcp::endpoint& local);
+
 private:
-    void accept(asio::ip::tcp::acceptor& acceptor);
+    void acceptLocked(asio::ip::tcp::acceptor& acceptor, asio::steady_timer& retry);
+    void admit(asio::ip::tcp::socket socket);
 
     asio::thread_pool& pool_;
     Handler handler_;
+    mutable std::mutex mutex_;  // guards the acceptors, their timers and port_
     asio::ip::tcp::acceptor v4_, v6_;
+    asio::steady_timer v4Retry_, v6Retry_;  // pause accepting while descriptors run out
     std::optional<std::uint16_t> port_;
+    RateLimitedLog straightLog_;
+    RateLimitedLog acceptFailureLog_;
 };
 
 }  // namespace sentorix::linux_system

@@ -1,6 +1,8 @@
 #include "LinuxSystemExtensionManager.h"
 
 #include "ExtensionConnection.h"
+#include "HostOperationLock.h"
+#include "SecureDirectory.h"
 #include "StateDirectory.h"
 
 #include <unistd.h>
@@ -47,6 +49,8 @@ void LinuxSystemExtensionManager::deliver(const std::shared_ptr<OSSystemExtensio
 
 void LinuxSystemExtensionManager::fail(const std::shared_ptr<OSSystemExtensionRequest>& request, long code,
                                        std::string description) {
+    // A failed request starts nothing: the next host need not wait for us.
+    HostOperationLock::shared().release();
     deliver(request, [request, error = NSError(OSSystemExtensionErrorDomain, code, std::move(description))](
                          OSSystemExtensionRequestDelegate& delegate) { delegate.didFailWithError(*request, error); });
 }
@@ -55,6 +59,19 @@ void LinuxSystemExtensionManager::finish(const std::shared_ptr<OSSystemExtension
     deliver(request, [request](OSSystemExtensionRequestDelegate& delegate) {
         delegate.didFinishWithResult(*request, OSSystemExtensionRequestResult::completed);
     });
+}
+
+std::optional<SecureDirectory> LinuxSystemExtensionManager::openExtensions(
+    const std::shared_ptr<OSSystemExtensionRequest>& request) {
+    std::string problem;
+    auto state = SecureDirectory::open(stateDirectory_, true, problem);
+    if (state && HostOperationLock::shared().hold(*state, problem)) {
+        if (auto extensions = state->openDirectory(StateDirectory::ExtensionsName, true, problem)) {
+            return extensions;
+        }
+    }
+    fail(request, UnknownError, "Cannot use the state directory: " + problem);
+    return std::nullopt;
 }
 
 void LinuxSystemExtensionManager::activate(const std::shared_ptr<OSSystemExtensionRequest>& request) {
@@ -70,6 +87,10 @@ void LinuxSystemExtensionManager::activate(const std::shared_ptr<OSSystemExtensi
     }
     if (!source) {
         fail(request, ExtensionNotFound, "No system extension " + request->identifier + " in " + directory);
+        return;
+    }
+    const auto extensions = openExtensions(request);
+    if (!extensions) {
         return;
     }
     const auto installed =
@@ -95,45 +116,54 @@ void LinuxSystemExtensionManager::activate(const std::shared_ptr<OSSystemExtensi
 
 void LinuxSystemExtensionManager::install(const std::shared_ptr<OSSystemExtensionRequest>& request,
                                           const std::string& source) {
-    const fs::path target = StateDirectory::activatedExtensionPath(stateDirectory_, request->identifier);
-    const fs::path parent = target.parent_path();
-    const std::string suffix = "." + std::to_string(::getpid());
-    const fs::path incoming = parent / ("." + target.filename().string() + ".new" + suffix);
-    const fs::path outgoing = parent / ("." + target.filename().string() + ".old" + suffix);
-    std::error_code error;
-    fs::create_directories(parent, error);
-    if (!error) {
-        fs::remove_all(incoming, error);
-    }
-    if (!error) {
-        fs::copy(source, incoming, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
-    }
-    // The copy is complete before it takes the activated extension's place.
-    if (!error && fs::exists(target)) {
-        fs::rename(target, outgoing, error);
-    }
-    if (!error) {
-        fs::rename(incoming, target, error);
-    }
-    if (error) {
-        std::error_code ignored;
-        fs::remove_all(incoming, ignored);
-        fail(request, UnknownError, "Cannot activate " + request->identifier + " in " + parent.string() + ": " +
-                                        error.message());
+    const auto extensions = openExtensions(request);
+    if (!extensions) {
         return;
     }
-    fs::remove_all(outgoing, error);
+    const std::string target = StateDirectory::activatedExtensionName(request->identifier);
+    std::string problem;
+    std::string incoming, outgoing;
+    // Unpredictable names, made here and nowhere else: the copy is complete and checked before it
+    // takes the activated extension's place, and nothing can be slipped in beside it.
+    for (auto* name : {&incoming, &outgoing}) {
+        if (UniqueFd placeholder = extensions->createTemporary("." + target + ".", *name, problem);
+            !placeholder.valid()) {
+            fail(request, UnknownError, "Cannot activate " + request->identifier + ": " + problem);
+            return;
+        }
+        extensions->removeFile(*name);
+    }
+    bool copied = extensions->copyTreeFrom(source, incoming, problem);
+    if (copied && extensions->exists(target)) {
+        copied = extensions->rename(target, outgoing, problem);
+    }
+    if (copied) {
+        copied = extensions->rename(incoming, target, problem);
+    }
+    if (!copied) {
+        std::string ignored;
+        extensions->removeTree(incoming, ignored);
+        fail(request, UnknownError, "Cannot activate " + request->identifier + " in " + extensions->path() + ": " +
+                                        problem);
+        return;
+    }
+    extensions->sync();
+    extensions->removeTree(outgoing, problem);
     finish(request);
 }
 
 void LinuxSystemExtensionManager::deactivate(const std::shared_ptr<OSSystemExtensionRequest>& request) {
-    ExtensionConnection::stopExtension(stateDirectory_);
-    std::error_code error;
-    fs::remove_all(StateDirectory::activatedExtensionPath(stateDirectory_, request->identifier), error);
-    if (error) {
-        fail(request, UnknownError, "Cannot deactivate " + request->identifier + ": " + error.message());
+    const auto extensions = openExtensions(request);
+    if (!extensions) {
         return;
     }
+    ExtensionConnection::stopExtension(stateDirectory_);
+    std::string problem;
+    if (!extensions->removeTree(StateDirectory::activatedExtensionName(request->identifier), problem)) {
+        fail(request, UnknownError, "Cannot deactivate " + request->identifier + ": " + problem);
+        return;
+    }
+    HostOperationLock::shared().release();
     finish(request);
 }
 

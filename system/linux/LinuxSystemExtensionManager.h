@@ -3,9 +3,11 @@
 #include "app/platform/OSSystemExtensionRequest.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NSBundle.h"
+#include "SecureDirectory.h"
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace sentorix::linux_system {
@@ -27,6 +29,9 @@ public:
 private:
     using Callback = std::function<void(OSSystemExtensionRequestDelegate&)>;
 
+    // The state directory's SystemExtensions, with the host's operation lock held; fails the request
+    // when it cannot be had.
+    std::optional<SecureDirectory> openExtensions(const std::shared_ptr<OSSystemExtensionRequest>& request);
     void activate(const std::shared_ptr<OSSystemExtensionRequest>& request);
     void install(const std::shared_ptr<OSSystemExtensionRequest>& request, const std::string& source);
     void deactivate(const std::shared_ptr<OSSystemExtensionRequest>& request);

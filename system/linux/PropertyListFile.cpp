@@ -3,17 +3,20 @@
 #include <plist/plist.h>
 
 #include "UniqueFd.h"
+#include "platform/UTF8.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <memory>
+#include <string_view>
 
 namespace sentorix::linux_system {
 
@@ -21,8 +24,15 @@ namespace {
 
 constexpr std::int64_t AppleEpochOffset = 978307200;  // 2001-01-01 in Unix time
 
-std::optional<PropertyListValue> fromNode(plist_t node) {
-    switch (plist_get_node_type(node)) {
+// `depth` counts the enclosing containers. The bytes were bounded before parsing; refusing here too keeps
+// the recursion safe whatever libplist built.
+std::optional<PropertyListValue> fromNode(plist_t node, std::size_t depth, bool& tooDeep) {
+    const plist_type type = plist_get_node_type(node);
+    if ((type == PLIST_ARRAY || type == PLIST_DICT) && depth == PropertyListBounds::MaxDepth) {
+        tooDeep = true;
+        return std::nullopt;
+    }
+    switch (type) {
     case PLIST_STRING: {
         char* text = nullptr;
         plist_get_string_val(node, &text);
@@ -62,7 +72,7 @@ std::optional<PropertyListValue> fromNode(plist_t node) {
     case PLIST_ARRAY: {
         PropertyListValue::Array array;
         for (uint32_t i = 0; i < plist_array_get_size(node); ++i) {
-            if (auto item = fromNode(plist_array_get_item(node, i))) {
+            if (auto item = fromNode(plist_array_get_item(node, i), depth + 1, tooDeep)) {
                 array.push_back(std::move(*item));
             }
         }
@@ -76,13 +86,13 @@ std::optional<PropertyListValue> fromNode(plist_t node) {
             char* key = nullptr;
             plist_t item = nullptr;
             plist_dict_next_item(node, iterator, &key, &item);
+            const std::unique_ptr<char, decltype(&std::free)> keyOwner(key, &std::free);
             if (!item) {
                 break;
             }
-            if (auto value = fromNode(item)) {
+            if (auto value = fromNode(item, depth + 1, tooDeep); value && key) {
                 dictionary.emplace(key, std::move(*value));
             }
-            std::free(key);
         }
         std::free(iterator);
         return PropertyListValue(std::move(dictionary));
@@ -129,6 +139,51 @@ plist_t toNode(const PropertyListValue& value) {
         value.storage());
 }
 
+// Valid UTF-8 without the characters XML 1.0 cannot carry, escaped or not: controls other than tab, line
+// feed and carriage return, U+FFFE and U+FFFF.
+bool isXmlText(std::string_view text) {
+    while (!text.empty()) {
+        const std::size_t length = validUtf8SequenceLength(text);
+        const auto lead = static_cast<unsigned char>(text[0]);
+        if (length == 0 || (lead < 0x20 && lead != '\t' && lead != '\n' && lead != '\r') ||
+            (length == 3 && text.starts_with("\xEF\xBF") && (static_cast<unsigned char>(text[2]) & 0xFE) == 0xBE)) {
+            return false;
+        }
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
+enum class Unwritable { none, text, depth };
+
+// Bounded like fromNode, so that a value nested too deeply cannot exhaust the stack here either.
+Unwritable unwritable(const PropertyListValue& value, std::size_t depth) {
+    if (const auto* text = value.get<std::string>()) {
+        return isXmlText(*text) ? Unwritable::none : Unwritable::text;
+    }
+    const auto* array = value.get<PropertyListValue::Array>();
+    const auto* dictionary = value.get<PropertyListValue::Dictionary>();
+    if ((array || dictionary) && depth == PropertyListBounds::MaxDepth) {
+        return Unwritable::depth;
+    }
+    for (std::size_t i = 0; array && i < array->size(); ++i) {
+        if (const auto found = unwritable((*array)[i], depth + 1); found != Unwritable::none) {
+            return found;
+        }
+    }
+    if (dictionary) {
+        for (const auto& [key, element] : *dictionary) {
+            if (!isXmlText(key)) {
+                return Unwritable::text;
+            }
+            if (const auto found = unwritable(element, depth + 1); found != Unwritable::none) {
+                return found;
+            }
+        }
+    }
+    return Unwritable::none;
+}
+
 NSError writeError(const std::string& path, int errorNumber) {
     return NSError::posix(errorNumber, "Cannot write " + path + ": " + std::strerror(errorNumber));
 }
@@ -150,14 +205,40 @@ bool writeAll(int fd, const char* bytes, std::size_t length) {
 
 }  // namespace
 
-bool PropertyListFile::save(const std::string& path, const PropertyListValue& value, OptionalError& error) {
+std::optional<std::string> PropertyListFile::serialize(const PropertyListValue& value, const std::string& name,
+                                                       OptionalError& error) {
+    switch (unwritable(value, 0)) {
+    case Unwritable::text:
+        error = NSError::posix(EILSEQ, "Cannot write " + name +
+                                           ": it would hold text that is not valid UTF-8 or has control characters");
+        return std::nullopt;
+    case Unwritable::depth:
+        error = NSError::posix(EINVAL, "Cannot write " + name + ": it would nest deeper than " +
+                                           std::to_string(PropertyListBounds::MaxDepth) + " levels");
+        return std::nullopt;
+    case Unwritable::none:
+        break;
+    }
     plist_t root = toNode(value);
     char* xml = nullptr;
     uint32_t length = 0;
     plist_to_xml(root, &xml, &length);
     plist_free(root);
-    const std::string bytes(xml ? xml : "", length);
+    if (!xml) {
+        error = writeError(name, ENOMEM);
+        return std::nullopt;
+    }
+    std::string bytes(xml, length);
     std::free(xml);
+    return bytes;
+}
+
+bool PropertyListFile::save(const std::string& path, const PropertyListValue& value, OptionalError& error) {
+    const auto serialized = serialize(value, path, error);
+    if (!serialized) {
+        return false;
+    }
+    const std::string& bytes = *serialized;
 
     // A reader sees the old file or the new one, never a part; a crash leaves at most a stray temporary.
     const std::filesystem::path target(path);
@@ -194,17 +275,40 @@ std::optional<PropertyListValue> PropertyListFile::load(const std::string& path,
         error = NSError::posix(ENOENT, "Cannot read " + path);
         return std::nullopt;
     }
-    std::stringstream content;
-    content << in.rdbuf();
-    const std::string bytes = content.str();
-    plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    if (!root) {
-        error = NSError::posix(EINVAL, path + " is not a property list");
-        return std::nullopt;
+    // One byte past the limit tells a file that is too large; more would only cost memory.
+    constexpr std::size_t Limit = MaximumSize + 1;
+    std::string bytes;
+    while (in && bytes.size() < Limit) {
+        const std::size_t start = bytes.size();
+        bytes.resize(std::min(Limit, start + 64 * 1024));
+        in.read(bytes.data() + start, static_cast<std::streamsize>(bytes.size() - start));
+        bytes.resize(start + static_cast<std::size_t>(in.gcount()));
     }
-    auto value = fromNode(root);
-    plist_free(root);
+    return parse(bytes, path, error);
+}
+
+std::optional<PropertyListValue> PropertyListFile::parse(const std::string& bytes, const std::string& name,
+                                                         OptionalError& error) {
+    const auto refuse = [&] {
+        error = NSError::posix(EINVAL, name + " is not a property list");
+        return std::nullopt;
+    };
+    if (!PropertyListBounds::accepts(bytes)) {
+        return refuse();
+    }
+    // The format is chosen as the check chose it, not by libplist's own test.
+    plist_t node = nullptr;
+    if (PropertyListBounds::isBinary(bytes)) {
+        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &node);
+    } else {
+        plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &node);
+    }
+    const std::unique_ptr<void, decltype(&plist_free)> root(node, &plist_free);
+    bool tooDeep = false;
+    auto value = root ? fromNode(root.get(), 0, tooDeep) : std::nullopt;
+    if (!value || tooDeep) {
+        return refuse();
+    }
     return value;
 }
 

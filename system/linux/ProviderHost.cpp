@@ -3,6 +3,8 @@
 #include "ConfigurationFileStore.h"
 #include "LinuxProviderServices.h"
 #include "PropertyListFile.h"
+#include "RotatingLogSink.h"
+#include "SecureDirectory.h"
 #include "StateDirectory.h"
 #include "UniqueFd.h"
 #include "platform/DispatchQueue.h"
@@ -21,19 +23,23 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <vector>
 
 namespace sentorix::linux_system {
 
-void ProviderHost::publishStatus(const std::string& directory, const std::string& status, const std::string& lastError) {
-    const std::string path = StateDirectory::statusPath(directory);
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << status << "\n" << ::getpid() << "\n" << lastError << "\n";
+void ProviderHost::publishStatus(const SecureDirectory& directory, const std::string& status,
+                                 const std::string& lastError) {
+    const std::string content = status + "\n" + std::to_string(::getpid()) + "\n" + lastError + "\n";
+    std::string problem, temporary;
+    UniqueFd file = directory.createTemporary("." + std::string(StateDirectory::StatusName) + ".", temporary, problem);
+    if (!file.valid() || ::write(file.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+        directory.removeFile(temporary);
+        return;
     }
-    std::rename(temporary.c_str(), path.c_str());
+    file.reset();
+    if (!directory.rename(temporary, StateDirectory::StatusName, problem)) {
+        directory.removeFile(temporary);
+    }
 }
 
 std::shared_ptr<NETunnelProviderProtocol> ProviderHost::loadProtocol(const std::string& directory,
@@ -81,7 +87,7 @@ namespace {
 
 // Lives as long as the process.
 struct Host {
-    std::string stateDirectory;
+    std::shared_ptr<const linux_system::SecureDirectory> stateDirectory;
     UniqueFd lock;
     std::shared_ptr<linux_system::LinuxProviderServices> services;
     std::shared_ptr<NETransparentProxyProvider> provider;
@@ -101,10 +107,10 @@ Host& host() {
 
 void stopAndExit(NEProviderStopReason reason) {
     auto& h = host();
-    linux_system::ProviderHost::publishStatus(h.stateDirectory, "disconnecting");
+    linux_system::ProviderHost::publishStatus(*h.stateDirectory, "disconnecting");
     h.provider->stopProxy(reason, [] {});
     h.services->stop();
-    linux_system::ProviderHost::publishStatus(h.stateDirectory, "disconnected");
+    linux_system::ProviderHost::publishStatus(*h.stateDirectory, "disconnected");
     std::fflush(nullptr);
     std::_Exit(0);
 }
@@ -123,27 +129,36 @@ void NEProvider::startSystemExtensionMode() {
     // Sixteen pool threads would each get a malloc arena that keeps what a burst of flows used.
     ::mallopt(M_ARENA_MAX, 4);
     auto& h = host();
-    h.stateDirectory = linux_system::StateDirectory::path();
-    std::error_code directoryError;
-    std::filesystem::create_directories(h.stateDirectory, directoryError);
-    h.lock.reset(::open(linux_system::StateDirectory::lockPath(h.stateDirectory).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    std::string problem;
+    auto state = linux_system::SecureDirectory::open(linux_system::StateDirectory::path(), true, problem);
+    if (!state) {
+        fail(problem);
+    }
+    h.stateDirectory = std::make_shared<const linux_system::SecureDirectory>(std::move(*state));
+    const auto& directory = *h.stateDirectory;
+    if (linux_system::RotatingLogSink::writesTo(directory, linux_system::StateDirectory::LogName, STDERR_FILENO)) {
+        OSLog::setSink(std::make_shared<linux_system::RotatingLogSink>(
+            h.stateDirectory, linux_system::StateDirectory::LogName, linux_system::StateDirectory::OlderLogName,
+            std::vector<int>{STDERR_FILENO, STDOUT_FILENO}));
+    }
+    h.lock = directory.openFile(linux_system::StateDirectory::LockName, O_RDWR | O_CREAT, problem);
     if (!h.lock.valid()) {
-        fail("cannot open the lock file in " + h.stateDirectory);
+        fail(problem);
     }
     // An open-file-description lock: the host application can test it without taking it.
     struct flock whole {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
     if (::fcntl(h.lock.get(), F_OFD_SETLK, &whole) != 0) {
-        fail("another extension is already running for " + h.stateDirectory);
+        fail("another extension is already running for " + directory.path());
     }
-    ProviderHost::publishStatus(h.stateDirectory, "connecting");
+    ProviderHost::publishStatus(*h.stateDirectory, "connecting");
     NSBundle::setMainBundleIdentifier(std::string(ProviderHost::ExtensionBundleIdentifier));
 
     OptionalError error;
-    auto protocol = ProviderHost::loadProtocol(h.stateDirectory, error);
+    auto protocol = ProviderHost::loadProtocol(h.stateDirectory->path(), error);
     if (!protocol) {
-        ProviderHost::publishStatus(h.stateDirectory, "disconnected", error->localizedDescription());
+        ProviderHost::publishStatus(*h.stateDirectory, "disconnected", error->localizedDescription());
         fail(error->localizedDescription());
     }
     h.services = std::make_shared<linux_system::LinuxProviderServices>(protocol);
@@ -159,12 +174,12 @@ void NEProvider::startSystemExtensionMode() {
     h.provider->startProxy(std::nullopt, [](OptionalError startError) {
         auto& h = host();
         if (startError) {
-            ProviderHost::publishStatus(h.stateDirectory, "disconnected", startError->localizedDescription());
+            ProviderHost::publishStatus(*h.stateDirectory, "disconnected", startError->localizedDescription());
             h.provider->stopProxy(NEProviderStopReason::ProviderFailed, [] {});
             h.services->stop();
             fail("cannot start: " + startError->description());
         }
-        ProviderHost::publishStatus(h.stateDirectory, "connected");
+        ProviderHost::publishStatus(*h.stateDirectory, "connected");
     });
 }
 

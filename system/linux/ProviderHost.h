@@ -9,6 +9,8 @@
 
 namespace sentorix::linux_system {
 
+class SecureDirectory;
+
 // The extension process's host: saved configuration and published status.
 class ProviderHost {
 public:
@@ -20,7 +22,7 @@ public:
     static std::shared_ptr<NETunnelProviderProtocol> loadProtocol(const std::string& stateDirectory,
                                                                   OptionalError& error);
     // "status\npid\nlast error\n", replaced atomically.
-    static void publishStatus(const std::string& stateDirectory, const std::string& status,
+    static void publishStatus(const SecureDirectory& stateDirectory, const std::string& status,
                               const std::string& lastError = "");
 };
 

@@ -122,6 +122,22 @@ TEST_F(AppDelegateTest, UnsetVariableWritesAnEmptyDictionary) {
     EXPECT_EQ(savedTunnel().providerConfiguration, ProviderConfiguration{});
 }
 
+TEST_F(AppDelegateTest, SocketPathThatCannotBeStoredIsRefusedBeforeAnythingHappens) {
+    for (const std::string path : {"/run/mon\xff.sock", "/run/mon\x01itor.sock", "/run/\xc0\xafmonitor.sock"}) {
+        SetUp();
+        launch({"--start-proxy"}, {{"SENTORIX_EXTENSION_MONITORING_SOCKET_PATH", path}});
+        EXPECT_EQ(extensions->last(), nullptr) << "nothing is activated";
+        EXPECT_TRUE(store->calls().empty()) << "nothing is loaded or saved";
+        ASSERT_EQ(process->lines().size(), 1u);
+        EXPECT_NE(process->lines().front().find("is not valid UTF-8 or holds control characters"), std::string::npos);
+        EXPECT_THAT(process->exits(), ElementsAre(1));
+        store = std::make_shared<FakeConfigurationStore>();
+    }
+    // Non-ASCII text that is valid UTF-8 is kept as it is.
+    launch({"--start-proxy"}, {{"SENTORIX_EXTENSION_MONITORING_SOCKET_PATH", "/run/m\xc3\xb6nitor.sock"}});
+    ASSERT_NE(extensions->last(), nullptr);
+}
+
 TEST_F(AppDelegateTest, EveryFailureOfTheStartPrintsItsLineAndExitsWithOne) {
     const NSError error("NEVPNErrorDomain", 5, "The disk is full");
 

@@ -108,6 +108,52 @@ check "a bypassed application's request succeeds" \
 sleep 0.2
 check "... and is not relayed" [ "$(connects)" -eq "$before" ]
 
+echo "== straight to the interception listener, as an unprivileged user"
+# Whoever connects to the listener itself has no destination to relay to: relaying would make the proxy
+# connect back to the listener, without end. Such connections must be closed, quietly and cheaply.
+listener_port=$(sx_app nft list table inet sentorix | sed -nE 's/.*redirect to :([0-9]+).*/\1/p' | head -1)
+check "the listener's port is in the table" [ -n "$listener_port" ]
+ext=$(pgrep -f "$bin/com.sentorix.desktop.extension" | head -1)
+fds_before=$(ls "/proc/$ext/fd" | wc -l)
+before=$(connects) events_before=$(wc -l <"$work/events.jsonl") started=$(date +%s)
+# The system's interpreter: one under root's home is out of the unprivileged user's reach.
+user_python=$(PATH=/usr/local/bin:/usr/bin:/bin command -v python3)
+closed=$(sx_app setpriv --reuid 65534 --regid 65534 --clear-groups "$user_python" - "$listener_port" <<'PY'
+import socket, sys, time
+held = []
+for host in ("127.0.0.1", "::1"):
+    for _ in range(200):
+        s = socket.create_connection((host, int(sys.argv[1])), timeout=5)
+        s.sendall(b"GET / HTTP/1.1\r\n\r\n")
+        held.append(s)
+time.sleep(1)
+closed = 0
+for s in held:
+    s.setblocking(False)
+    try:
+        closed += s.recv(1) == b""
+    except ConnectionResetError:
+        closed += 1
+    except BlockingIOError:
+        pass
+print(closed)
+PY
+)
+sleep 1
+logged_lines=$(grep -c 'closed [0-9]* connections\? made straight to the interception listener' "$work/extension.log")
+logged_total=$(grep -o 'closed [0-9]* connections\? made straight' "$work/extension.log" | awk '{n += $2} END {print n + 0}')
+echo "      $closed closed by the extension; $logged_total reported in $logged_lines log lines; descriptors $fds_before -> $(ls "/proc/$ext/fd" | wc -l)"
+check "all 400 connections were closed by the extension" [ "$closed" = 400 ]
+check "... none reached the proxy" [ "$(connects)" -eq "$before" ]
+check "... none made a monitoring event" [ "$(wc -l <"$work/events.jsonl")" -eq "$events_before" ]
+check "... all were logged, at most one line a second" \
+  [ "$logged_total" -eq 400 -a "$logged_lines" -le $(( $(date +%s) - started + 1 )) ]
+check "... descriptors are back where they were" [ "$(ls "/proc/$ext/fd" | wc -l)" -le $((fds_before + 2)) ]
+before=$(connects)
+sx_app curl -s -m 5 -o /dev/null "http://$SX_DST_V4/"
+sleep 0.2
+check "a redirected request still crosses the proxy" [ $(( $(connects) - before )) -eq 1 ]
+
 echo "== fail-open"
 kill "$proxy_pid"; wait "$proxy_pid" 2>/dev/null; proxy_pid=
 start=$(date +%s.%N)

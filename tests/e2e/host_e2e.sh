@@ -59,8 +59,12 @@ sx_wait_for "$work/monitor.log" "listening" 5
 
 sentorix --status
 check "--status before anything is saved prints invalid" printed "invalid" 0
+umask 000  # what the host creates must not depend on the caller's umask
 sentorix --start-proxy
+umask 022
 check "--start-proxy prints 'Proxy started' and exits 0" printed "Proxy started" 0
+check "under umask 000 nothing in the state directory is group- or world-writable" \
+  [ -z "$(find "$SENTORIX_STATE_DIR" -perm /022 ! -type l -print)" ]
 sentorix --status
 check "--status then prints connected" printed "connected" 0
 check "the extension runs from its activated copy" \
@@ -114,6 +118,69 @@ check "... and removes its activated copy" [ ! -e "$SENTORIX_STATE_DIR/SystemExt
 
 sentorix --start-proxy --stop-proxy
 check "with both switches only the start runs" printed "Proxy started" 0
+
+echo "== two starts at once"
+sentorix --stop-proxy
+# Plain background commands: a subshell would inherit the clean-up trap.
+ip netns exec "$SX_APP" "$bin/sentorix" --start-proxy >"$work/first.out" 2>&1 &
+first=$!
+ip netns exec "$SX_APP" "$bin/sentorix" --start-proxy >"$work/second.out" 2>&1 &
+second=$!
+wait "$first"; echo $? >>"$work/first.out"
+wait "$second"; echo $? >>"$work/second.out"
+check "both starts report 'Proxy started'" \
+  [ "$(cat "$work/first.out" "$work/second.out" | tr '\n' ' ')" = "Proxy started 0 Proxy started 0 " ]
+check "... one extension runs" [ "$(pgrep -c -f 'MacOS/com.sentorix.desktop.extension$')" -eq 1 ]
+check "... with one saved configuration" [ "$(grep -c '<key>identifier</key>' "$SENTORIX_STATE_DIR/configurations.plist")" -eq 1 ]
+sentorix --stop-proxy
+
+echo "== hostile state"
+in_state() {  # in_state DIRECTORY SWITCH...: runs the command on another state directory
+  local directory=$1; shift
+  out=$(SENTORIX_STATE_DIR=$directory sx_app "$bin/sentorix" "$@" 2>"$work/sentorix.err"); status=$?
+}
+says() { [ "$status" -eq 1 ] && grep -q -- "$1" <<<"$out$(cat "$work/sentorix.err")" || { echo "      printed '$out', exit $status; stderr: $(cat "$work/sentorix.err")"; return 1; }; }
+mkdir -m 755 "$work/other" && chown 65534:65534 "$work/other"
+in_state "$work/other" --start-proxy
+check "a state directory owned by another user is refused, naming it" says "$work/other"
+mkdir -m 775 "$work/shared"
+in_state "$work/shared" --start-proxy
+check "a group-writable state directory is refused" says "writable by group or others"
+for planted in extension.log configurations.lock SystemExtensions; do
+  rm -rf "$work/planted" "$work/target"; mkdir -m 755 "$work/planted"
+  echo "untouched" >"$work/target"
+  [ "$planted" = SystemExtensions ] && { rm "$work/target"; mkdir "$work/target"; }
+  ln -s "$work/target" "$work/planted/$planted"
+  in_state "$work/planted" --start-proxy
+  check "a planted $planted link is refused" says "$work/planted/$planted"
+  if [ "$planted" = SystemExtensions ]; then
+    check "... and its target is untouched" [ -z "$(ls -A "$work/target")" ]
+  else
+    check "... and its target is untouched" [ "$(cat "$work/target")" = untouched ]
+  fi
+done
+check "no extension was started from a refused state" [ "$(pgrep -c -f 'MacOS/com.sentorix.desktop.extension$')" -eq 0 ]
+mkdir -m 755 "$work/nested"
+python3 -c "import sys; sys.stdout.write('<plist><array>' * 60000)" >"$work/nested/configurations.plist"
+for command in --status --start-proxy --stop-proxy; do
+  in_state "$work/nested" $command
+  check "a store nested 60,000 deep: $command says so and exits 1" says "not a property list"
+done
+mkdir -m 700 "$work/private"
+as_nobody() { setpriv --reuid 65534 --regid 65534 --clear-groups "$@"; }
+if as_nobody "$bin/sentorix" --help >/dev/null 2>&1; then
+  out=$(SENTORIX_STATE_DIR=$work/private as_nobody "$bin/sentorix" --status 2>&1); status=$?
+  check "--status on a state directory it cannot read says why and exits 1" says "$work/private: Permission denied"
+else
+  echo "skip: --status as another user (this build tree is not readable by nobody)"
+fi
+out=$(SENTORIX_STATE_DIR=$work/utf SENTORIX_EXTENSION_MONITORING_SOCKET_PATH=$'/tmp/bad\xff\x01.sock' sx_app "$bin/sentorix" --start-proxy 2>&1); status=$?
+check "a socket path that is not UTF-8 is refused" says "not valid UTF-8"
+check "... before anything is saved" [ ! -e "$work/utf/configurations.plist" ]
+for arguments in "" extra; do
+  out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$bin/sentorix" $arguments 2>&1); status=$?
+  check "'sentorix $arguments' without a display names DISPLAY and --help, exit 1" says "WAYLAND_DISPLAY.*--help"
+done
 sentorix --bogus
 check "an unknown option is a usage error (exit 2)" [ "$status" -eq 2 ]
 

@@ -103,6 +103,29 @@ TEST_F(ExtensionConnectionTest, StartOfAnExtensionThatIsNotActivatedFails) {
     EXPECT_EQ(error->code(), ExtensionConnection::ConfigurationInvalid);
 }
 
+TEST_F(ExtensionConnectionTest, NothingThatOthersCouldHaveChangedIsRunOrWritten) {
+    activate("run");
+    const std::string bundle = StateDirectory::activatedExtensionPath(state.path(), Identifier);
+    const std::string program = bundle + "/Contents/MacOS/fake_extension.py";
+    auto connection = ExtensionConnection::create(state.path(), Identifier);
+
+    std::filesystem::permissions(program, std::filesystem::perms(0777));
+    auto error = connection->startVPNTunnel();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->localizedDescription(), "Refusing " + program + ": it is writable by group or others");
+    std::filesystem::permissions(program, std::filesystem::perms(0755));
+
+    // The log the extension's output is appended to, planted as a link to a file of root's.
+    std::ofstream(state.file("target")) << "precious";
+    std::filesystem::create_symlink(state.file("target"), StateDirectory::logPath(state.path()));
+    error = connection->startVPNTunnel();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->localizedDescription(), "Refusing " + StateDirectory::logPath(state.path()) + ": it is a symbolic link");
+    std::ifstream target(state.file("target"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(target), {}), "precious");
+    EXPECT_EQ(connection->status(), NEVPNStatus::disconnected) << "nothing was started";
+}
+
 TEST_F(ExtensionConnectionTest, StatusFollowsTheLockAndChangesAreNotified) {
     // A status file left by a killed extension: nobody holds the lock.
     std::ofstream(StateDirectory::statusPath(state.path())) << "connected\n1\n\n";

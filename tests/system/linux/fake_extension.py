@@ -4,7 +4,8 @@
 import fcntl, os, signal, struct, sys, time
 
 state = os.environ["SENTORIX_STATE_DIR"]
-mode = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "mode")).read().strip()
+# Run from a descriptor, it has no path of its own: its activated copy is found from the state.
+mode = open(state + "/SystemExtensions/com.sentorix.desktop.extension.systemextension/Contents/MacOS/mode").read().strip()
 
 def publish(word, error=""):
     temporary = state + "/extension.status.tmp"
