@@ -1,8 +1,8 @@
 #include "AppDelegate.h"
 
 #include "ProviderConfigurationBuilder.h"
-#include "app/platform/NETransparentProxyManager.h"
-#include "platform/NETunnelProviderProtocol.h"
+#include "NETransparentProxyManager.h"
+#include "NETunnelProviderProtocol.h"
 
 namespace sentorix {
 

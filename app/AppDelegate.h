@@ -2,8 +2,8 @@
 
 #include "ExtensionBundleLookup.h"
 #include "HostProcess.h"
-#include "app/platform/OSSystemExtensionRequest.h"
-#include "platform/PropertyListValue.h"
+#include "OSSystemExtensionRequest.h"
+#include "PropertyListValue.h"
 
 #include <memory>
 

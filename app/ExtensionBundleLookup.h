@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/NSBundle.h"
+#include "NSBundle.h"
 
 #include <functional>
 #include <memory>

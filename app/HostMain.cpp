@@ -1,12 +1,21 @@
 // sentorix: the host application. Installs, configures, starts and stops the Sentorix extension,
-// from the command line or its control window.
+// from the command line or its control window. This file is also its composition root: the one
+// place where the Linux platform and the host's logic are joined.
 
 #include "AppDelegate.h"
 #include "HostProcess.h"
 #include "QtMainQueue.h"
 #include "ViewController.h"
-#include "app/platform/HostPlatform.h"
-#include "app/platform/NETransparentProxyManager.h"
+#include "NETransparentProxyManager.h"
+
+#include "BundleFiles.h"
+#include "ConfigurationFileStore.h"
+#include "ExtensionConnection.h"
+#include "LinuxSystemExtensionManager.h"
+#include "NETunnelProviderProtocol.h"
+#include "NSUUID.h"
+#include "StateDirectory.h"
+#include "UUIDGenerator.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -47,6 +56,21 @@ const std::set<std::string> CommandLineSwitches = {"--start-proxy", "--stop-prox
                                                     "--status"};
 
 std::shared_ptr<sentorix::AppDelegate> delegate;
+
+// The configuration store and the system-extension manager, on the state directory; their callbacks
+// reach the application on the queues its requests and observers name.
+void composeHostPlatform(std::shared_ptr<sentorix::NSBundle> application) {
+    using namespace sentorix;
+    const std::string directory = linux_system::StateDirectory::path();
+    NEConfigurationStore::setShared(std::make_shared<linux_system::ConfigurationFileStore>(
+        directory, [directory](const NETransparentProxyManager& manager) {
+            const auto* tunnel = dynamic_cast<const NETunnelProviderProtocol*>(manager.protocolConfiguration.get());
+            return linux_system::ExtensionConnection::create(
+                directory, tunnel ? tunnel->providerBundleIdentifier : "com.sentorix.desktop.extension");
+        }));
+    OSSystemExtensionManager::setShared(
+        std::make_shared<linux_system::LinuxSystemExtensionManager>(directory, std::move(application)));
+}
 
 void printStatus() {
     sentorix::NETransparentProxyManager::loadAllFromPreferences(
@@ -97,6 +121,8 @@ int main(int argc, char** argv) {
     // Taken before Qt removes its own arguments: the switches count anywhere in the list.
     auto process = sentorix::HostProcess::current(argc, argv);
 
+    sentorix::NSUUID::setGenerator(&sentorix::linux_system::UUIDGenerator::random);
+    sentorix::NSBundle::setLoader(sentorix::linux_system::BundleFiles::loader());
     auto bundle = sentorix::NSBundle::mainBundle();
     if (!bundle) {
         std::fprintf(stderr, "sentorix: must run from its application bundle (Sentorix.app/Contents/MacOS/sentorix)\n");
@@ -108,7 +134,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<QCoreApplication> application =
         commandLine ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
     sentorix::MainQueue::setMain(std::make_shared<sentorix::QtMainQueue>());
-    sentorix::installHostPlatform();
+    composeHostPlatform(bundle);
 
     if (process.hasArgument("--status") && !process.hasArgument("--start-proxy") &&
         !process.hasArgument("--stop-proxy") && !process.hasArgument("--deactivate-extension")) {

@@ -1,7 +1,7 @@
 #include "ProviderConfigurationBuilder.h"
 
-#include "platform/StringTrimming.h"
-#include "platform/UTF8.h"
+#include "StringTrimming.h"
+#include "UTF8.h"
 
 #include <algorithm>
 

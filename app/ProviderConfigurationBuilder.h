@@ -1,7 +1,7 @@
 #pragma once
 
 #include "HostProcess.h"
-#include "platform/PropertyListValue.h"
+#include "PropertyListValue.h"
 
 namespace sentorix {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/platform/MainQueue.h"
+#include "MainQueue.h"
 
 #include <deque>
 #include <memory>

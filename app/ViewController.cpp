@@ -1,8 +1,8 @@
 #include "ViewController.h"
 
 #include "ProviderConfigurationBuilder.h"
-#include "platform/NETunnelProviderProtocol.h"
-#include "platform/OSLog.h"
+#include "NETunnelProviderProtocol.h"
+#include "OSLog.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

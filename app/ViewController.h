@@ -2,9 +2,9 @@
 
 #include "ExtensionBundleLookup.h"
 #include "HostProcess.h"
-#include "app/platform/NETransparentProxyManager.h"
-#include "app/platform/NSNotificationCenter.h"
-#include "app/platform/OSSystemExtensionRequest.h"
+#include "NETransparentProxyManager.h"
+#include "NSNotificationCenter.h"
+#include "OSSystemExtensionRequest.h"
 
 #include <QWidget>
 

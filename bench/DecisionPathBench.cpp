@@ -2,8 +2,10 @@
 
 #include "FakeProviderServices.h"
 #include "FakeTCPFlow.h"
-#include "platform/CapturingLogSink.h"
-#include "platform/OSLog.h"
+#include "CapturingLogSink.h"
+#include "NSUUID.h"
+#include "OSLog.h"
+#include "UUIDGenerator.h"
 #include "provider/PacketTunnelProvider.h"
 #include "provider/ProxyTunnelAdmissionController.h"
 
@@ -91,6 +93,7 @@ BENCHMARK(BM_Admission_RefusedWhenFull);
 int main(int argc, char** argv) {
     // Keep provider log lines out of the report.
     sentorix::OSLog::setSink(std::make_shared<sentorix::CapturingLogSink>());
+    sentorix::NSUUID::setGenerator(&sentorix::linux_system::UUIDGenerator::random);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -1,6 +1,13 @@
-// com.sentorix.desktop.extension: the transparent proxy provider program.
+// com.sentorix.desktop.extension: the transparent proxy provider program, and its composition root:
+// the one place where the Linux platform and the provider are joined.
 
 #include "platform/NEProvider.h"
+#include "platform/NSBundle.h"
+#include "platform/NSUUID.h"
+
+#include "BundleFiles.h"
+#include "ProviderHost.h"
+#include "UUIDGenerator.h"
 
 #include <cstdio>
 #include <cstring>
@@ -35,6 +42,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "com.sentorix.desktop.extension: unexpected argument '%s'\n\n%s", argv[1], Usage);
         return 2;
     }
-    sentorix::NEProvider::startSystemExtensionMode();
-    sentorix::dispatchMain();
+    using namespace sentorix;
+    // The platform services the provider's code reaches through its interface.
+    NSUUID::setGenerator(&linux_system::UUIDGenerator::random);
+    NSBundle::setLoader(linux_system::BundleFiles::loader());
+    // The platform's provider machinery, which builds the principal class's provider and runs it.
+    NEProvider::setSystemExtensionMode([] { linux_system::ProviderHost::start(&NEProviderPrincipalClass); });
+
+    NEProvider::startSystemExtensionMode();
+    dispatchMain();
 }

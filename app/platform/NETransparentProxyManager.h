@@ -1,8 +1,8 @@
 #pragma once
 
 #include "NEVPNConnection.h"
-#include "platform/NEVPNProtocol.h"
-#include "platform/NSError.h"
+#include "NEVPNProtocol.h"
+#include "NSError.h"
 
 #include <functional>
 #include <memory>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "NEVPNStatus.h"
-#include "platform/NSError.h"
+#include "NSError.h"
 
 namespace sentorix {
 

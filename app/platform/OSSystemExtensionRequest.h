@@ -1,7 +1,7 @@
 #pragma once
 
 #include "MainQueue.h"
-#include "platform/NSError.h"
+#include "NSError.h"
 
 #include <memory>
 #include <string>

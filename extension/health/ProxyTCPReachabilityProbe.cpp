@@ -1,6 +1,6 @@
 #include "ProxyTCPReachabilityProbe.h"
 
-#include "UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

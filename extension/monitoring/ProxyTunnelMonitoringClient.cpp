@@ -1,6 +1,6 @@
 #include "ProxyTunnelMonitoringClient.h"
 
-#include "UniqueFd.h"
+#include "platform/UniqueFd.h"
 #include "platform/OSLog.h"
 #include "platform/StringTrimming.h"
 
@@ -42,12 +42,13 @@ int timeoutAware(int errorNumber) {
 ProxyTunnelMonitoringClient::ProxyTunnelMonitoringClient(std::optional<std::string> socketPath,
                                                          std::shared_ptr<DispatchQueue> queue,
                                                          std::shared_ptr<const ProxyTunnelMonitoringFrameEncoder> encoder,
-                                                         Sender sender, std::size_t maxPendingJobs)
+                                                         Sender sender, std::size_t maxPendingJobs,
+                                                         std::shared_ptr<const MonotonicClock> clock)
     : queue_(std::move(queue)),
       encoder_(std::move(encoder)),
       sender_(sender ? std::move(sender) : defaultSender()),
       socketPath_(std::move(socketPath)),
-      backlog_(std::make_shared<Backlog>(maxPendingJobs)) {}
+      backlog_(std::make_shared<Backlog>(maxPendingJobs, std::move(clock))) {}
 
 void ProxyTunnelMonitoringClient::updateSocketPath(std::optional<std::string> socketPath) {
     if (socketPath) {
@@ -98,7 +99,7 @@ void ProxyTunnelMonitoringClient::Backlog::reportDropsIfDue() {
     std::size_t count = 0;
     {
         std::lock_guard lock(dropMutex);
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = clock->now();
         if (dropped == 0 || (lastDropReport && now - *lastDropReport < DropReportInterval)) {
             return;
         }
@@ -110,7 +111,13 @@ void ProxyTunnelMonitoringClient::Backlog::reportDropsIfDue() {
 }
 
 ProxyTunnelMonitoringClient::Sender ProxyTunnelMonitoringClient::defaultSender() {
-    return [](const std::string& path, const NSData& frame) { return sendFrameToSocket(path, frame); };
+    return defaultSender(DefaultSendTimeLimit);
+}
+
+ProxyTunnelMonitoringClient::Sender ProxyTunnelMonitoringClient::defaultSender(std::chrono::milliseconds timeLimit) {
+    return [timeLimit](const std::string& path, const NSData& frame) {
+        return sendFrameToSocket(path, frame, timeLimit);
+    };
 }
 
 OptionalError ProxyTunnelMonitoringClient::sendFrameToSocket(const std::string& path, const NSData& frame,

@@ -3,6 +3,7 @@
 #include "ProxyTunnelMonitoringEvent.h"
 #include "ProxyTunnelMonitoringFrameEncoder.h"
 #include "platform/DispatchQueue.h"
+#include "platform/MonotonicClock.h"
 #include "platform/NSData.h"
 
 #include <atomic>
@@ -28,7 +29,8 @@ public:
     ProxyTunnelMonitoringClient(std::optional<std::string> socketPath, std::shared_ptr<DispatchQueue> queue,
                                 std::shared_ptr<const ProxyTunnelMonitoringFrameEncoder> encoder,
                                 Sender sender = defaultSender(),
-                                std::size_t maxPendingJobs = DefaultMaxPendingJobs);
+                                std::size_t maxPendingJobs = DefaultMaxPendingJobs,
+                                std::shared_ptr<const MonotonicClock> clock = MonotonicClock::system());
 
     virtual ~ProxyTunnelMonitoringClient() = default;
 
@@ -41,16 +43,20 @@ public:
     static OptionalError sendFrameToSocket(const std::string& path, const NSData& frame,
                                            std::chrono::milliseconds timeLimit = DefaultSendTimeLimit);
     static Sender defaultSender();
+    static Sender defaultSender(std::chrono::milliseconds timeLimit);
 
 private:
     // Outlives the client: jobs already queued keep counting and reporting after it is gone.
     struct Backlog {
-        explicit Backlog(std::size_t limit) : limit(limit) {}
+        Backlog(std::size_t limit, std::shared_ptr<const MonotonicClock> clock)
+            : limit(limit), clock(std::move(clock)) {}
         const std::size_t limit;
+        // Spaces the drop reports.
+        const std::shared_ptr<const MonotonicClock> clock;
         std::atomic<std::size_t> pending{0};
         std::mutex dropMutex;
         std::size_t dropped = 0;
-        std::optional<std::chrono::steady_clock::time_point> lastDropReport;
+        std::optional<MonotonicClock::TimePoint> lastDropReport;
 
         void recordDrop();
         void reportDropsIfDue();

@@ -45,6 +45,18 @@ bool CapturingLogSink::waitForCount(const std::string& prefix, size_t count, std
     return changed_.wait_for(lock, timeout, [&] { return countLocked(prefix) >= count; });
 }
 
+bool CapturingLogSink::waitUntil(const std::function<bool(const std::vector<std::string>&)>& holds,
+                                 std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        std::vector<std::string> messages;
+        for (const auto& entry : entries_) {
+            messages.push_back(entry.message);
+        }
+        return holds(messages);
+    });
+}
+
 void CapturingLogSink::clear() {
     std::lock_guard lock(mutex_);
     entries_.clear();

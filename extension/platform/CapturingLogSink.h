@@ -21,6 +21,9 @@ public:
     size_t countStartingWith(const std::string& prefix) const;
     // Waits until at least `count` messages start with the prefix; false on time-out.
     bool waitForCount(const std::string& prefix, size_t count, std::chrono::milliseconds timeout) const;
+    // Waits until `holds` is true of the messages so far; false on time-out.
+    bool waitUntil(const std::function<bool(const std::vector<std::string>&)>& holds,
+                   std::chrono::milliseconds timeout) const;
     void clear();
 
 private:

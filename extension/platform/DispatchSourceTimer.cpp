@@ -2,6 +2,23 @@
 
 namespace sentorix {
 
+namespace {
+
+class SystemTimers final : public DispatchTimerFactory {
+public:
+    TimePoint now() const override { return std::chrono::steady_clock::now(); }
+    std::shared_ptr<DispatchTimer> makeTimer(std::shared_ptr<DispatchQueue> queue) override {
+        return DispatchSourceTimer::create(std::move(queue));
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<DispatchTimerFactory> DispatchTimerFactory::system() {
+    static const std::shared_ptr<DispatchTimerFactory> timers = std::make_shared<SystemTimers>();
+    return timers;
+}
+
 std::shared_ptr<DispatchSourceTimer> DispatchSourceTimer::create(std::shared_ptr<DispatchQueue> queue) {
     return std::make_shared<DispatchSourceTimer>(std::move(queue));
 }

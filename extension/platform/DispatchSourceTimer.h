@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DispatchQueue.h"
+#include "DispatchTimer.h"
 
 #include <asio/steady_timer.hpp>
 
@@ -14,21 +15,19 @@ namespace sentorix {
 
 // A timer source whose handler runs on a dispatch queue: one-shot or repeating. Ticks that fall due
 // while an earlier one has not yet run are merged, as the platform's timer sources do.
-class DispatchSourceTimer : public std::enable_shared_from_this<DispatchSourceTimer> {
+class DispatchSourceTimer : public DispatchTimer, public std::enable_shared_from_this<DispatchSourceTimer> {
 public:
-    using Duration = std::chrono::steady_clock::duration;
-
     static std::shared_ptr<DispatchSourceTimer> create(std::shared_ptr<DispatchQueue> queue);
 
     // First deadline `after` from now; `repeating` absent for a one-shot timer. The leeway is accepted for
     // fidelity; Asio's timers fire as close to the deadline as they can.
-    void schedule(Duration after, std::optional<Duration> repeating, Duration leeway = Duration::zero());
-    void setEventHandler(std::function<void()> handler);
+    void schedule(Duration after, std::optional<Duration> repeating, Duration leeway = Duration::zero()) override;
+    void setEventHandler(std::function<void()> handler) override;
     // Starts a scheduled timer.
-    void resume();
+    void resume() override;
     // After cancel returns, no handler starts any more; one already running may finish.
-    void cancel();
-    bool isCancelled() const;
+    void cancel() override;
+    bool isCancelled() const override;
 
     explicit DispatchSourceTimer(std::shared_ptr<DispatchQueue> queue);
 

@@ -7,7 +7,28 @@ namespace sentorix {
 namespace {
 std::mutex bundleMutex;
 std::optional<std::string> mainIdentifier;
+NSBundle::Loader installedLoader;
+
+NSBundle::Loader loader() {
+    std::lock_guard lock(bundleMutex);
+    return installedLoader;
+}
 }  // namespace
+
+void NSBundle::setLoader(Loader loader) {
+    std::lock_guard lock(bundleMutex);
+    installedLoader = std::move(loader);
+}
+
+std::shared_ptr<NSBundle> NSBundle::bundleWithPath(const std::string& path) {
+    const auto current = loader();
+    return current.bundleWithPath ? current.bundleWithPath(path) : nullptr;
+}
+
+std::shared_ptr<NSBundle> NSBundle::mainBundle() {
+    const auto current = loader();
+    return current.mainBundle ? current.mainBundle() : nullptr;
+}
 
 std::optional<std::string> NSBundle::mainBundleIdentifier() {
     std::lock_guard lock(bundleMutex);

@@ -2,6 +2,7 @@
 
 #include "PropertyListValue.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,10 +13,17 @@ namespace sentorix {
 // as far as the log handles need it.
 class NSBundle {
 public:
+    // How bundles are found on this system; the program's composition root installs it.
+    struct Loader {
+        std::function<std::shared_ptr<NSBundle>(const std::string& path)> bundleWithPath;
+        std::function<std::shared_ptr<NSBundle>()> mainBundle;
+    };
+    static void setLoader(Loader loader);
+
     // The bundle of the running program: its executable's real path, two levels up from
     // Contents/MacOS. Null when the program does not run from a bundle.
     static std::shared_ptr<NSBundle> mainBundle();
-    // Null when `path` is not a directory. A missing or unreadable Info.plist leaves the information
+    // Null when `path` is not a directory, or no loader is installed. A missing or unreadable Info.plist leaves the information
     // dictionary empty.
     static std::shared_ptr<NSBundle> bundleWithPath(const std::string& path);
 

@@ -93,7 +93,8 @@ bool PacketTunnelProvider::CaseInsensitiveEqual::operator()(const std::string& a
            });
 }
 
-PacketTunnelProvider::PacketTunnelProvider(std::shared_ptr<NEProviderServices> services, Clock clock)
+PacketTunnelProvider::PacketTunnelProvider(std::shared_ptr<NEProviderServices> services, Clock clock,
+                                           std::shared_ptr<DispatchTimerFactory> timers)
     : NETransparentProxyProvider(std::move(services)),
       log(logSubsystem(), "SentorixProxy"),
       httpsOnlyMode(false),
@@ -108,11 +109,13 @@ PacketTunnelProvider::PacketTunnelProvider(std::shared_ptr<NEProviderServices> s
       tunnelAdmissionController(BuiltInPolicy::MaxPendingHandshakes),
       monitoringClient(std::make_shared<ProxyTunnelMonitoringClient>(
           std::nullopt, DispatchQueue::create("com.sentorix.proxyTunnelMonitoring", DispatchQueue::Kind::Serial),
-          std::make_shared<ProxyTunnelMonitoringFrameEncoder>())),
+          std::make_shared<ProxyTunnelMonitoringFrameEncoder>(), ProxyTunnelMonitoringClient::defaultSender(),
+          ProxyTunnelMonitoringClient::DefaultMaxPendingJobs, timers)),
       proxySafetyGate(std::make_shared<ProxySafetyGate>()),
       proxyHealthQueue(DispatchQueue::create("com.sentorix.proxyHealth", DispatchQueue::Kind::Serial)),
       bypassCacheQueue(DispatchQueue::create("com.sentorix.bypassCache", DispatchQueue::Kind::Concurrent)),
-      clock_(std::move(clock)) {
+      clock_(std::move(clock)),
+      timers_(std::move(timers)) {
     log.info("SentorixProxy: init()");
 }
 
@@ -398,7 +401,8 @@ void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>&
             if (auto self = weak.lock()) {
                 self->tunnelAdmissionController.releaseHandshakeSlot(id);
             }
-        });
+        },
+        timers_);
     activeTunnelsQueue->asyncBarrier([self = shared_from_this(), tunnel, flowId] {
         self->activeTunnels.emplace(flowId, tunnel);
     });
@@ -411,7 +415,7 @@ void PacketTunnelProvider::startProxyHealthMonitoring() {
     if (proxyHealthTimer) {
         proxyHealthTimer->cancel();
     }
-    auto timer = DispatchSourceTimer::create(proxyHealthQueue);
+    auto timer = timers_->makeTimer(proxyHealthQueue);
     timer->schedule(std::chrono::seconds(0), std::chrono::seconds(1), std::chrono::milliseconds(150));
     timer->setEventHandler([weak = weak_from_this()] {
         auto self = weak.lock();

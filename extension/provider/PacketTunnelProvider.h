@@ -6,7 +6,7 @@
 #include "health/ProxyTCPReachabilityProbe.h"
 #include "monitoring/ProxyTunnelMonitoringClient.h"
 #include "platform/DispatchQueue.h"
-#include "platform/DispatchSourceTimer.h"
+#include "platform/DispatchTimer.h"
 #include "platform/NEAppProxyTCPFlow.h"
 #include "platform/NETransparentProxyProvider.h"
 #include "platform/OSLog.h"
@@ -49,7 +49,9 @@ public:
     static constexpr double BypassCacheLifetimeSeconds = 30.0;
     static constexpr std::size_t BypassCacheSoftLimit = 2000;
 
-    explicit PacketTunnelProvider(std::shared_ptr<NEProviderServices> services, Clock clock = systemClock);
+    // `timers` drives the health timer and the handshake watchdogs, and spaces the monitoring's drop reports.
+    explicit PacketTunnelProvider(std::shared_ptr<NEProviderServices> services, Clock clock = systemClock,
+                                  std::shared_ptr<DispatchTimerFactory> timers = DispatchTimerFactory::system());
     ~PacketTunnelProvider() override;
 
     void startProxy(const std::optional<PropertyListValue::Dictionary>& options,
@@ -119,11 +121,12 @@ private:
     std::shared_ptr<ProxyHealthMonitor> proxyHealthMonitor;
     std::shared_ptr<ProxyTCPReachabilityProbe> proxyReachabilityProbe;
     const std::shared_ptr<DispatchQueue> proxyHealthQueue;
-    std::shared_ptr<DispatchSourceTimer> proxyHealthTimer;
+    std::shared_ptr<DispatchTimer> proxyHealthTimer;
     const std::shared_ptr<DispatchQueue> bypassCacheQueue;
     std::unordered_map<std::string, BypassCacheEntry> bypassCache;
 
     const Clock clock_;
+    const std::shared_ptr<DispatchTimerFactory> timers_;
     PendingCacheStores pendingCacheStores_;
     // Stores run as barrier blocks on bypassCacheQueue and hold this exclusively; lookups hold it shared
     // instead of queueing behind stores that have not run yet (a fresh store need not be visible at once).

@@ -5,8 +5,9 @@
 namespace sentorix {
 
 ProxyTunnelHandshakeWatchdog::ProxyTunnelHandshakeWatchdog(double timeout, std::shared_ptr<DispatchQueue> queue,
-                                                           std::function<void()> onTimeout)
-    : timeout_(timeout), queue_(std::move(queue)), onTimeout_(std::move(onTimeout)) {}
+                                                           std::function<void()> onTimeout,
+                                                           std::shared_ptr<DispatchTimerFactory> timers)
+    : timeout_(timeout), queue_(std::move(queue)), onTimeout_(std::move(onTimeout)), timers_(std::move(timers)) {}
 
 void ProxyTunnelHandshakeWatchdog::start() {
     if (!(timeout_ > 0)) {  // NaN included
@@ -15,14 +16,14 @@ void ProxyTunnelHandshakeWatchdog::start() {
         }
         return;
     }
-    std::shared_ptr<DispatchSourceTimer> timer;
+    std::shared_ptr<DispatchTimer> timer;
     {
         std::lock_guard lock(lock_);
         if (state_ != State::idle) {
             return;
         }
-        timer = DispatchSourceTimer::create(queue_);
-        timer->schedule(std::chrono::duration_cast<DispatchSourceTimer::Duration>(
+        timer = timers_->makeTimer(queue_);
+        timer->schedule(std::chrono::duration_cast<DispatchTimer::Duration>(
                             std::chrono::duration<double>(timeout_)),
                         std::nullopt);
         timer->setEventHandler([weak = weak_from_this()] {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/DispatchQueue.h"
-#include "platform/DispatchSourceTimer.h"
+#include "platform/DispatchTimer.h"
 
 #include <functional>
 #include <memory>
@@ -15,7 +15,8 @@ class ProxyTunnelHandshakeWatchdog : public std::enable_shared_from_this<ProxyTu
 public:
     enum class State { idle, running, finished };
 
-    ProxyTunnelHandshakeWatchdog(double timeout, std::shared_ptr<DispatchQueue> queue, std::function<void()> onTimeout);
+    ProxyTunnelHandshakeWatchdog(double timeout, std::shared_ptr<DispatchQueue> queue, std::function<void()> onTimeout,
+                                 std::shared_ptr<DispatchTimerFactory> timers = DispatchTimerFactory::system());
 
     void start();
     void finishWithoutCallback();
@@ -29,9 +30,10 @@ private:
     const double timeout_;
     const std::shared_ptr<DispatchQueue> queue_;
     const std::function<void()> onTimeout_;
+    const std::shared_ptr<DispatchTimerFactory> timers_;
     mutable std::mutex lock_;
     State state_ = State::idle;
-    std::shared_ptr<DispatchSourceTimer> timer_;
+    std::shared_ptr<DispatchTimer> timer_;
 };
 
 }  // namespace sentorix

@@ -4,6 +4,7 @@
 #include "platform/NWHostEndpoint.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace sentorix {
 
@@ -23,7 +24,8 @@ SXTunnelConnection::SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow,
                                        std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient,
                                        std::function<void(const std::string&)> onHandshakeEstablished,
                                        std::function<void()> onProxyUnavailable,
-                                       std::function<void(const std::string&)> onClose)
+                                       std::function<void(const std::string&)> onClose,
+                                       std::shared_ptr<DispatchTimerFactory> timers)
     : log_(NSBundle::mainBundleIdentifier().value_or("SentorixNetworkExtension"), "SentorixProxy"),
       flow_(std::move(flow)),
       connection_(std::move(connection)),
@@ -34,7 +36,8 @@ SXTunnelConnection::SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow,
       onHandshakeEstablished_(std::move(onHandshakeEstablished)),
       onProxyUnavailable_(std::move(onProxyUnavailable)),
       onClose_(std::move(onClose)),
-      handshakeStartedAt_(std::chrono::steady_clock::now()) {}
+      timers_(std::move(timers)),
+      handshakeStartedAt_(timers_->now()) {}
 
 bool SXTunnelConnection::isClosed() const {
     std::lock_guard lock(lock_);
@@ -50,7 +53,8 @@ std::shared_ptr<ProxyTunnelHandshakeWatchdog> SXTunnelConnection::watchdog() {
                 if (auto self = weak.lock()) {
                     self->handshakeTimedOut();
                 }
-            });
+            },
+            timers_);
     }
     return handshakeWatchdog_;
 }
@@ -165,7 +169,7 @@ void SXTunnelConnection::startHandshake() {
     if (wasObserving) {
         connection_->removeObserver(this, "state");
     }
-    handshakeStartedAt_ = std::chrono::steady_clock::now();
+    handshakeStartedAt_ = timers_->now();
     const std::string target = targetOf(flow_->remoteEndpoint());
     const std::string request = connectRequest(target, appId_, flowId_);
 
@@ -234,7 +238,7 @@ void SXTunnelConnection::readConnectResponse() {
 
 void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
     const double elapsedMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - handshakeStartedAt_).count();
+        std::chrono::duration<double, std::milli>(timers_->now() - handshakeStartedAt_).count();
     {
         std::lock_guard lock(lock_);
         if (isClosed_ || timedOut_ || didEstablishHandshake_) {

@@ -24,7 +24,8 @@ public:
                        std::string flowId, std::string appId, double handshakeTimeout,
                        std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient,
                        std::function<void(const std::string&)> onHandshakeEstablished,
-                       std::function<void()> onProxyUnavailable, std::function<void(const std::string&)> onClose);
+                       std::function<void()> onProxyUnavailable, std::function<void(const std::string&)> onClose,
+                       std::shared_ptr<DispatchTimerFactory> timers = DispatchTimerFactory::system());
 
     static constexpr std::size_t HandshakeReadMaximum = 4096;
     static constexpr std::size_t RelayReadMaximum = 524288;
@@ -65,6 +66,8 @@ private:
     const std::function<void(const std::string&)> onHandshakeEstablished_;
     const std::function<void()> onProxyUnavailable_;
     const std::function<void(const std::string&)> onClose_;
+    // The watchdog's timer and the handshake's elapsed time count on it.
+    const std::shared_ptr<DispatchTimerFactory> timers_;
 
     // Guards the flags below and the watchdog's creation; never held across a callback or platform call.
     mutable std::mutex lock_;

@@ -6,7 +6,7 @@
 #include "RecordingHostProcess.h"
 #include "TestApplicationBundle.h"
 #include "ViewController.h"
-#include "app/platform/NSNotificationCenter.h"
+#include "NSNotificationCenter.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "FakeVPNConnection.h"
-#include "app/platform/NETransparentProxyManager.h"
-#include "platform/NETunnelProviderProtocol.h"
+#include "NETransparentProxyManager.h"
+#include "NETunnelProviderProtocol.h"
 
 #include <mutex>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/NEProviderServices.h"
+#include "NEProviderServices.h"
 
 #include <functional>
 #include <mutex>

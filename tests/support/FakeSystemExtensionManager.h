@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/platform/OSSystemExtensionRequest.h"
+#include "OSSystemExtensionRequest.h"
 
 #include <functional>
 #include <mutex>

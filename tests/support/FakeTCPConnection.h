@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/NWTCPConnection.h"
+#include "NWTCPConnection.h"
 
 #include "Journal.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/NEAppProxyTCPFlow.h"
+#include "NEAppProxyTCPFlow.h"
 
 #include "Journal.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/NEAppProxyUDPFlow.h"
+#include "NEAppProxyUDPFlow.h"
 
 #include <mutex>
 #include <optional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/platform/NEVPNConnection.h"
+#include "NEVPNConnection.h"
 
 #include <mutex>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/CapturingLogSink.h"
-#include "platform/OSLog.h"
+#include "CapturingLogSink.h"
+#include "OSLog.h"
 
 #include <memory>
 

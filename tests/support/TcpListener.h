@@ -3,7 +3,9 @@
 #include "UniqueFd.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 namespace sentorix::testing {
@@ -17,6 +19,9 @@ public:
 
     std::uint16_t port() const { return port_; }
     int acceptedCount() const { return accepted_.load(); }
+    // The count once every connection completed before the call has been accepted: a connection of the
+    // listener's own, not counted, is queued behind them and waited for (accepting listeners only).
+    int settledAcceptedCount();
     // Stops listening; the port is then refused.
     void close();
 
@@ -25,6 +30,9 @@ private:
     std::uint16_t port_ = 0;
     std::atomic<int> accepted_{0};
     std::atomic<bool> stopping_{false};
+    std::mutex markerMutex_;
+    std::condition_variable markerAccepted_;
+    std::uint16_t markerPort_ = 0;  // the local port of the marker connection waited for; 0 for none
     std::thread thread_;
 };
 

@@ -1,5 +1,6 @@
 #include "TestApplicationBundle.h"
 
+#include "BundleFiles.h"
 #include "PropertyListFile.h"
 
 #include <filesystem>
@@ -8,6 +9,8 @@
 namespace sentorix::testing {
 
 TestApplicationBundle::TestApplicationBundle(const Options& options) {
+    // Real directories: found by the file system's bundle loader, as the host finds its own.
+    NSBundle::setLoader(linux_system::BundleFiles::loader());
     std::filesystem::create_directories(extensionsDirectory());
     PropertyListValue::Dictionary info{{"CFBundleIdentifier", "com.sentorix.desktop"}};
     if (options.bundleName) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "UnixFrameServer.h"
-#include "platform/NSBundle.h"
+#include "NSBundle.h"
 
 #include <memory>
 #include <optional>

@@ -94,6 +94,25 @@ std::vector<std::string> UnixFrameServer::payloads() const {
     return result;
 }
 
+bool UnixFrameServer::waitForPayloads(const std::function<bool(const std::vector<std::string>&)>& done,
+                                      std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        std::size_t seen = 0;
+        {
+            std::lock_guard lock(mutex_);
+            seen = connections_.size();
+        }
+        if (done(payloads())) {  // outside the lock: the check is the caller's code
+            return true;
+        }
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_until(lock, deadline, [&] { return connections_.size() > seen; })) {
+            return false;
+        }
+    }
+}
+
 TempDir::TempDir() {
     char pattern[] = "/tmp/sxt.XXXXXX";
     if (!::mkdtemp(pattern)) {

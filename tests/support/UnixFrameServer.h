@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +25,9 @@ public:
     bool waitForConnections(std::size_t count, std::chrono::milliseconds timeout) const;
     // The JSON payloads of single-frame connections.
     std::vector<std::string> payloads() const;
+    // Waits until `done` holds for the payloads received so far; false on time-out.
+    bool waitForPayloads(const std::function<bool(const std::vector<std::string>&)>& done,
+                         std::chrono::milliseconds timeout) const;
 
 private:
     void run();

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -26,14 +29,29 @@ UniqueFd connectTo(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            return fd;
-        }
-        std::this_thread::sleep_for(10ms);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        return fd;
     }
     ADD_FAILURE() << "cannot connect to " << path;
     return UniqueFd();
+}
+
+// What `fd` gives until a line break, or until `limit` passes without one.
+std::string readLine(int fd, std::chrono::milliseconds limit) {
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (text.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        char buffer[4096];
+        ssize_t got = 0;
+        if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0 ||
+            (got = ::read(fd, buffer, sizeof buffer)) <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
 }
 
 std::string frame(const std::string& payload) {
@@ -117,31 +135,33 @@ TEST_F(MonitorListenerTest, ReplacesAStaleSocketButNotALiveListenerOrAFile) {
 TEST(MonitorProgram, PrintsOneLinePerFrameAndExitsZeroOnSigterm) {
     TempDir dir;
     const std::string socketPath = dir.file("m.sock");
-    const std::string outPath = dir.file("out.txt");
+    int out[2], err[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    UniqueFd output(out[0]), errors(err[0]), outWriter(out[1]), errWriter(err[1]);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(out, STDOUT_FILENO);
+        ::dup2(outWriter.get(), STDOUT_FILENO);
+        ::dup2(errWriter.get(), STDERR_FILENO);
         ::execl(SENTORIX_MONITOR_BINARY, "sentorix-monitor", "--socket", socketPath.c_str(), nullptr);
         ::_exit(127);
     }
+    outWriter.reset();
+    errWriter.reset();
+    // It says so once it listens: then one connection is enough.
+    EXPECT_NE(readLine(errors.get(), 10s).find("listening"), std::string::npos);
     {
         auto peer = connectTo(socketPath);
         send(peer, frame(R"({"current_signal":"provider_started"})"));
     }
-    std::string output;
-    for (int i = 0; i < 200 && output.find('\n') == std::string::npos; ++i) {
-        std::this_thread::sleep_for(10ms);
-        std::ifstream in(outPath);
-        output.assign(std::istreambuf_iterator<char>(in), {});
-    }
+    const std::string printed = readLine(output.get(), 10s);
     ::kill(child, SIGTERM);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(output, "{\"current_signal\":\"provider_started\"}\n");
+    EXPECT_EQ(printed, "{\"current_signal\":\"provider_started\"}\n");
     struct stat info{};
     EXPECT_NE(::lstat(socketPath.c_str(), &info), 0) << "the socket file is removed at exit";
 }

@@ -1,5 +1,6 @@
 #include "FakeProviderServices.h"
 #include "LogCapture.h"
+#include "ManualClock.h"
 #include "TcpListener.h"
 #include "UnixFrameServer.h"
 #include "health/ProxyHealthMonitor.h"
@@ -9,7 +10,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <thread>
+#include <algorithm>
 
 namespace sentorix {
 namespace {
@@ -18,6 +19,7 @@ using namespace std::chrono_literals;
 using R = ProxyHealthProbeResult;
 using E = ProxyHealthEvent;
 using testing::FakeProviderServices;
+using testing::ManualClock;
 using testing::TcpListener;
 using testing::TempDir;
 using testing::UnixFrameServer;
@@ -58,11 +60,12 @@ TEST(ProxyHealthMonitor, EventsFollowChangesAndTheGateFollowsEveryResult) {
     EXPECT_EQ(calls, 0);
 }
 
-// Probes a loopback listener of the test's own instead of the fixed proxy port.
+// Probes a loopback listener of the test's own instead of the fixed proxy port, on the test's clock.
 class ProbingProvider : public PacketTunnelProvider {
 public:
-    ProbingProvider(std::shared_ptr<NEProviderServices> services, std::uint16_t port)
-        : PacketTunnelProvider(std::move(services)), port_(port) {}
+    ProbingProvider(std::shared_ptr<NEProviderServices> services, std::uint16_t port,
+                    std::shared_ptr<DispatchTimerFactory> timers)
+        : PacketTunnelProvider(std::move(services), systemClock, std::move(timers)), port_(port) {}
 
 protected:
     std::shared_ptr<ProxyTCPReachabilityProbe> makeReachabilityProbe() const override {
@@ -80,7 +83,10 @@ protected:
         protocol->providerConfiguration = ProviderConfiguration{{"monitoringSocketPath", server.path()}};
         services->setProtocol(protocol);
     }
-    void TearDown() override { provider->stopProxy(NEProviderStopReason::None, [] {}); }
+    void TearDown() override {
+        provider->stopProxy(NEProviderStopReason::None, [] {});
+        flushEvents();  // no send outlives the server, to fail later in another test's log
+    }
 
     void start() {
         provider->startProxy(std::nullopt, [](OptionalError) {});
@@ -101,48 +107,63 @@ protected:
     }
     // Waits until `signal` has been seen `count` times.
     bool waitFor(const std::string& signal, size_t count, std::chrono::milliseconds limit = 4s) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto signals = healthSignals();
-            if (size_t(std::count(signals.begin(), signals.end(), signal)) >= count) {
-                return true;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return server.waitForPayloads(
+            [&](const std::vector<std::string>& payloads) {
+                return size_t(std::count_if(payloads.begin(), payloads.end(), [&](const std::string& payload) {
+                           return nlohmann::json::parse(payload)["current_signal"] == signal;
+                       })) >= count;
+            },
+            limit);
+    }
+    // Waits until every event emitted so far has reached the server: they go out one at a time, in order,
+    // so a marker emitted now arrives after them.
+    bool flushEvents() {
+        const std::string marker = "test_flush_" + std::to_string(++flushes);
+        provider->monitoring()->emit(ProxyTunnelMonitoringEvent(marker, std::nullopt, "info", "test.flush", "flush"));
+        return server.waitForPayloads(
+            [&](const std::vector<std::string>& payloads) {
+                return std::any_of(payloads.begin(), payloads.end(), [&](const std::string& payload) {
+                    return nlohmann::json::parse(payload)["current_signal"] == marker;
+                });
+            },
+            4s);
     }
 
+    int flushes = 0;
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     testing::LogCapture logs;
     TempDir dir;
     UnixFrameServer server{dir.file("monitor.sock")};
     std::shared_ptr<FakeProviderServices> services = std::make_shared<FakeProviderServices>();
     std::unique_ptr<TcpListener> proxy = std::make_unique<TcpListener>();
     const std::uint16_t proxyPort = proxy->port();
-    std::shared_ptr<ProbingProvider> provider = std::make_shared<ProbingProvider>(services, proxyPort);
+    std::shared_ptr<ProbingProvider> provider = std::make_shared<ProbingProvider>(services, proxyPort, clock);
 };
 
 TEST_F(HealthMonitoring, ProxyUpAtStartOpensTheGateWithoutAnEvent) {
     start();
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (provider->safetyGate()->isClosed() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
-    }
+    clock->advance(0s);  // the first probe is due at once
     EXPECT_FALSE(provider->safetyGate()->isClosed());
-    std::this_thread::sleep_for(300ms);
+    clock->advance(300ms);
+    ASSERT_TRUE(flushEvents());
     EXPECT_TRUE(healthSignals().empty());
 }
 
 TEST_F(HealthMonitoring, DownThenBackGivesOneEventEach) {
     proxy->close();
     start();
+    clock->advance(0s);
     ASSERT_TRUE(waitFor("proxy_unreachable", 1));
-    std::this_thread::sleep_for(2200ms);  // two more ticks while down
+    clock->advance(2200ms);  // two more ticks while down
+    ASSERT_TRUE(flushEvents());
     EXPECT_EQ(healthSignals(), std::vector<std::string>{"proxy_unreachable"});
     EXPECT_TRUE(provider->safetyGate()->isClosed());
 
     proxy = std::make_unique<TcpListener>(true, 64, proxyPort);
+    clock->advance(800ms);  // the next tick
     ASSERT_TRUE(waitFor("proxy_recovered", 1));
-    std::this_thread::sleep_for(1200ms);
+    clock->advance(1200ms);
+    ASSERT_TRUE(flushEvents());
     EXPECT_EQ(healthSignals(), (std::vector<std::string>{"proxy_unreachable", "proxy_recovered"}));
     EXPECT_FALSE(provider->safetyGate()->isClosed());
 }
@@ -150,26 +171,27 @@ TEST_F(HealthMonitoring, DownThenBackGivesOneEventEach) {
 TEST_F(HealthMonitoring, RestartAfterRecoveryComparesWithTheLastResultBeforeStop) {
     proxy->close();
     start();
+    clock->advance(0s);
     ASSERT_TRUE(waitFor("proxy_unreachable", 1));
     provider->stopProxy(NEProviderStopReason::UserInitiated, [] {});
     proxy = std::make_unique<TcpListener>(true, 64, proxyPort);
     start();
+    clock->advance(0s);
     ASSERT_TRUE(waitFor("proxy_recovered", 1));
 }
 
 TEST_F(HealthMonitoring, SecondStartLeavesOneTimerAndStopEndsProbing) {
     start();
     start();
-    std::this_thread::sleep_for(3200ms);
-    const int probes = proxy->acceptedCount();
+    clock->advance(3200ms);
+    const int probes = proxy->settledAcceptedCount();
     EXPECT_GE(probes, 3);
     EXPECT_LE(probes, 5) << "two timers would probe about twice a second";
 
     provider->stopProxy(NEProviderStopReason::None, [] {});
-    std::this_thread::sleep_for(100ms);  // a probe already under way may finish
-    const int atStop = proxy->acceptedCount();
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(proxy->acceptedCount(), atStop);
+    const int atStop = proxy->settledAcceptedCount();  // no probe is under way once advance has returned
+    clock->advance(1500ms);
+    EXPECT_EQ(proxy->settledAcceptedCount(), atStop);
     EXPECT_FALSE(provider->isHealthMonitoringRunning());
 }
 

@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "ManualClock.h"
 #include "UnixFrameServer.h"
 #include "monitoring/ProxyTunnelMonitoringClient.h"
 
@@ -187,8 +188,9 @@ TEST(ProxyTunnelMonitoringClient, PendingSendsAreBoundedAndDropsAreCountedInOneL
     std::promise<void> release;
     recorder.gate = release.get_future().share();
     auto queue = serialQueue();
+    auto clock = std::make_shared<testing::ManualClock>();
     Client client(std::nullopt, queue, std::make_shared<ProxyTunnelMonitoringFrameEncoder>(), recorder.sender(),
-                  /*maxPendingJobs=*/4);
+                  /*maxPendingJobs=*/4, clock);
     client.updateSocketPath("/tmp/slow.sock");
     for (int i = 0; i < 10; ++i) {
         client.emit(event("e" + std::to_string(i)));
@@ -204,7 +206,7 @@ TEST(ProxyTunnelMonitoringClient, PendingSendsAreBoundedAndDropsAreCountedInOneL
     EXPECT_EQ(messages[0], "SentorixProxy monitoring send failed: 1 events dropped: 4 sends already pending");
 
     // The rest of the count is reported once a second has passed.
-    std::this_thread::sleep_for(1100ms);
+    clock->advance(1100ms);
     client.emit(event("after"));
     drain(queue);
     ASSERT_TRUE(logs->waitForCount("SentorixProxy monitoring send failed: 5 events dropped", 1, 2s))

@@ -97,14 +97,18 @@ TEST(DispatchSourceTimer, RepeatsUntilCancelledAndNeverAfterCancelReturns) {
     auto queue = DispatchQueue::create("com.sentorix.test", DispatchQueue::Kind::Serial);
     auto timer = DispatchSourceTimer::create(queue);
     std::atomic<int> ticks{0};
+    std::promise<void> third;
     timer->schedule(0ms, 20ms);
-    timer->setEventHandler([&] { ticks.fetch_add(1); });
+    timer->setEventHandler([&] {
+        if (ticks.fetch_add(1) == 2) {
+            third.set_value();
+        }
+    });
     timer->resume();
-    while (ticks.load() < 3) {
-        std::this_thread::sleep_for(5ms);
-    }
+    const bool repeated = third.get_future().wait_for(5s) == std::future_status::ready;
     timer->cancel();
     queue->sync([] {});  // a tick already queued has its chance to (not) run
+    ASSERT_TRUE(repeated);
     const int atCancel = ticks.load();
     std::this_thread::sleep_for(80ms);
     queue->sync([] {});

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <regex>
-#include <thread>
+#include <mutex>
 
 namespace sentorix {
 namespace {
@@ -54,20 +54,18 @@ protected:
     }
     std::vector<nlohmann::json> events(const std::string& signal, size_t atLeast) {
         std::vector<nlohmann::json> found;
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            found.clear();
-            for (const auto& payload : server.payloads()) {
-                auto object = nlohmann::json::parse(payload);
-                if (object["current_signal"] == signal) {
-                    found.push_back(object);
+        server.waitForPayloads(
+            [&](const std::vector<std::string>& payloads) {
+                found.clear();
+                for (const auto& payload : payloads) {
+                    auto object = nlohmann::json::parse(payload);
+                    if (object["current_signal"] == signal) {
+                        found.push_back(object);
+                    }
                 }
-            }
-            if (found.size() >= atLeast) {
-                break;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
+                return found.size() >= atLeast;
+            },
+            5s);
         return found;
     }
 

@@ -1,5 +1,6 @@
 #include "FakeProviderServices.h"
 #include "LogCapture.h"
+#include "ManualClock.h"
 #include "UnixFrameServer.h"
 #include "platform/NETunnelProviderProtocol.h"
 #include "provider/BuiltInPolicy.h"
@@ -9,7 +10,6 @@
 #include <nlohmann/json.hpp>
 
 #include <future>
-#include <thread>
 
 namespace sentorix {
 namespace {
@@ -33,7 +33,10 @@ class ProviderSpine : public ::testing::Test {
 protected:
     std::shared_ptr<FakeProviderServices> services = std::make_shared<FakeProviderServices>();
     LogCapture logs;
-    std::shared_ptr<PacketTunnelProvider> provider = std::make_shared<PacketTunnelProvider>(services);
+    // Health ticks run only when a test moves this clock.
+    std::shared_ptr<testing::ManualClock> clock = std::make_shared<testing::ManualClock>();
+    std::shared_ptr<PacketTunnelProvider> provider =
+        std::make_shared<PacketTunnelProvider>(services, PacketTunnelProvider::systemClock, clock);
 
     void TearDown() override {
         if (provider) {
@@ -145,11 +148,7 @@ TEST_F(ProviderSpine, SettingsCompletionAfterTheProviderIsGonePassesTheResultOn)
     provider->startProxy(std::nullopt, [&](OptionalError error) { received = error; });
     provider->stopProxy(NEProviderStopReason::UserInitiated, [] {});
     std::weak_ptr<PacketTunnelProvider> gone = provider;
-    provider.reset();
-    // A timer tick already running may hold the provider a moment longer.
-    for (int i = 0; i < 1000 && !gone.expired(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    provider.reset();  // no health tick holds it: none has run
     ASSERT_TRUE(gone.expired());
     logs->clear();
     services->completeSettings(NSError::posix(EIO));
@@ -169,19 +168,22 @@ TEST_F(ProviderSpine, StartAndStopEventsReachTheConfiguredSocket) {
     EXPECT_TRUE(stopped);
     EXPECT_FALSE(provider->isHealthMonitoringRunning());
 
-    // Health events may join these (no proxy listens here); wait for ours and pick them out by signal.
+    // Pick ours out by signal, should anything else join them.
     std::vector<nlohmann::json> lifecycle;
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (lifecycle.size() < 2 && std::chrono::steady_clock::now() < deadline) {
-        lifecycle.clear();
-        for (const auto& payload : server.payloads()) {
-            auto object = nlohmann::json::parse(payload);
-            if (object["current_signal"].get<std::string>().starts_with("provider_")) {
-                lifecycle.push_back(object);
+    server.waitForPayloads(
+        [&](const std::vector<std::string>& payloads) {
+            lifecycle.clear();
+            for (const auto& payload : payloads) {
+                auto object = nlohmann::json::parse(payload);
+                if (object["current_signal"].get<std::string>().starts_with("provider_")) {
+                    lifecycle.push_back(object);
+                }
             }
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+            return lifecycle.size() >= 2;
+        },
+        5s);
+    // The server ends with this test: TearDown's stop event would fail late, in the next test's log.
+    provider->monitoring()->updateSocketPath(std::nullopt);
     ASSERT_EQ(lifecycle.size(), 2u);
     const auto& started = lifecycle[0];
     EXPECT_EQ(started.size(), 9u);

@@ -1,3 +1,4 @@
+#include "ManualClock.h"
 #include "tunnel/ProxyTunnelHandshakeWatchdog.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using State = ProxyTunnelHandshakeWatchdog::State;
+using testing::ManualClock;
 
 std::shared_ptr<DispatchQueue> queue() {
     return DispatchQueue::create("com.sentorix.handshakeWatchdog", DispatchQueue::Kind::Serial);
@@ -19,11 +21,14 @@ std::shared_ptr<DispatchQueue> queue() {
 TEST(ProxyTunnelHandshakeWatchdog, FiresOnceAfterItsTimeout) {
     std::atomic<int> fired{0};
     auto q = queue();
-    auto watchdog = std::make_shared<ProxyTunnelHandshakeWatchdog>(0.05, q, [&] { fired.fetch_add(1); });
+    auto clock = std::make_shared<ManualClock>();
+    auto watchdog = std::make_shared<ProxyTunnelHandshakeWatchdog>(0.05, q, [&] { fired.fetch_add(1); }, clock);
     watchdog->start();
     watchdog->start();  // arms nothing new
     EXPECT_EQ(watchdog->state(), State::running);
-    std::this_thread::sleep_for(200ms);
+    clock->advance(49ms);
+    EXPECT_EQ(fired.load(), 0) << "not before its time";
+    clock->advance(151ms);
     q->sync([] {});
     EXPECT_EQ(fired.load(), 1);
     EXPECT_EQ(watchdog->state(), State::finished);
@@ -34,12 +39,13 @@ TEST(ProxyTunnelHandshakeWatchdog, FiresOnceAfterItsTimeout) {
 TEST(ProxyTunnelHandshakeWatchdog, DisarmedWatchdogNeverFires) {
     std::atomic<int> fired{0};
     auto q = queue();
-    auto watchdog = std::make_shared<ProxyTunnelHandshakeWatchdog>(0.05, q, [&] { fired.fetch_add(1); });
+    auto clock = std::make_shared<ManualClock>();
+    auto watchdog = std::make_shared<ProxyTunnelHandshakeWatchdog>(0.05, q, [&] { fired.fetch_add(1); }, clock);
     watchdog->finishWithoutCallback();
     EXPECT_EQ(watchdog->state(), State::idle) << "disarming before start changes nothing";
     watchdog->start();
     watchdog->finishWithoutCallback();
-    std::this_thread::sleep_for(150ms);
+    clock->advance(150ms);
     q->sync([] {});
     EXPECT_EQ(fired.load(), 0);
     EXPECT_EQ(watchdog->state(), State::finished);
@@ -56,19 +62,40 @@ TEST(ProxyTunnelHandshakeWatchdog, ZeroOrNegativeOrNanTimeoutFiresDuringStart) {
 }
 
 TEST(ProxyTunnelHandshakeWatchdog, RacingDisarmAndFiringCallsAtMostOnce) {
+    int firedRounds = 0;
     for (int round = 0; round < 300; ++round) {
         std::atomic<int> fired{0};
         auto q = queue();
-        auto watchdog = std::make_shared<ProxyTunnelHandshakeWatchdog>(0.001, q, [&] { fired.fetch_add(1); });
+        auto clock = std::make_shared<ManualClock>();
+        auto watchdog =
+            std::make_shared<ProxyTunnelHandshakeWatchdog>(0.001, q, [&] { fired.fetch_add(1); }, clock);
         watchdog->start();
-        std::this_thread::sleep_for(std::chrono::microseconds(round % 7 * 300));
+        // The deadline passes on another thread while this one disarms, a little later each round.
+        std::atomic<bool> ready{false};
+        std::atomic<bool> go{false};
+        std::thread firing([&] {
+            ready = true;
+            while (!go.load()) {
+                std::this_thread::yield();
+            }
+            clock->advance(1ms);
+        });
+        while (!ready.load()) {
+            std::this_thread::yield();
+        }
+        go = true;
+        for (std::atomic<int> spin{0}; spin.load() < round % 7 * 300;) {
+            spin.fetch_add(1);
+        }
         watchdog->finishWithoutCallback();
         q->sync([] {});
-        std::this_thread::sleep_for(2ms);
+        firing.join();  // once advance has returned, a tick it fired has run
         q->sync([] {});
         EXPECT_LE(fired.load(), 1);
         EXPECT_EQ(watchdog->state(), State::finished);
+        firedRounds += fired.load();
     }
+    RecordProperty("fired_rounds", firedRounds);
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 #include "FakeTCPConnection.h"
 #include "FakeTCPFlow.h"
 #include "LogCapture.h"
+#include "ManualClock.h"
 #include "RecordingMonitoringClient.h"
 #include "tunnel/SXTunnelConnection.h"
 
 #include <gtest/gtest.h>
-
-#include <thread>
 
 namespace sentorix {
 namespace {
@@ -15,6 +14,7 @@ using namespace std::chrono_literals;
 using testing::FakeTCPConnection;
 using testing::FakeTCPFlow;
 using testing::Journal;
+using testing::ManualClock;
 using testing::RecordingMonitoringClient;
 using State = NWTCPConnectionState;
 
@@ -31,7 +31,7 @@ protected:
             flow, connection, "FLOW-ID", appId, timeout, monitoring,
             [this](const std::string& id) { journal->add("onHandshakeEstablished:" + id); },
             [this] { journal->add("onProxyUnavailable"); },
-            [this](const std::string& id) { journal->add("onClose:" + id); });
+            [this](const std::string& id) { journal->add("onClose:" + id); }, clock);
     }
     void make(const std::string& host = "192.0.2.10", const std::string& port = "443",
               std::string appId = "com.example.app", double timeout = 5.0) {
@@ -53,6 +53,7 @@ protected:
     }
 
     testing::LogCapture logs;
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
     std::shared_ptr<RecordingMonitoringClient> monitoring = std::make_shared<RecordingMonitoringClient>(journal);
     std::shared_ptr<FakeTCPConnection> connection = std::make_shared<FakeTCPConnection>();
@@ -231,9 +232,9 @@ TEST_F(Tunnel, DisconnectWithoutErrorIsAnOrdinaryClose) {
 TEST_F(Tunnel, TimeoutReportsAndClosesWithError1002) {
     make("192.0.2.10", "443", "com.example.app", 0.05);
     tunnel->start();
-    for (int i = 0; i < 200 && !tunnel->isClosed(); ++i) {
-        std::this_thread::sleep_for(5ms);
-    }
+    clock->advance(49ms);
+    EXPECT_FALSE(tunnel->isClosed()) << "not before its time";
+    clock->advance(1ms);
     ASSERT_TRUE(tunnel->isClosed());
     EXPECT_EQ(logs->countStartingWith("SentorixProxy: CONNECT handshake timed out"), 1u);
     const auto timedOut = monitoring->last("connect_handshake_timed_out");

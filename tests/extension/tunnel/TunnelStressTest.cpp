@@ -3,6 +3,7 @@
 #include "FakeTCPConnection.h"
 #include "FakeTCPFlow.h"
 #include "LogCapture.h"
+#include "ManualClock.h"
 #include "RecordingMonitoringClient.h"
 #include "tunnel/SXTunnelConnection.h"
 
@@ -18,6 +19,7 @@ namespace {
 
 using testing::FakeTCPConnection;
 using testing::FakeTCPFlow;
+using testing::ManualClock;
 using testing::RecordingMonitoringClient;
 
 NSData bytes(const std::string& text) { return NSData(text.begin(), text.end()); }
@@ -32,11 +34,12 @@ struct Subject {
     std::shared_ptr<SXTunnelConnection> tunnel;
     Counts counts;
 
-    Subject(int id, double timeout, const std::shared_ptr<RecordingMonitoringClient>& monitoring) {
+    Subject(int id, double timeout, const std::shared_ptr<RecordingMonitoringClient>& monitoring,
+            const std::shared_ptr<ManualClock>& clock) {
         tunnel = std::make_shared<SXTunnelConnection>(
             flow, connection, "FLOW-" + std::to_string(id), "app", timeout, monitoring,
             [this](const std::string&) { counts.established++; }, [this] { counts.unavailable++; },
-            [this](const std::string&) { counts.closed++; });
+            [this](const std::string&) { counts.closed++; }, clock);
     }
 };
 
@@ -51,12 +54,13 @@ std::map<std::string, std::map<std::string, int>> eventsByFlow(const RecordingMo
 TEST(TunnelStress, WatchdogRacingTheAnswerClosesEachTunnelOnceWithAConsistentStory) {
     testing::LogCapture logs;
     auto monitoring = std::make_shared<RecordingMonitoringClient>();
+    auto clock = std::make_shared<ManualClock>();
     constexpr int Tunnels = 2000;
     std::vector<std::unique_ptr<Subject>> subjects;
     std::mt19937 random(42);
     for (int i = 0; i < Tunnels; ++i) {
         // Limits between 0.2 and 2 ms, so that the answer lands before, at or after the time-out.
-        subjects.push_back(std::make_unique<Subject>(i, 0.0002 + (random() % 1800) / 1e6, monitoring));
+        subjects.push_back(std::make_unique<Subject>(i, 0.0002 + (random() % 1800) / 1e6, monitoring, clock));
     }
     constexpr int Batch = 50;
     for (int base = 0; base < Tunnels; base += Batch) {
@@ -69,12 +73,14 @@ TEST(TunnelStress, WatchdogRacingTheAnswerClosesEachTunnelOnceWithAConsistentSto
                 s.connection->completeWrite();
                 s.connection->completeRead(bytes("HTTP/1.1 200 OK\r\n\r\n"));
             });
+            // Time passes while the answers come in, firing the watchdogs of the tunnels started before.
+            clock->advance(std::chrono::microseconds(300));
         }
         for (auto& thread : threads) {
             thread.join();
         }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let late watchdogs fire
+    clock->advance(std::chrono::seconds(1));  // late watchdogs fire; advance returns once they have run
     for (auto& s : subjects) {
         s->tunnel->close(std::nullopt);
     }
@@ -100,12 +106,13 @@ TEST(TunnelStress, WatchdogRacingTheAnswerClosesEachTunnelOnceWithAConsistentSto
 TEST(TunnelStress, RelayDirectionsAndClosesRaceWithoutDoubleClose) {
     testing::LogCapture logs;
     auto monitoring = std::make_shared<RecordingMonitoringClient>();
+    auto clock = std::make_shared<ManualClock>();
     constexpr int Tunnels = 1000;
     for (int base = 0; base < Tunnels; base += 50) {
         std::vector<std::unique_ptr<Subject>> subjects;
         std::vector<std::thread> threads;
         for (int i = base; i < base + 50; ++i) {
-            subjects.push_back(std::make_unique<Subject>(i, 5.0, monitoring));
+            subjects.push_back(std::make_unique<Subject>(i, 5.0, monitoring, clock));
             auto& s = *subjects.back();
             s.tunnel->start();
             s.connection->setState(NWTCPConnectionState::Connected);

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "PropertyListValue.h"
+
+#include <optional>
+#include <string>
+
+namespace sentorix::linux_system {
+
+class SecureDirectory;
+
+// The saved configurations on disk: one property list in the state directory holding an array of
+// dictionaries. The host's store reads and replaces it; the extension reads its own entry from it.
+class ConfigurationFile {
+public:
+    // The saved entries; a missing directory or file holds none. Empty optional, with `error`, when
+    // the file cannot be trusted or is not a list of configurations.
+    static std::optional<PropertyListValue::Array> read(const std::string& stateDirectory, std::string& error);
+    // Replaces the file whole and durably: a reader sees the old file or the new one, never a part, and
+    // a crash leaves at most a stray temporary.
+    static bool replace(const SecureDirectory& stateDirectory, const PropertyListValue::Array& entries,
+                        std::string& error);
+};
+
+}  // namespace sentorix::linux_system

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+namespace sentorix::linux_system {
+
+// Identifiers from libuuid: what both programs install as NSUUID's generator.
+class UUIDGenerator {
+public:
+    // A fresh random (version 4) UUID, upper-case canonical text.
+    static std::string random();
+};
+
+}  // namespace sentorix::linux_system

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "InterceptionListener.h"
+#include "NftablesRuleSet.h"
+#include "ProcessIdentifier.h"
+#include "NEProviderServices.h"
+#include "NETransparentProxyProvider.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+namespace sentorix::linux_system {
+
+// What the operating system does for the provider on Linux: rules as an nftables table, interception
+// of the redirected connections, process identity, the system's own carrying of declined flows, and
+// connections to the proxy.
+class LinuxProviderServices : public NEProviderServices, public std::enable_shared_from_this<LinuxProviderServices> {
+public:
+    // Set on every socket of ours, so that the rules never redirect them.
+    static constexpr std::uint32_t OwnMark = 0x5e17;
+
+    explicit LinuxProviderServices(std::shared_ptr<const NEVPNProtocol> protocol);
+    ~LinuxProviderServices() override;
+
+    void attach(std::weak_ptr<NETransparentProxyProvider> provider);
+
+    std::shared_ptr<const NEVPNProtocol> protocolConfiguration() const override { return protocol_; }
+    void setTunnelNetworkSettings(std::shared_ptr<const NETransparentProxyNetworkSettings> settings,
+                                  std::function<void(OptionalError)> completionHandler) override;
+    std::shared_ptr<NWTCPConnection> createTCPConnection(const NWHostEndpoint& endpoint) override;
+
+    // Stops intercepting and removes the rules.
+    void stop();
+
+private:
+    void intercepted(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
+                     asio::ip::tcp::endpoint destination);
+    void carryDirectly(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint destination);
+
+    const std::shared_ptr<const NEVPNProtocol> protocol_;
+    std::weak_ptr<NETransparentProxyProvider> provider_;
+    InterceptionListener listener_;
+    std::mutex rulesMutex_;  // guards rules_ and identifier_ creation
+    NftablesRuleSet rules_;
+    std::shared_ptr<ProcessIdentifier> identifier_;
+    std::atomic<bool> udpNoted_{false};
+};
+
+}  // namespace sentorix::linux_system

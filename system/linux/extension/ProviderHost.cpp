@@ -1,0 +1,191 @@
+#include "ProviderHost.h"
+
+#include "ConfigurationFile.h"
+#include "LinuxProviderServices.h"
+#include "PropertyListFile.h"
+#include "RotatingLogSink.h"
+#include "SecureDirectory.h"
+#include "StateDirectory.h"
+#include "UniqueFd.h"
+#include "DispatchQueue.h"
+#include "NEProvider.h"
+#include "NSBundle.h"
+#include "OSLog.h"
+#include "StringTrimming.h"
+
+#include <asio/signal_set.hpp>
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace sentorix::linux_system {
+
+void ProviderHost::publishStatus(const SecureDirectory& directory, const std::string& status,
+                                 const std::string& lastError) {
+    const std::string content = status + "\n" + std::to_string(::getpid()) + "\n" + lastError + "\n";
+    std::string problem, temporary;
+    UniqueFd file = directory.createTemporary("." + std::string(StateDirectory::StatusName) + ".", temporary, problem);
+    if (!file.valid() || ::write(file.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+        directory.removeFile(temporary);
+        return;
+    }
+    file.reset();
+    if (!directory.rename(temporary, StateDirectory::StatusName, problem)) {
+        directory.removeFile(temporary);
+    }
+}
+
+std::shared_ptr<NETunnelProviderProtocol> ProviderHost::loadProtocol(const std::string& directory,
+                                                                     OptionalError& error) {
+    auto protocol = std::make_shared<NETunnelProviderProtocol>();
+    protocol->providerBundleIdentifier = ExtensionBundleIdentifier;
+    protocol->serverAddress = "127.0.0.1";
+
+    if (const char* file = std::getenv("SENTORIX_PROVIDER_CONFIGURATION"); file && *file) {
+        const auto value = PropertyListFile::load(file, error);
+        if (!value || !value->get<PropertyListValue::Dictionary>()) {
+            if (!error) {
+                error = NSError::posix(EINVAL, std::string(file) + " does not hold a dictionary");
+            }
+            return nullptr;
+        }
+        protocol->providerConfiguration = *value->get<PropertyListValue::Dictionary>();
+        return protocol;
+    }
+    // The first enabled saved configuration for this extension.
+    std::string ignored;
+    for (const auto& item : ConfigurationFile::read(directory, ignored).value_or(PropertyListValue::Array{})) {
+        const auto* entry = item.get<PropertyListValue::Dictionary>();
+        const auto enabled = entry ? entry->find("enabled") : PropertyListValue::Dictionary::const_iterator{};
+        if (!entry || enabled == entry->end() || !enabled->second.get<bool>() || !*enabled->second.get<bool>()) {
+            continue;
+        }
+        const auto found = entry->find("protocol");
+        const auto* fields = found == entry->end() ? nullptr : found->second.get<PropertyListValue::Dictionary>();
+        const auto bundle = fields ? fields->find("providerBundleIdentifier") : PropertyListValue::Dictionary::const_iterator{};
+        const auto* identifier = fields && bundle != fields->end() ? bundle->second.get<std::string>() : nullptr;
+        if (!identifier || *identifier != ExtensionBundleIdentifier) {
+            continue;
+        }
+        const auto values = fields->find("providerConfiguration");
+        const auto* saved = values == fields->end() ? nullptr : values->second.get<PropertyListValue::Dictionary>();
+        protocol->providerConfiguration = saved ? *saved : ProviderConfiguration{};
+        return protocol;
+    }
+    ProviderConfiguration configuration;
+    if (const char* path = std::getenv("SENTORIX_EXTENSION_MONITORING_SOCKET_PATH")) {
+        if (const std::string trimmed = trimmingWhitespaceAndNewlines(path); !trimmed.empty()) {
+            configuration.emplace("monitoringSocketPath", trimmed);
+        }
+    }
+    protocol->providerConfiguration = configuration;
+    return protocol;
+}
+
+namespace {
+
+// Lives as long as the process.
+struct Host {
+    std::shared_ptr<const SecureDirectory> stateDirectory;
+    UniqueFd lock;
+    std::shared_ptr<LinuxProviderServices> services;
+    std::shared_ptr<NETransparentProxyProvider> provider;
+    std::unique_ptr<asio::signal_set> signals;
+};
+
+Host& host() {
+    static Host* instance = new Host;
+    return *instance;
+}
+
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "com.sentorix.desktop.extension: %s\n", message.c_str());
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
+
+void stopAndExit(NEProviderStopReason reason) {
+    auto& h = host();
+    ProviderHost::publishStatus(*h.stateDirectory, "disconnecting");
+    h.provider->stopProxy(reason, [] {});
+    h.services->stop();
+    ProviderHost::publishStatus(*h.stateDirectory, "disconnected");
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
+}  // namespace
+
+void ProviderHost::start(const PrincipalClass& principalClass) {
+    std::signal(SIGPIPE, SIG_IGN);
+    // Each relayed flow holds two descriptors: allow as many as the hard limit lets us.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    // Sixteen pool threads would each get a malloc arena that keeps what a burst of flows used.
+    ::mallopt(M_ARENA_MAX, 4);
+    auto& h = host();
+    std::string problem;
+    auto state = SecureDirectory::open(StateDirectory::path(), true, problem);
+    if (!state) {
+        fail(problem);
+    }
+    h.stateDirectory = std::make_shared<const SecureDirectory>(std::move(*state));
+    const auto& directory = *h.stateDirectory;
+    if (RotatingLogSink::writesTo(directory, StateDirectory::LogName, STDERR_FILENO)) {
+        OSLog::setSink(std::make_shared<RotatingLogSink>(
+            h.stateDirectory, StateDirectory::LogName, StateDirectory::OlderLogName,
+            std::vector<int>{STDERR_FILENO, STDOUT_FILENO}));
+    }
+    h.lock = directory.openFile(StateDirectory::LockName, O_RDWR | O_CREAT, problem);
+    if (!h.lock.valid()) {
+        fail(problem);
+    }
+    // An open-file-description lock: the host application can test it without taking it.
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(h.lock.get(), F_OFD_SETLK, &whole) != 0) {
+        fail("another extension is already running for " + directory.path());
+    }
+    ProviderHost::publishStatus(*h.stateDirectory, "connecting");
+    NSBundle::setMainBundleIdentifier(std::string(ProviderHost::ExtensionBundleIdentifier));
+
+    OptionalError error;
+    auto protocol = ProviderHost::loadProtocol(h.stateDirectory->path(), error);
+    if (!protocol) {
+        ProviderHost::publishStatus(*h.stateDirectory, "disconnected", error->localizedDescription());
+        fail(error->localizedDescription());
+    }
+    h.services = std::make_shared<LinuxProviderServices>(protocol);
+    h.provider = principalClass(h.services);
+    h.services->attach(h.provider);
+
+    h.signals = std::make_unique<asio::signal_set>(DispatchQueue::pool(), SIGINT, SIGTERM);
+    h.signals->async_wait([](const std::error_code& signalError, int) {
+        if (!signalError) {
+            stopAndExit(NEProviderStopReason::UserInitiated);
+        }
+    });
+    h.provider->startProxy(std::nullopt, [](OptionalError startError) {
+        auto& h = host();
+        if (startError) {
+            ProviderHost::publishStatus(*h.stateDirectory, "disconnected", startError->localizedDescription());
+            h.provider->stopProxy(NEProviderStopReason::ProviderFailed, [] {});
+            h.services->stop();
+            fail("cannot start: " + startError->description());
+        }
+        ProviderHost::publishStatus(*h.stateDirectory, "connected");
+    });
+}
+
+}  // namespace sentorix::linux_system

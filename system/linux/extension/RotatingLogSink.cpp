@@ -1,0 +1,73 @@
+#include "RotatingLogSink.h"
+
+#include "StderrLogSink.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace sentorix::linux_system {
+
+RotatingLogSink::RotatingLogSink(std::shared_ptr<const SecureDirectory> directory, std::string name,
+                                 std::string olderName, std::vector<int> descriptors, std::uint64_t limit)
+    : directory_(std::move(directory)),
+      name_(std::move(name)),
+      olderName_(std::move(olderName)),
+      descriptors_(std::move(descriptors)),
+      limit_(limit) {
+    struct stat info {};
+    if (!descriptors_.empty() && ::fstat(descriptors_.front(), &info) == 0) {
+        size_ = static_cast<std::uint64_t>(info.st_size);
+    }
+}
+
+bool RotatingLogSink::writesTo(const SecureDirectory& directory, const std::string& name, int descriptor) {
+    struct stat open {}, file {};
+    return ::fstat(descriptor, &open) == 0 && S_ISREG(open.st_mode) &&
+           ::fstatat(directory.fd(), name.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode) &&
+           open.st_dev == file.st_dev && open.st_ino == file.st_ino;
+}
+
+void RotatingLogSink::write(const LogEntry& entry) {
+    const std::string line = StderrLogSink::format(entry);
+    std::lock_guard lock(mutex_);
+    if (descriptors_.empty()) {
+        return;
+    }
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t written = ::write(descriptors_.front(), line.data() + done, line.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            break;  // a full disk loses log lines, never the extension
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    size_ += done;
+    if (size_ >= limit_) {
+        rotate();
+    }
+}
+
+void RotatingLogSink::rotate() {
+    std::string problem;
+    if (!directory_->rename(name_, olderName_, problem)) {
+        size_ = 0;  // try again after another limit's worth rather than on every line
+        return;
+    }
+    const UniqueFd fresh = directory_->openFile(name_, O_WRONLY | O_CREAT | O_APPEND, problem);
+    if (!fresh.valid()) {
+        size_ = 0;
+        return;
+    }
+    for (const int descriptor : descriptors_) {
+        ::dup2(fresh.get(), descriptor);
+    }
+    size_ = 0;
+}
+
+}  // namespace sentorix::linux_system

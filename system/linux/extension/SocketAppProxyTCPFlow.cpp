@@ -1,0 +1,100 @@
+#include "SocketAppProxyTCPFlow.h"
+
+#include "SocketReader.h"
+#include "DispatchQueue.h"
+
+#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
+#include <asio/write.hpp>
+
+namespace sentorix::linux_system {
+
+std::shared_ptr<SocketAppProxyTCPFlow> SocketAppProxyTCPFlow::adopt(asio::ip::tcp::socket socket,
+                                                                    NEFlowMetaData metaData,
+                                                                    std::shared_ptr<NWEndpoint> remoteEndpoint) {
+    return std::make_shared<SocketAppProxyTCPFlow>(std::move(socket), std::move(metaData), std::move(remoteEndpoint));
+}
+
+SocketAppProxyTCPFlow::SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
+                                             std::shared_ptr<NWEndpoint> remoteEndpoint)
+    : metaData_(std::move(metaData)),
+      remoteEndpoint_(std::move(remoteEndpoint)),
+      strand_(asio::make_strand(DispatchQueue::pool().get_executor())),
+      socket_(strand_) {
+    std::error_code error;
+    const auto protocol = socket.local_endpoint(error).protocol();
+    if (!error) {
+        socket_.assign(protocol, socket.release(), error);
+    }
+}
+
+void SocketAppProxyTCPFlow::open(std::shared_ptr<NWHostEndpoint>, std::function<void(OptionalError)> completionHandler) {
+    // Accepted already; the completion runs on a pool thread, as the platform's would.
+    asio::post(strand_, [completion = std::move(completionHandler)] { completion(std::nullopt); });
+}
+
+void SocketAppProxyTCPFlow::readData(std::function<void(NSData, OptionalError)> completionHandler) {
+    asio::dispatch(strand_, [self = shared_from_this(), completion = std::move(completionHandler)]() mutable {
+        if (self->readClosed_ || !self->socket_.is_open()) {
+            completion({}, NSError::posix(ENOTCONN, "The flow is closed for reading"));
+            return;
+        }
+        readWhenReadable(self->socket_, self->peekByte_, ReadMaximum, [self, completion = std::move(completion)](
+                                                         NSData data, OptionalError error) mutable {
+            completion(std::move(data), std::move(error));
+        });
+    });
+}
+
+void SocketAppProxyTCPFlow::write(NSData data, std::function<void(OptionalError)> completionHandler) {
+    asio::dispatch(strand_, [self = shared_from_this(), data = std::move(data),
+                             completion = std::move(completionHandler)]() mutable {
+        if (self->writeClosed_ || !self->socket_.is_open()) {
+            completion(NSError::posix(ENOTCONN, "The flow is closed for writing"));
+            return;
+        }
+        auto buffer = std::make_shared<NSData>(std::move(data));
+        asio::async_write(self->socket_, asio::buffer(*buffer),
+                          [self, buffer, completion = std::move(completion)](const std::error_code& error, std::size_t) {
+                              completion(error ? OptionalError(errorFrom(error)) : std::nullopt);
+                          });
+    });
+}
+
+void SocketAppProxyTCPFlow::closeReadWithError(OptionalError) {
+    asio::dispatch(strand_, [self = shared_from_this()] {
+        if (std::exchange(self->readClosed_, true)) {
+            return;
+        }
+        std::error_code ignored;
+        self->socket_.shutdown(asio::socket_base::shutdown_receive, ignored);
+        self->closeIfDoneLocked();
+    });
+}
+
+void SocketAppProxyTCPFlow::closeWriteWithError(OptionalError error) {
+    asio::dispatch(strand_, [self = shared_from_this(), failed = error.has_value()] {
+        if (std::exchange(self->writeClosed_, true)) {
+            return;
+        }
+        std::error_code ignored;
+        if (failed) {
+            // The application should see its connection fail, not end cleanly: reset it.
+            self->socket_.set_option(asio::socket_base::linger(true, 0), ignored);
+            self->readClosed_ = true;
+            self->socket_.close(ignored);
+            return;
+        }
+        self->socket_.shutdown(asio::socket_base::shutdown_send, ignored);
+        self->closeIfDoneLocked();
+    });
+}
+
+void SocketAppProxyTCPFlow::closeIfDoneLocked() {
+    if (readClosed_ && writeClosed_) {
+        std::error_code ignored;
+        socket_.close(ignored);
+    }
+}
+
+}  // namespace sentorix::linux_system

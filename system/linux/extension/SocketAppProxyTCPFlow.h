@@ -1,0 +1,47 @@
+#pragma once
+
+#include "NEAppProxyTCPFlow.h"
+
+#include <asio/ip/tcp.hpp>
+#include <asio/strand.hpp>
+#include <asio/thread_pool.hpp>
+
+namespace sentorix::linux_system {
+
+// An intercepted application connection, already accepted: open completes at once, and reads, writes
+// and closes act on the accepted socket.
+class SocketAppProxyTCPFlow : public NEAppProxyTCPFlow, public std::enable_shared_from_this<SocketAppProxyTCPFlow> {
+public:
+    static constexpr std::size_t ReadMaximum = 524288;
+
+    // The socket must belong to the shared dispatch pool's executor (or be moved onto it).
+    static std::shared_ptr<SocketAppProxyTCPFlow> adopt(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
+                                                        std::shared_ptr<NWEndpoint> remoteEndpoint);
+
+    const NEFlowMetaData& metaData() const override { return metaData_; }
+    std::shared_ptr<NWEndpoint> remoteEndpoint() const override { return remoteEndpoint_; }
+    void open(std::shared_ptr<NWHostEndpoint> localEndpoint, std::function<void(OptionalError)> completionHandler) override;
+    void readData(std::function<void(NSData, OptionalError)> completionHandler) override;
+    void write(NSData data, std::function<void(OptionalError)> completionHandler) override;
+    void closeReadWithError(OptionalError error) override;
+    void closeWriteWithError(OptionalError error) override;
+
+    // For a flow the provider declined: hands the untouched socket back so the system can carry it.
+    asio::ip::tcp::socket takeSocket() { return std::move(socket_); }
+
+    SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
+                          std::shared_ptr<NWEndpoint> remoteEndpoint);
+
+private:
+    void closeIfDoneLocked();
+
+    const NEFlowMetaData metaData_;
+    const std::shared_ptr<NWEndpoint> remoteEndpoint_;
+    asio::strand<asio::thread_pool::executor_type> strand_;
+    asio::ip::tcp::socket socket_;  // the fields below are used inside strand_ only
+    std::uint8_t peekByte_ = 0;  // where a waiting read peeks
+    bool readClosed_ = false;
+    bool writeClosed_ = false;
+};
+
+}  // namespace sentorix::linux_system

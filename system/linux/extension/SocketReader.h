@@ -1,0 +1,21 @@
+#pragma once
+
+#include "NSData.h"
+#include "NSError.h"
+
+#include <asio/ip/tcp.hpp>
+
+#include <cstdint>
+#include <functional>
+
+namespace sentorix::linux_system {
+
+// Reads what a socket has once it is readable, up to `maximum` bytes, so that a read that waits holds
+// no buffer (only `peekByte`, which must outlive the read). An empty result is the end of data. Must run
+// inside the socket's strand.
+void readWhenReadable(asio::ip::tcp::socket& socket, std::uint8_t& peekByte, std::size_t maximum,
+                      std::function<void(NSData, OptionalError)> completion);
+
+NSError errorFrom(const std::error_code& error);
+
+}  // namespace sentorix::linux_system

@@ -1,0 +1,190 @@
+#include "SocketTCPConnection.h"
+
+#include "RateLimitedLog.h"
+#include "SocketReader.h"
+#include "DispatchQueue.h"
+
+#include <asio/connect.hpp>
+#include <asio/dispatch.hpp>
+#include <asio/error.hpp>
+#include <asio/write.hpp>
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+namespace sentorix::linux_system {
+
+namespace {
+
+// Descriptors running out fail every new flow at once: one line a second says why.
+RateLimitedLog& socketShortageLog() {
+    // Never destroyed: pool threads may still connect while the process exits.
+    static auto* log = new RateLimitedLog(OSLog("com.sentorix.desktop.extension", "Platform"), OSLogType::Error,
+                                          [](std::uint64_t count, const std::string& detail) {
+                                              return "Sentorix platform: cannot open a socket to the proxy: " +
+                                                     detail + RateLimitedLog::times(count);
+                                          });
+    return *log;
+}
+
+}  // namespace
+
+SocketTCPConnection::SocketTCPConnection(asio::thread_pool& pool)
+    : strand_(asio::make_strand(pool.get_executor())), socket_(strand_) {}
+
+std::shared_ptr<SocketTCPConnection> SocketTCPConnection::connect(const NWHostEndpoint& endpoint,
+                                                                  std::optional<int> mark) {
+    auto connection = std::make_shared<SocketTCPConnection>(DispatchQueue::pool());
+    connection->start(endpoint, mark);
+    return connection;
+}
+
+void SocketTCPConnection::start(const NWHostEndpoint& endpoint, std::optional<int> mark) {
+    setState(NWTCPConnectionState::Connecting);
+    asio::dispatch(strand_, [self = shared_from_this(), host = endpoint.hostname(), port = endpoint.port(), mark] {
+        std::error_code error;
+        const auto address = asio::ip::make_address(host, error);
+        unsigned long portNumber = 0;
+        try {
+            portNumber = std::stoul(port);
+        } catch (...) {
+            error = asio::error::invalid_argument;
+        }
+        if (error || portNumber > 65535) {
+            self->setState(NWTCPConnectionState::Disconnected, NSError::posix(EINVAL, "Invalid proxy endpoint"));
+            return;
+        }
+        const asio::ip::tcp::endpoint target(address, static_cast<unsigned short>(portNumber));
+        self->socket_.open(target.protocol(), error);
+        if (error == asio::error::no_descriptors || error == std::error_code(ENFILE, asio::error::get_system_category())) {
+            socketShortageLog().note(error.message());
+        }
+        if (!error && mark) {
+            const int value = *mark;
+            if (::setsockopt(self->socket_.native_handle(), SOL_SOCKET, SO_MARK, &value, sizeof value) != 0) {
+                error = std::error_code(errno, std::system_category());
+            }
+        }
+        if (error) {
+            self->setState(NWTCPConnectionState::Disconnected, errorFrom(error));
+            return;
+        }
+        self->socket_.set_option(asio::ip::tcp::no_delay(true), error);
+        self->socket_.async_connect(target, [self](const std::error_code& connectError) {
+            if (connectError == asio::error::operation_aborted) {
+                return;  // cancelled meanwhile
+            }
+            if (connectError) {
+                self->setState(NWTCPConnectionState::Disconnected, errorFrom(connectError));
+            } else {
+                self->setState(NWTCPConnectionState::Connected);
+            }
+        });
+    });
+}
+
+NWTCPConnectionState SocketTCPConnection::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+OptionalError SocketTCPConnection::error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+void SocketTCPConnection::addObserver(std::weak_ptr<NSKeyValueObserving> observer, const std::string& keyPath) {
+    std::lock_guard lock(mutex_);
+    observers_.push_back(Observer{observer, observer.lock().get(), keyPath});
+}
+
+void SocketTCPConnection::removeObserver(NSKeyValueObserving* observer, const std::string& keyPath) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(observers_, [&](const Observer& o) { return o.raw == observer && o.keyPath == keyPath; });
+}
+
+void SocketTCPConnection::setState(NWTCPConnectionState state, OptionalError error) {
+    std::vector<std::shared_ptr<NSKeyValueObserving>> toNotify;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ == NWTCPConnectionState::Cancelled || state_ == state) {
+            return;  // cancelled is final
+        }
+        state_ = state;
+        if (error) {
+            error_ = std::move(error);
+        }
+        std::erase_if(observers_, [](const Observer& o) { return o.observer.expired(); });
+        for (const auto& o : observers_) {
+            if (o.keyPath == "state") {
+                if (auto live = o.observer.lock()) {
+                    toNotify.push_back(std::move(live));
+                }
+            }
+        }
+    }
+    for (const auto& observer : toNotify) {
+        observer->observeValue("state", this);
+    }
+}
+
+void SocketTCPConnection::write(NSData data, std::function<void(OptionalError)> completionHandler) {
+    asio::dispatch(strand_, [self = shared_from_this(), data = std::move(data),
+                             completion = std::move(completionHandler)]() mutable {
+        auto buffer = std::make_shared<NSData>(std::move(data));
+        asio::async_write(self->socket_, asio::buffer(*buffer),
+                          [self, buffer, completion = std::move(completion)](const std::error_code& error, std::size_t) {
+                              completion(error ? OptionalError(errorFrom(error)) : std::nullopt);
+                          });
+    });
+}
+
+void SocketTCPConnection::writeClose() {
+    asio::dispatch(strand_, [self = shared_from_this()] {
+        std::error_code ignored;
+        self->socket_.shutdown(asio::socket_base::shutdown_send, ignored);
+    });
+}
+
+void SocketTCPConnection::readMinimumLength(std::size_t minimum, std::size_t maximum,
+                                            std::function<void(NSData, OptionalError)> completionHandler) {
+    asio::dispatch(strand_, [self = shared_from_this(), minimum, maximum,
+                             completion = std::move(completionHandler)]() mutable {
+        self->readAtLeast(std::max<std::size_t>(minimum, 1), std::max<std::size_t>(maximum, 1), {},
+                          std::move(completion));
+    });
+}
+
+void SocketTCPConnection::readAtLeast(std::size_t minimum, std::size_t maximum, NSData collected,
+                                      std::function<void(NSData, OptionalError)> completion) {
+    readWhenReadable(socket_, peekByte_, maximum - collected.size(),
+                     [self = shared_from_this(), minimum, maximum, collected = std::move(collected),
+                      completion = std::move(completion)](NSData data, OptionalError error) mutable {
+                         if (error || data.empty()) {
+                             // An end of data before the minimum hands over what arrived.
+                             completion(error ? NSData{} : std::move(collected), std::move(error));
+                             return;
+                         }
+                         if (collected.empty()) {
+                             collected = std::move(data);
+                         } else {
+                             collected.insert(collected.end(), data.begin(), data.end());
+                         }
+                         if (collected.size() >= minimum) {
+                             completion(std::move(collected), std::nullopt);
+                         } else {
+                             self->readAtLeast(minimum, maximum, std::move(collected), std::move(completion));
+                         }
+                     });
+}
+
+void SocketTCPConnection::cancel() {
+    setState(NWTCPConnectionState::Cancelled);
+    asio::dispatch(strand_, [self = shared_from_this()] {
+        std::error_code ignored;
+        self->socket_.close(ignored);
+    });
+}
+
+}  // namespace sentorix::linux_system

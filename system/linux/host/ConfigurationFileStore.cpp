@@ -1,0 +1,219 @@
+#include "ConfigurationFileStore.h"
+
+#include "ConfigurationFile.h"
+#include "HostOperationLock.h"
+#include "SecureDirectory.h"
+#include "StateDirectory.h"
+#include "UniqueFd.h"
+#include "NETunnelProviderProtocol.h"
+#include "NSUUID.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <cstring>
+
+namespace sentorix::linux_system {
+
+namespace {
+
+using Dictionary = PropertyListValue::Dictionary;
+
+const std::string* text(const Dictionary& dictionary, const char* key) {
+    const auto found = dictionary.find(key);
+    return found == dictionary.end() ? nullptr : found->second.get<std::string>();
+}
+
+PropertyListValue encode(const NETransparentProxyManager& manager) {
+    Dictionary entry{{"identifier", manager.identifier}, {"enabled", manager.isEnabled}};
+    if (manager.localizedDescription) {
+        entry.emplace("localizedDescription", *manager.localizedDescription);
+    }
+    if (const auto& protocol = manager.protocolConfiguration) {
+        Dictionary fields{{"serverAddress", protocol->serverAddress}};
+        if (const auto* tunnel = dynamic_cast<const NETunnelProviderProtocol*>(protocol.get())) {
+            fields.emplace("providerBundleIdentifier", tunnel->providerBundleIdentifier);
+            if (tunnel->providerConfiguration) {
+                fields.emplace("providerConfiguration", *tunnel->providerConfiguration);
+            }
+        }
+        entry.emplace("protocol", std::move(fields));
+    }
+    return entry;
+}
+
+// Fills `manager` from a saved entry; the connection object, if any, stays.
+void decode(const Dictionary& entry, NETransparentProxyManager& manager) {
+    const auto* identifier = text(entry, "identifier");
+    manager.identifier = identifier ? *identifier : "";
+    const auto enabled = entry.find("enabled");
+    manager.isEnabled = enabled != entry.end() && enabled->second.get<bool>() && *enabled->second.get<bool>();
+    const auto* description = text(entry, "localizedDescription");
+    manager.localizedDescription = description ? std::optional<std::string>(*description) : std::nullopt;
+    manager.protocolConfiguration.reset();
+    const auto protocol = entry.find("protocol");
+    const auto* fields = protocol == entry.end() ? nullptr : protocol->second.get<Dictionary>();
+    if (!fields) {
+        return;
+    }
+    std::shared_ptr<NEVPNProtocol> decoded;
+    if (const auto* bundle = text(*fields, "providerBundleIdentifier")) {
+        auto tunnel = std::make_shared<NETunnelProviderProtocol>();
+        tunnel->providerBundleIdentifier = *bundle;
+        if (const auto values = fields->find("providerConfiguration"); values != fields->end()) {
+            if (const auto* dictionary = values->second.get<Dictionary>()) {
+                tunnel->providerConfiguration = *dictionary;
+            }
+        }
+        decoded = tunnel;
+    } else {
+        decoded = std::make_shared<NEVPNProtocol>();
+    }
+    if (const auto* server = text(*fields, "serverAddress")) {
+        decoded->serverAddress = *server;
+    }
+    manager.protocolConfiguration = decoded;
+}
+
+NSError readWriteError(const std::string& description) {
+    return NSError(ConfigurationFileStore::ErrorDomain, ConfigurationFileStore::ConfigurationReadWriteFailed,
+                   description);
+}
+
+std::optional<PropertyListValue::Array> readEntries(const std::string& directory, OptionalError& error) {
+    std::string problem;
+    auto entries = ConfigurationFile::read(directory, problem);
+    if (!entries) {
+        error = readWriteError(problem);
+    }
+    return entries;
+}
+
+bool replaceEntries(const SecureDirectory& state, const PropertyListValue::Array& entries, OptionalError& error) {
+    std::string problem;
+    if (!ConfigurationFile::replace(state, entries, problem)) {
+        error = readWriteError(problem);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ConfigurationFileStore::ConfigurationFileStore(std::string stateDirectory, ConnectionFactory connections)
+    : directory_(std::move(stateDirectory)),
+      connections_(std::move(connections)),
+      queue_(DispatchQueue::create("com.sentorix.configurationStore", DispatchQueue::Kind::Serial)) {}
+
+NETransparentProxyManager::Managers ConfigurationFileStore::readAll(OptionalError& error) const {
+    NETransparentProxyManager::Managers managers;
+    const auto entries = readEntries(directory_, error);
+    for (const auto& item : entries ? *entries : PropertyListValue::Array{}) {
+        if (const auto* entry = item.get<Dictionary>()) {
+            auto manager = std::make_shared<NETransparentProxyManager>();
+            decode(*entry, *manager);
+            managers.push_back(std::move(manager));
+        }
+    }
+    return managers;
+}
+
+bool ConfigurationFileStore::write(NETransparentProxyManager& manager, OptionalError& error) const {
+    std::string problem;
+    const auto state = SecureDirectory::open(directory_, true, problem);
+    const UniqueFd lock = state ? state->openFile(StateDirectory::ConfigurationsLockName, O_RDWR | O_CREAT, problem)
+                                : UniqueFd();
+    if (!lock.valid()) {
+        error = readWriteError(problem);
+        return false;
+    }
+    // Held until `lock` closes. Readers need no lock: the file is only ever replaced whole.
+    while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+    // A file that cannot be read is left alone rather than replaced by this one configuration.
+    auto entries = readEntries(directory_, error);
+    if (!entries) {
+        return false;
+    }
+    const bool isNew = manager.identifier.empty();
+    const std::string identifier = isNew ? NSUUID::UUIDString() : manager.identifier;
+    NETransparentProxyManager saved;
+    saved.identifier = identifier;
+    saved.isEnabled = manager.isEnabled;
+    saved.localizedDescription = manager.localizedDescription;
+    saved.protocolConfiguration = manager.protocolConfiguration;
+    bool replaced = false;
+    for (auto& item : *entries) {
+        const auto* entry = item.get<Dictionary>();
+        const auto* key = entry ? text(*entry, "identifier") : nullptr;
+        if (key && *key == identifier) {
+            item = encode(saved);
+            replaced = true;
+            break;
+        }
+    }
+    if (!replaced) {
+        entries->push_back(encode(saved));
+    }
+    if (!replaceEntries(*state, *entries, error)) {
+        return false;
+    }
+    manager.identifier = identifier;
+    return true;
+}
+
+bool ConfigurationFileStore::reload(NETransparentProxyManager& manager, OptionalError& error) const {
+    const auto entries = readEntries(directory_, error);
+    if (!entries) {
+        return false;
+    }
+    for (const auto& item : *entries) {
+        const auto* entry = item.get<Dictionary>();
+        const auto* key = entry ? text(*entry, "identifier") : nullptr;
+        if (key && !manager.identifier.empty() && *key == manager.identifier) {
+            decode(*entry, manager);
+            return true;
+        }
+    }
+    error = NSError(ErrorDomain, ConfigurationStale, "The configuration is not saved");
+    return false;
+}
+
+void ConfigurationFileStore::loadAll(NETransparentProxyManager::LoadAllCompletion completion) {
+    queue_->async([self = shared_from_this(), completion = std::move(completion)] {
+        OptionalError error;
+        auto managers = self->readAll(error);
+        if (error) {
+            HostOperationLock::shared().release();  // no start follows an unreadable store
+        }
+        completion(std::move(managers), error);
+    });
+}
+
+void ConfigurationFileStore::save(std::shared_ptr<NETransparentProxyManager> manager,
+                                  NETransparentProxyManager::Completion completion) {
+    queue_->async([self = shared_from_this(), manager = std::move(manager), completion = std::move(completion)] {
+        OptionalError error;
+        if (!self->write(*manager, error)) {
+            HostOperationLock::shared().release();  // no start follows a failed save
+        }
+        completion(error);
+    });
+}
+
+void ConfigurationFileStore::load(std::shared_ptr<NETransparentProxyManager> manager,
+                                  NETransparentProxyManager::Completion completion) {
+    queue_->async([self = shared_from_this(), manager = std::move(manager), completion = std::move(completion)] {
+        OptionalError error;
+        if (!self->reload(*manager, error)) {
+            HostOperationLock::shared().release();  // no start follows a failed reload
+        }
+        completion(error);
+    });
+}
+
+std::shared_ptr<NEVPNConnection> ConfigurationFileStore::makeConnection(const NETransparentProxyManager& manager) {
+    return connections_(manager);
+}
+
+}  // namespace sentorix::linux_system

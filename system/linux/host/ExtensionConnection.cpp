@@ -1,0 +1,340 @@
+#include "ExtensionConnection.h"
+
+#include "ExtensionStatus.h"
+#include "HostOperationLock.h"
+#include "PropertyListFile.h"
+#include "SecureDirectory.h"
+#include "StateDirectory.h"
+#include "UniqueFd.h"
+#include "NSNotificationCenter.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace sentorix::linux_system {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+NSError connectionError(long code, const std::string& description) {
+    return NSError(ExtensionConnection::ErrorDomain, code, description);
+}
+
+// Alive and not a zombie waiting for a parent that never reaps.
+bool processAlive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (pid <= 0 || !std::getline(stat, line)) {
+        return false;
+    }
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+bool readAll(int fd, void* buffer, std::size_t length) {
+    auto* bytes = static_cast<char*>(buffer);
+    while (length > 0) {
+        const ssize_t got = ::read(fd, bytes, length);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        bytes += got;
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// Runs the program open at `program` (checked by the caller, executed as it is, so nothing can be
+// swapped in between) in a session of its own, reparented away from us (double fork), its output
+// appended to `log`. `name` is its argv[0]. Gives its pid, or an error when it could not be executed.
+pid_t launchDetached(const UniqueFd& program, bool script, const std::string& name, const std::string& stateDirectory,
+                     const UniqueFd& log, OptionalError& error) {
+    // Everything the children use is prepared here: between fork and exec only async-signal-safe calls.
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        if (std::strncmp(*entry, "SENTORIX_STATE_DIR=", 19) != 0) {
+            environment.emplace_back(*entry);
+        }
+    }
+    environment.push_back(std::string(StateDirectory::Variable) + "=" + stateDirectory);
+    std::vector<char*> envp;
+    for (auto& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    std::string argument0 = name;
+    char* argv[] = {argument0.data(), nullptr};
+
+    UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    int report[2];
+    if (!input.valid() || ::pipe2(report, O_CLOEXEC) != 0) {
+        error = connectionError(ExtensionConnection::ConnectionFailed,
+                                "Cannot prepare the extension's process: " + std::string(std::strerror(errno)));
+        return -1;
+    }
+    UniqueFd reader(report[0]);
+    UniqueFd writer(report[1]);
+
+    const pid_t child = ::fork();
+    if (child < 0) {
+        error = connectionError(ExtensionConnection::ConnectionFailed,
+                                "Cannot start the extension: " + std::string(std::strerror(errno)));
+        return -1;
+    }
+    if (child == 0) {
+        ::setsid();
+        const pid_t grandchild = ::fork();
+        if (grandchild != 0) {
+            const int32_t value = grandchild;
+            [[maybe_unused]] auto written = ::write(writer.get(), &value, sizeof value);
+            ::_exit(0);
+        }
+        ::dup2(input.get(), STDIN_FILENO);
+        ::dup2(log.get(), STDOUT_FILENO);
+        ::dup2(log.get(), STDERR_FILENO);
+        if (script) {
+            // An interpreter reopens its script through the descriptor, which must survive the exec.
+            ::fcntl(program.get(), F_SETFD, 0);
+        }
+        ::fexecve(program.get(), argv, envp.data());
+        const int32_t failure = errno;
+        [[maybe_unused]] auto written = ::write(writer.get(), &failure, sizeof failure);
+        ::_exit(127);
+    }
+    writer.reset();
+    int childStatus = 0;
+    while (::waitpid(child, &childStatus, 0) < 0 && errno == EINTR) {
+    }
+    int32_t pid = -1;
+    int32_t failure = 0;
+    if (!readAll(reader.get(), &pid, sizeof pid) || pid <= 0) {
+        error = connectionError(ExtensionConnection::ConnectionFailed, "Cannot start the extension");
+        return -1;
+    }
+    if (readAll(reader.get(), &failure, sizeof failure)) {
+        error = connectionError(ExtensionConnection::ConnectionFailed,
+                                "Cannot run " + name + ": " + std::strerror(failure));
+        return -1;
+    }
+    return pid;
+}
+
+// The activated extension's program, opened through directories that nobody but root can change.
+UniqueFd openActivatedProgram(const SecureDirectory& state, const std::string& identifier, std::string& name,
+                              bool& script, OptionalError& error) {
+    const std::string bundlePath = StateDirectory::activatedExtensionPath(state.path(), identifier);
+    std::string problem;
+    bool missing = false;
+    const auto notActivated = [&] {
+        error = connectionError(ExtensionConnection::ConfigurationInvalid,
+                                "The system extension " + identifier + " is not activated (no bundle at " +
+                                    bundlePath + ")");
+        return UniqueFd();
+    };
+    const auto refused = [&] {
+        error = connectionError(ExtensionConnection::ConfigurationInvalid, problem);
+        return UniqueFd();
+    };
+    auto extensions = state.openDirectory(StateDirectory::ExtensionsName, false, problem, &missing);
+    auto bundle = extensions ? extensions->openDirectory(StateDirectory::activatedExtensionName(identifier), false,
+                                                         problem, &missing)
+                             : std::nullopt;
+    auto contents = bundle ? bundle->openDirectory("Contents", false, problem, &missing) : std::nullopt;
+    if (!contents) {
+        return missing ? notActivated() : refused();
+    }
+    OptionalError parseError;
+    const auto info = contents->readFile("Info.plist", PropertyListFile::MaximumSize + 1, problem, &missing);
+    const auto value = info ? PropertyListFile::parse(*info, contents->pathOf("Info.plist"), parseError)
+                            : std::nullopt;
+    const auto* dictionary = value ? value->get<PropertyListValue::Dictionary>() : nullptr;
+    const auto found = dictionary ? dictionary->find("CFBundleExecutable") : PropertyListValue::Dictionary::const_iterator{};
+    const auto* executable = dictionary && found != dictionary->end() ? found->second.get<std::string>() : nullptr;
+    if (!executable) {
+        return problem.empty() ? notActivated() : refused();
+    }
+    if (executable->empty() || executable->find('/') != std::string::npos || *executable == "." || *executable == "..") {
+        problem = "Refusing " + bundlePath + ": its executable name \"" + *executable + "\" is not a file name";
+        return refused();
+    }
+    auto macOS = contents->openDirectory("MacOS", false, problem, &missing);
+    UniqueFd program = macOS ? macOS->openFile(*executable, O_RDONLY, problem, &missing) : UniqueFd();
+    if (!program.valid()) {
+        return missing ? notActivated() : refused();
+    }
+    name = macOS->pathOf(*executable);
+    char start[2] = {};
+    script = ::pread(program.get(), start, sizeof start, 0) == 2 && start[0] == '#' && start[1] == '!';
+    return program;
+}
+NEVPNStatus statusOf(const ExtensionStatus& published) {
+    if (!published.running) {
+        return NEVPNStatus::disconnected;
+    }
+    if (published.word == "connected") {
+        return NEVPNStatus::connected;
+    }
+    if (published.word == "disconnecting") {
+        return NEVPNStatus::disconnecting;
+    }
+    return NEVPNStatus::connecting;
+}
+
+}  // namespace
+
+std::shared_ptr<ExtensionConnection> ExtensionConnection::create(std::string stateDirectory,
+                                                                 std::string extensionIdentifier,
+                                                                 std::chrono::milliseconds pollInterval) {
+    auto connection = std::make_shared<ExtensionConnection>(std::move(stateDirectory), std::move(extensionIdentifier));
+    connection->lastStatus_ = connection->status();
+    connection->timer_ = DispatchSourceTimer::create(
+        DispatchQueue::create("com.sentorix.connectionStatus", DispatchQueue::Kind::Serial));
+    connection->timer_->schedule(pollInterval, pollInterval);
+    connection->timer_->setEventHandler([weak = std::weak_ptr<ExtensionConnection>(connection)] {
+        if (auto self = weak.lock()) {
+            self->poll();
+        }
+    });
+    connection->timer_->resume();
+    return connection;
+}
+
+ExtensionConnection::ExtensionConnection(std::string stateDirectory, std::string extensionIdentifier)
+    : stateDirectory_(std::move(stateDirectory)), extensionIdentifier_(std::move(extensionIdentifier)) {}
+
+ExtensionConnection::~ExtensionConnection() {
+    if (timer_) {
+        timer_->cancel();
+    }
+}
+
+NEVPNStatus ExtensionConnection::readStatus(const std::string& stateDirectory) {
+    return statusOf(ExtensionStatus::read(stateDirectory));
+}
+
+NEVPNStatus ExtensionConnection::status() const { return readStatus(stateDirectory_); }
+
+void ExtensionConnection::poll() {
+    const NEVPNStatus current = status();
+    {
+        std::lock_guard lock(mutex_);
+        if (current == lastStatus_) {
+            return;
+        }
+        lastStatus_ = current;
+    }
+    NSNotificationCenter::defaultCenter().post(NEVPNStatusDidChangeNotification, this);
+}
+
+OptionalError ExtensionConnection::startVPNTunnel() {
+    std::string problem;
+    const auto state = SecureDirectory::open(stateDirectory_, true, problem);
+    if (!state) {
+        return connectionError(ConfigurationInvalid, problem);
+    }
+    auto& operation = HostOperationLock::shared();
+    if (!operation.hold(*state, problem)) {
+        return connectionError(ConfigurationInvalid, problem);
+    }
+    // Whatever happens below, the next host may go on once this start has ended.
+    const std::unique_ptr<HostOperationLock, void (*)(HostOperationLock*)> releasing(
+        &operation, [](HostOperationLock* held) { held->release(); });
+    if (ExtensionStatus::read(*state).running) {
+        return std::nullopt;
+    }
+    std::string name;
+    bool script = false;
+    OptionalError error;
+    const UniqueFd program = openActivatedProgram(*state, extensionIdentifier_, name, script, error);
+    if (!program.valid()) {
+        return error;
+    }
+    const UniqueFd log = state->openFile(StateDirectory::LogName, O_WRONLY | O_CREAT | O_APPEND, problem);
+    if (!log.valid()) {
+        return connectionError(ConnectionFailed, problem);
+    }
+    // What is there now is from an earlier run.
+    state->removeFile(StateDirectory::StatusName);
+    const pid_t pid = launchDetached(program, script, name, stateDirectory_, log, error);
+    if (pid < 0) {
+        return error;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + StartTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto published = ExtensionStatus::read(*state);
+        if (published.running && published.word == "connected") {
+            return std::nullopt;
+        }
+        if (published.word == "disconnected" || !processAlive(pid)) {
+            const std::string reason = published.lastError.empty()
+                                           ? "the extension exited while starting; see " +
+                                                 StateDirectory::logPath(stateDirectory_)
+                                           : published.lastError;
+            return connectionError(ConnectionFailed, reason);
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    // Still starting: the status notifications tell the rest.
+    return std::nullopt;
+}
+
+void ExtensionConnection::stopVPNTunnel() {
+    std::string problem;
+    bool missing = false;
+    const auto state = SecureDirectory::open(stateDirectory_, false, problem, &missing);
+    if (!state) {
+        return;
+    }
+    auto& operation = HostOperationLock::shared();
+    const bool held = operation.hold(*state, problem);
+    stopExtension(*state);
+    if (held) {
+        operation.release();
+    }
+}
+
+void ExtensionConnection::stopExtension(const std::string& stateDirectory) {
+    std::string problem;
+    bool missing = false;
+    const auto state = SecureDirectory::open(stateDirectory, false, problem, &missing);
+    if (state) {
+        stopExtension(*state);
+    }
+}
+
+void ExtensionConnection::stopExtension(const SecureDirectory& state) {
+    const auto published = ExtensionStatus::read(state);
+    if (!published.running || published.pid <= 0) {
+        return;
+    }
+    const auto waitForExit = [&](std::chrono::steady_clock::duration bound) {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        while (ExtensionStatus::isLockHeld(state)) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    };
+    ::kill(published.pid, SIGTERM);
+    if (!waitForExit(StopTimeout)) {
+        ::kill(published.pid, SIGKILL);
+        waitForExit(2s);
+    }
+}
+
+}  // namespace sentorix::linux_system
