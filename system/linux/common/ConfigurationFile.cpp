@@ -4,11 +4,6 @@
 #include "SecureDirectory.h"
 #include "StateDirectory.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 namespace sentorix::linux_system {
 
 std::optional<PropertyListValue::Array> ConfigurationFile::read(const std::string& directory, std::string& error) {
@@ -33,6 +28,32 @@ std::optional<PropertyListValue::Array> ConfigurationFile::read(const std::strin
     return *value->get<PropertyListValue::Array>();
 }
 
+std::optional<PropertyListValue::Dictionary> ConfigurationFile::enabledProviderConfiguration(
+    const PropertyListValue::Array& entries, const std::string& bundleIdentifier) {
+    using Dictionary = PropertyListValue::Dictionary;
+    const auto field = [](const Dictionary& dictionary, const char* key) -> const PropertyListValue* {
+        const auto found = dictionary.find(key);
+        return found == dictionary.end() ? nullptr : &found->second;
+    };
+    for (const auto& item : entries) {
+        const auto* entry = item.get<Dictionary>();
+        const auto* enabled = entry ? field(*entry, "enabled") : nullptr;
+        if (!enabled || !enabled->get<bool>() || !*enabled->get<bool>()) {
+            continue;
+        }
+        const auto* protocol = field(*entry, "protocol");
+        const auto* fields = protocol ? protocol->get<Dictionary>() : nullptr;
+        const auto* identifier = fields ? field(*fields, "providerBundleIdentifier") : nullptr;
+        if (!identifier || !identifier->get<std::string>() || *identifier->get<std::string>() != bundleIdentifier) {
+            continue;
+        }
+        const auto* configuration = field(*fields, "providerConfiguration");
+        const auto* values = configuration ? configuration->get<Dictionary>() : nullptr;
+        return values ? *values : Dictionary{};
+    }
+    return std::nullopt;
+}
+
 bool ConfigurationFile::replace(const SecureDirectory& state, const PropertyListValue::Array& entries,
                                 std::string& error) {
     const std::string path = state.pathOf(StateDirectory::ConfigurationsName);
@@ -42,34 +63,7 @@ bool ConfigurationFile::replace(const SecureDirectory& state, const PropertyList
         error = serializeError->localizedDescription();
         return false;
     }
-    std::string temporary;
-    UniqueFd file = state.createTemporary("." + std::string(StateDirectory::ConfigurationsName) + ".", temporary, error);
-    if (!file.valid()) {
-        return false;
-    }
-    std::size_t done = 0;
-    while (done < bytes->size()) {
-        const ssize_t written = ::write(file.get(), bytes->data() + done, bytes->size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    if (done < bytes->size() || ::fsync(file.get()) != 0) {
-        error = "Cannot write " + path + ": " + std::strerror(errno);
-        state.removeFile(temporary);
-        return false;
-    }
-    file.reset();
-    if (!state.rename(temporary, StateDirectory::ConfigurationsName, error)) {
-        state.removeFile(temporary);
-        return false;
-    }
-    state.sync();
-    return true;
+    return state.replaceFile(StateDirectory::ConfigurationsName, *bytes, true, error);
 }
 
 }  // namespace sentorix::linux_system

@@ -16,6 +16,10 @@ public:
     // The saved entries; a missing directory or file holds none. Empty optional, with `error`, when
     // the file cannot be trusted or is not a list of configurations.
     static std::optional<PropertyListValue::Array> read(const std::string& stateDirectory, std::string& error);
+    // The provider configuration of the first enabled entry for the extension `bundleIdentifier` (empty
+    // when that entry has none); nothing when no enabled entry is for it.
+    static std::optional<PropertyListValue::Dictionary> enabledProviderConfiguration(
+        const PropertyListValue::Array& entries, const std::string& bundleIdentifier);
     // Replaces the file whole and durably: a reader sees the old file or the new one, never a part, and
     // a crash leaves at most a stray temporary.
     static bool replace(const SecureDirectory& stateDirectory, const PropertyListValue::Array& entries,

@@ -252,19 +252,28 @@ UniqueFd SecureDirectory::openFile(const std::string& name, int flags, std::stri
     return fd;
 }
 
+std::optional<std::string> SecureDirectory::randomName(const std::string& prefix, std::string& error) {
+    unsigned char random[8];
+    if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+        error = std::string("Cannot make a random name: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    static constexpr char Hex[] = "0123456789abcdef";
+    std::string name = prefix;
+    for (const unsigned char byte : random) {
+        name += Hex[byte >> 4];
+        name += Hex[byte & 15];
+    }
+    return name;
+}
+
 UniqueFd SecureDirectory::createTemporary(const std::string& prefix, std::string& name, std::string& error) const {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        unsigned char random[8];
-        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-            error = failure("make a temporary name in", path_, errno);
+        const auto candidate = randomName(prefix, error);
+        if (!candidate) {
             return {};
         }
-        static constexpr char Hex[] = "0123456789abcdef";
-        name = prefix;
-        for (const unsigned char byte : random) {
-            name += Hex[byte >> 4];
-            name += Hex[byte & 15];
-        }
+        name = *candidate;
         UniqueFd fd(::openat(fd_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, FileMode));
         if (fd.valid()) {
             ::fchmod(fd.get(), FileMode);
@@ -302,6 +311,29 @@ std::optional<std::string> SecureDirectory::readFile(const std::string& name, st
         content.append(buffer, static_cast<std::size_t>(got));
     }
     return content;
+}
+
+bool SecureDirectory::replaceFile(const std::string& name, const std::string& content, bool durable,
+                                  std::string& error) const {
+    std::string temporary;
+    UniqueFd file = createTemporary("." + name + ".", temporary, error);
+    if (!file.valid()) {
+        return false;
+    }
+    if (!writeAll(file.get(), content.data(), content.size()) || (durable && ::fsync(file.get()) != 0)) {
+        error = failure("write", pathOf(name), errno);
+        removeFile(temporary);
+        return false;
+    }
+    file.reset();
+    if (!rename(temporary, name, error)) {
+        removeFile(temporary);
+        return false;
+    }
+    if (durable) {
+        sync();
+    }
+    return true;
 }
 
 bool SecureDirectory::rename(const std::string& from, const std::string& to, std::string& error) const {

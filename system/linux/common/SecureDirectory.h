@@ -28,12 +28,18 @@ public:
     // `flags` are open(2)'s access and O_CREAT/O_APPEND/O_TRUNC; the file must be a regular file that
     // nobody else can write. A missing file that is not to be created sets `missing` and no error.
     UniqueFd openFile(const std::string& name, int flags, std::string& error, bool* missing = nullptr) const;
+    // An unpredictable name beginning with `prefix`, for an entry made with O_EXCL or mkdirat.
+    static std::optional<std::string> randomName(const std::string& prefix, std::string& error);
     // A new file with an unpredictable name beginning with `prefix`; its name is returned in `name`.
     UniqueFd createTemporary(const std::string& prefix, std::string& name, std::string& error) const;
     // Reads a whole file of at most `limit` bytes; an empty optional with `missing` set when absent.
     std::optional<std::string> readFile(const std::string& name, std::size_t limit, std::string& error,
                                         bool* missing = nullptr) const;
 
+    // Replaces `name` whole with `content` through a temporary file: a reader sees the old file or the
+    // new one, never a part, and a crash leaves at most a stray temporary. `durable` also syncs the
+    // file and the directory, so the new one survives a power cut.
+    bool replaceFile(const std::string& name, const std::string& content, bool durable, std::string& error) const;
     bool rename(const std::string& from, const std::string& to, std::string& error) const;
     bool exists(const std::string& name) const;
     void removeFile(const std::string& name) const;

@@ -18,10 +18,9 @@ namespace {
 // Accepting fails again at once while these last: the next attempt waits rather than spins.
 constexpr auto RetryAfterShortage = std::chrono::milliseconds(100);
 
-// Asio's own system category does not compare equal to std::errc values: its codes are used instead.
 bool outOfResources(const std::error_code& error) {
-    return error == asio::error::no_descriptors || error == std::error_code(ENFILE, asio::error::get_system_category()) ||
-           error == asio::error::no_buffer_space || error == asio::error::no_memory;
+    return RateLimitedLog::isDescriptorShortage(error) || error == asio::error::no_buffer_space ||
+           error == asio::error::no_memory;
 }
 
 OSLog platformLog() { return OSLog("com.sentorix.desktop.extension", "Platform"); }

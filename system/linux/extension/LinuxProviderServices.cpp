@@ -7,7 +7,6 @@
 #include "DispatchQueue.h"
 #include "OSLog.h"
 
-#include <asio/error.hpp>
 #include <asio/post.hpp>
 
 #include <sys/socket.h>
@@ -103,20 +102,6 @@ void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::
     carryDirectly(flow->takeSocket(), destination);
 }
 
-namespace {
-
-RateLimitedLog& directShortageLog() {
-    // Never destroyed: pool threads may still carry flows while the process exits.
-    static auto* log = new RateLimitedLog(platformLog(), OSLogType::Error,
-                                          [](std::uint64_t count, const std::string& detail) {
-                                              return "Sentorix platform: cannot open a socket for a bypassed flow: " +
-                                                     detail + RateLimitedLog::times(count);
-                                          });
-    return *log;
-}
-
-}  // namespace
-
 void LinuxProviderServices::carryDirectly(asio::ip::tcp::socket accepted, asio::ip::tcp::endpoint destination) {
     auto strand = asio::make_strand(DispatchQueue::pool().get_executor());
     std::error_code error;
@@ -124,9 +109,7 @@ void LinuxProviderServices::carryDirectly(asio::ip::tcp::socket accepted, asio::
     application->assign(destination.protocol(), accepted.release(), error);
     auto upstream = std::make_shared<asio::ip::tcp::socket>(strand);
     upstream->open(destination.protocol(), error);
-    if (error == asio::error::no_descriptors || error == std::error_code(ENFILE, asio::error::get_system_category())) {
-        directShortageLog().note(error.message());
-    }
+    RateLimitedLog::noteIfDescriptorShortage("open a socket for a bypassed flow", error);
     const int mark = static_cast<int>(OwnMark);
     if (error || ::setsockopt(upstream->native_handle(), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
         application->set_option(asio::socket_base::linger(true, 0), error);

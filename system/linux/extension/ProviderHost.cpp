@@ -30,16 +30,8 @@ namespace sentorix::linux_system {
 void ProviderHost::publishStatus(const SecureDirectory& directory, const std::string& status,
                                  const std::string& lastError) {
     const std::string content = status + "\n" + std::to_string(::getpid()) + "\n" + lastError + "\n";
-    std::string problem, temporary;
-    UniqueFd file = directory.createTemporary("." + std::string(StateDirectory::StatusName) + ".", temporary, problem);
-    if (!file.valid() || ::write(file.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
-        directory.removeFile(temporary);
-        return;
-    }
-    file.reset();
-    if (!directory.rename(temporary, StateDirectory::StatusName, problem)) {
-        directory.removeFile(temporary);
-    }
+    std::string ignored;  // a status that cannot be published reads as the extension not running
+    directory.replaceFile(StateDirectory::StatusName, content, false, ignored);
 }
 
 std::shared_ptr<NETunnelProviderProtocol> ProviderHost::loadProtocol(const std::string& directory,
@@ -59,24 +51,10 @@ std::shared_ptr<NETunnelProviderProtocol> ProviderHost::loadProtocol(const std::
         protocol->providerConfiguration = *value->get<PropertyListValue::Dictionary>();
         return protocol;
     }
-    // The first enabled saved configuration for this extension.
     std::string ignored;
-    for (const auto& item : ConfigurationFile::read(directory, ignored).value_or(PropertyListValue::Array{})) {
-        const auto* entry = item.get<PropertyListValue::Dictionary>();
-        const auto enabled = entry ? entry->find("enabled") : PropertyListValue::Dictionary::const_iterator{};
-        if (!entry || enabled == entry->end() || !enabled->second.get<bool>() || !*enabled->second.get<bool>()) {
-            continue;
-        }
-        const auto found = entry->find("protocol");
-        const auto* fields = found == entry->end() ? nullptr : found->second.get<PropertyListValue::Dictionary>();
-        const auto bundle = fields ? fields->find("providerBundleIdentifier") : PropertyListValue::Dictionary::const_iterator{};
-        const auto* identifier = fields && bundle != fields->end() ? bundle->second.get<std::string>() : nullptr;
-        if (!identifier || *identifier != ExtensionBundleIdentifier) {
-            continue;
-        }
-        const auto values = fields->find("providerConfiguration");
-        const auto* saved = values == fields->end() ? nullptr : values->second.get<PropertyListValue::Dictionary>();
-        protocol->providerConfiguration = saved ? *saved : ProviderConfiguration{};
+    const auto entries = ConfigurationFile::read(directory, ignored).value_or(PropertyListValue::Array{});
+    if (auto saved = ConfigurationFile::enabledProviderConfiguration(entries, ExtensionBundleIdentifier)) {
+        protocol->providerConfiguration = std::move(*saved);
         return protocol;
     }
     ProviderConfiguration configuration;

@@ -2,8 +2,11 @@
 
 #include "DispatchQueue.h"
 
+#include <asio/error.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <cerrno>
+#include <map>
 #include <mutex>
 
 namespace sentorix::linux_system {
@@ -87,6 +90,32 @@ void RateLimitedLog::note(std::string_view detail) {
 
 std::string RateLimitedLog::times(std::uint64_t count) {
     return count > 1 ? " (" + std::to_string(count) + " times)" : std::string();
+}
+
+bool RateLimitedLog::isDescriptorShortage(const std::error_code& error) {
+    // Asio's system category and the standard one do not compare equal: the number decides.
+    const bool system = error.category() == std::system_category() || error.category() == std::generic_category() ||
+                        error.category() == asio::error::get_system_category();
+    return system && (error.value() == EMFILE || error.value() == ENFILE);
+}
+
+void RateLimitedLog::noteIfDescriptorShortage(const std::string& what, const std::error_code& error) {
+    if (!isDescriptorShortage(error)) {
+        return;
+    }
+    static std::mutex mutex;
+    // Never destroyed: pool threads may still fail while the process exits.
+    static auto* logs = new std::map<std::string, RateLimitedLog>;
+    RateLimitedLog* log = nullptr;
+    {
+        std::lock_guard lock(mutex);
+        log = &logs->try_emplace(what, OSLog("com.sentorix.desktop.extension", "Platform"), OSLogType::Error,
+                                 [what](std::uint64_t count, const std::string& detail) {
+                                     return "Sentorix platform: cannot " + what + ": " + detail + times(count);
+                                 })
+                   .first->second;
+    }
+    log->note(error.message());
 }
 
 }  // namespace sentorix::linux_system

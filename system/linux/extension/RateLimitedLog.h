@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace sentorix::linux_system {
 
@@ -32,6 +33,12 @@ public:
 
     // " (N times)" for N > 1, else nothing: a suffix for formats that count repeats.
     static std::string times(std::uint64_t count);
+
+    // Whether the error is running out of descriptors (EMFILE, ENFILE).
+    static bool isDescriptorShortage(const std::error_code& error);
+    // When `error` is running out of descriptors, says that `what` failed for it: one error line a
+    // second per `what` ("Sentorix platform: cannot <what>: <reason>").
+    static void noteIfDescriptorShortage(const std::string& what, const std::error_code& error);
 
 private:
     struct State;

@@ -15,21 +15,6 @@
 
 namespace sentorix::linux_system {
 
-namespace {
-
-// Descriptors running out fail every new flow at once: one line a second says why.
-RateLimitedLog& socketShortageLog() {
-    // Never destroyed: pool threads may still connect while the process exits.
-    static auto* log = new RateLimitedLog(OSLog("com.sentorix.desktop.extension", "Platform"), OSLogType::Error,
-                                          [](std::uint64_t count, const std::string& detail) {
-                                              return "Sentorix platform: cannot open a socket to the proxy: " +
-                                                     detail + RateLimitedLog::times(count);
-                                          });
-    return *log;
-}
-
-}  // namespace
-
 SocketTCPConnection::SocketTCPConnection(asio::thread_pool& pool)
     : strand_(asio::make_strand(pool.get_executor())), socket_(strand_) {}
 
@@ -57,9 +42,7 @@ void SocketTCPConnection::start(const NWHostEndpoint& endpoint, std::optional<in
         }
         const asio::ip::tcp::endpoint target(address, static_cast<unsigned short>(portNumber));
         self->socket_.open(target.protocol(), error);
-        if (error == asio::error::no_descriptors || error == std::error_code(ENFILE, asio::error::get_system_category())) {
-            socketShortageLog().note(error.message());
-        }
+        RateLimitedLog::noteIfDescriptorShortage("open a socket to the proxy", error);
         if (!error && mark) {
             const int value = *mark;
             if (::setsockopt(self->socket_.native_handle(), SOL_SOCKET, SO_MARK, &value, sizeof value) != 0) {

@@ -16,16 +16,6 @@ namespace sentorix::linux_system {
 namespace {
 constexpr std::size_t ChunkBytes = 1 << 20;
 constexpr int PipeBytes = 1 << 20;
-
-RateLimitedLog& pipeShortageLog() {
-    // Never destroyed: relays may still run while the process exits.
-    static auto* log = new RateLimitedLog(OSLog("com.sentorix.desktop.extension", "Platform"), OSLogType::Error,
-                                          [](std::uint64_t count, const std::string& detail) {
-                                              return "Sentorix platform: cannot create a pipe to relay a connection: " +
-                                                     detail + RateLimitedLog::times(count);
-                                          });
-    return *log;
-}
 }  // namespace
 
 void SpliceRelay::start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::function<void()> onDone) {
@@ -94,9 +84,8 @@ void SpliceRelay::step(Direction& direction) {
             if (n > 0) {
                 int fds[2];
                 if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-                    if (errno == EMFILE || errno == ENFILE) {
-                        pipeShortageLog().note(std::error_code(errno, std::system_category()).message());
-                    }
+                    RateLimitedLog::noteIfDescriptorShortage("create a pipe to relay a connection",
+                                                             std::error_code(errno, std::system_category()));
                     fail();
                     return;
                 }

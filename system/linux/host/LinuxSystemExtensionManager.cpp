@@ -122,33 +122,30 @@ void LinuxSystemExtensionManager::install(const std::shared_ptr<OSSystemExtensio
     }
     const std::string target = StateDirectory::activatedExtensionName(request->identifier);
     std::string problem;
-    std::string incoming, outgoing;
-    // Unpredictable names, made here and nowhere else: the copy is complete and checked before it
-    // takes the activated extension's place, and nothing can be slipped in beside it.
-    for (auto* name : {&incoming, &outgoing}) {
-        if (UniqueFd placeholder = extensions->createTemporary("." + target + ".", *name, problem);
-            !placeholder.valid()) {
-            fail(request, UnknownError, "Cannot activate " + request->identifier + ": " + problem);
-            return;
-        }
-        extensions->removeFile(*name);
+    // Unpredictable names: the copy is complete before it takes the activated extension's place, and
+    // copyTreeFrom's mkdirat fails rather than use anything planted under its name.
+    const auto incoming = SecureDirectory::randomName("." + target + ".", problem);
+    const auto outgoing = incoming ? SecureDirectory::randomName("." + target + ".", problem) : std::nullopt;
+    if (!outgoing) {
+        fail(request, UnknownError, "Cannot activate " + request->identifier + ": " + problem);
+        return;
     }
-    bool copied = extensions->copyTreeFrom(source, incoming, problem);
+    bool copied = extensions->copyTreeFrom(source, *incoming, problem);
     if (copied && extensions->exists(target)) {
-        copied = extensions->rename(target, outgoing, problem);
+        copied = extensions->rename(target, *outgoing, problem);
     }
     if (copied) {
-        copied = extensions->rename(incoming, target, problem);
+        copied = extensions->rename(*incoming, target, problem);
     }
     if (!copied) {
         std::string ignored;
-        extensions->removeTree(incoming, ignored);
+        extensions->removeTree(*incoming, ignored);
         fail(request, UnknownError, "Cannot activate " + request->identifier + " in " + extensions->path() + ": " +
                                         problem);
         return;
     }
     extensions->sync();
-    extensions->removeTree(outgoing, problem);
+    extensions->removeTree(*outgoing, problem);
     finish(request);
 }
 
