@@ -168,7 +168,8 @@ for command in --status --start-proxy --stop-proxy; do
 done
 mkdir -m 700 "$work/private"
 as_nobody() { setpriv --reuid 65534 --regid 65534 --clear-groups "$@"; }
-if as_nobody "$bin/sentorix" --help >/dev/null 2>&1; then
+# Only where that user can reach the build's application bundle (a clone under a private directory is not).
+if [ "$(SENTORIX_STATE_DIR=$work/absent as_nobody "$bin/sentorix" --status 2>/dev/null)" = invalid ]; then
   out=$(SENTORIX_STATE_DIR=$work/private as_nobody "$bin/sentorix" --status 2>&1); status=$?
   check "--status on a state directory it cannot read says why and exits 1" says "$work/private: Permission denied"
 else
