@@ -58,6 +58,14 @@ ttfb() {  # median and p99 in ms over 300 requests
   local i
   for i in $(seq 300); do sx_app curl -s "$@" -o /dev/null -w '%{time_starttransfer}\n' "$url/"; done | median_p99
 }
+passive_opens() { sx_app nstat -asz TcpPassiveOpens | awk '/TcpPassiveOpens/ {print $2}'; }
+own_redirected() {  # connections accepted in the application's namespace per request, beyond the two every mode has
+  local p0 p1 i
+  p0=$(passive_opens)
+  for i in $(seq 100); do sx_app curl -s -o /dev/null "$url/"; done
+  p1=$(passive_opens)
+  awk -v a="$p0" -v b="$p1" 'BEGIN {printf "%.2f", (b - a) / 100 - 2}'
+}
 idle() {  # idle COUNT PID -> KiB and descriptors per idle flow
   local count=$1 pid=$2 rss0 fd0
   sleep 1; rss0=$(rss_kib "$pid"); fd0=$(ls /proc/$pid/fd | wc -l)
@@ -90,6 +98,7 @@ echo "== Sentorix" >&2
 SENTORIX_STATE_DIR=$work/state ip netns exec "$SX_APP" "$bin/com.sentorix.desktop.extension" 2>/dev/null &
 ext=$!; pids+=($ext); sleep 2
 R[sx_ttfb]=$(ttfb)
+R[sx_own]=$(own_redirected)
 c0=$(cpu_seconds $ext); R[sx_bulk]=$(bulk); c1=$(cpu_seconds $ext)
 R[sx_cpu_gib]=$(awk -v a="$c0" -v b="$c1" -v n="$bulk_bytes" 'BEGIN {printf "%.3f", (b-a) / (n / 2^30)}')
 for n in $idle_counts; do R[sx_idle_$n]=$(idle "$n" "$ext"); done
@@ -119,6 +128,7 @@ table inet rsbench {
 }
 NFT
   R[${mode}_ttfb]=$(ttfb)
+  R[${mode}_own]=$(own_redirected)
   c0=$(cpu_seconds $rs); R[${mode}_bulk]=$(bulk); c1=$(cpu_seconds $rs)
   R[${mode}_cpu_gib]=$(awk -v a="$c0" -v b="$c1" -v n="$bulk_bytes" 'BEGIN {printf "%.3f", (b-a) / (n / 2^30)}')
   R[${mode}_idle]=$(idle 1000 "$rs")
@@ -128,7 +138,7 @@ NFT
   stop $rs
 done
 
-identify=$("$bin/identify_bench" | head -1 | awk '{print $(NF-5), $(NF-1)}')
+identify=$("$bin/identify_bench" | head -1 | awk '{print $(NF-4), $(NF-1)}')
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 added() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%+.3f", a - b}'; }
@@ -142,19 +152,21 @@ printf '\n%-46s %-14s %-14s %-16s %s\n' "figure" "redsocks" "redsocks+splice" "S
 printf '%-46s %-14s %-14s %-16s %s\n' "bulk, Gbit/s (explicit proxy: $(gbit "${R[explicit_bulk]}"))" \
   "$(gbit "${R[redsocks_bulk]:-0}")" "$(gbit "${R[redsocks_splice_bulk]:-0}")" "$(gbit "${R[sx_bulk]}")" ""
 printf '%-46s %-14s %-14s %-16s %s\n' "bulk, transparent / explicit" "$(ratio "${R[redsocks_bulk]:-0}" "${R[explicit_bulk]}")" \
-  "$(ratio "${R[redsocks_splice_bulk]:-0}" "${R[explicit_bulk]}")" "$(ratio "${R[sx_bulk]}" "${R[explicit_bulk]}")" ">= 0.85"
+  "$(ratio "${R[redsocks_splice_bulk]:-0}" "${R[explicit_bulk]}")" "$(ratio "${R[sx_bulk]}" "${R[explicit_bulk]}")" ">= 0.90"
 printf '%-46s %-14s %-14s %-16s %s\n' "short connections per second (wrk)" "${R[redsocks_rate]:-}" "${R[redsocks_splice_rate]:-}" \
   "${R[sx_rate]} ($(ratio "${R[sx_rate]}" "${R[redsocks_splice_rate]:-0}")x)" ">= 1.25 x redsocks+splice"
 printf '%-46s %-14s %-14s %-16s %s\n' "first byte added over explicit, median ms" "$(added "$rm" "$em")" "$(added "$qm" "$em")" \
-  "$(added "$sm" "$em")" "<= +0.10"
+  "$(added "$sm" "$em")" "<= redsocks+splice"
 printf '%-46s %-14s %-14s %-16s %s\n' "first byte added over explicit, p99 ms" "$(added "$rp" "$ep")" "$(added "$qp" "$ep")" \
   "$(added "$sp" "$ep")" ""
 printf '%-46s %-14s %-14s %-16s %s\n' "CPU seconds per GiB relayed" "${R[redsocks_cpu_gib]:-}" "${R[redsocks_splice_cpu_gib]:-}" \
-  "${R[sx_cpu_gib]}" "<= 0.5"
+  "${R[sx_cpu_gib]}" "<= redsocks+splice"
 printf '%-46s %-14s %-14s %-16s %s\n' "CPU ms per thousand connections" "${R[redsocks_cpu_k]:-}" "${R[redsocks_splice_cpu_k]:-}" \
-  "${R[sx_cpu_k]}" "<= 150"
-printf '%-46s %-14s %-14s %-16s %s\n' "KiB per idle flow (1,000 flows)" "$ri" "$qi" "$i1k" "<= 1.5"
-printf '%-46s %-14s %-14s %-16s %s\n' "descriptors per idle flow (1,000 flows)" "$rf" "$qf" "$f1k" "<= 2"
+  "${R[sx_cpu_k]}" "<= 1.25 x redsocks+splice"
+printf '%-46s %-14s %-14s %-16s %s\n' "KiB per idle flow (1,000 flows)" "$ri" "$qi" "$i1k" "<= 2"
+printf '%-46s %-14s %-14s %-16s %s\n' "descriptors per idle flow (1,000 flows)" "$rf" "$qf" "$f1k" "<= 4"
 printf '%-46s %-14s %-14s %-16s %s\n' "KiB / descriptors per idle flow (10,000)" "" "" "$i10k / $f10k" ""
-printf '%-46s %-14s %-14s %-16s %s\n' "identify a flow's process, 500 running (us)" "" "" "$identify" "median <= 50, p99 <= 1000"
+printf '%-46s %-14s %-14s %-16s %s\n' "identify a flow's process, 500 running (us)" "" "" "$identify" "median <= 10, p99 <= 100"
+printf '%-46s %-14s %-14s %-16s %s\n' "the proxy's own connections redirected, per request" "${R[redsocks_own]:-}" \
+  "${R[redsocks_splice_own]:-}" "${R[sx_own]}" "0"
 printf '\n(first byte, explicit proxy: median %s ms, p99 %s ms; %s)\n' "$em" "$ep" "${R[redsocks_splice_note]:-}"

@@ -4,10 +4,10 @@
 
 sentorix_packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-  libasio-dev uuid-dev libnftables-dev libplist-dev
+  libasio-dev uuid-dev libnftables-dev libplist-dev libbpf-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   qt6-base-dev
-  nftables iproute2 curl python3 openssl tinyproxy procps
+  nftables iproute2 curl python3 openssl tinyproxy procps strace
 )
 
 sentorix_install_packages() {

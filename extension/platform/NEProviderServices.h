@@ -20,6 +20,9 @@ public:
     virtual void setTunnelNetworkSettings(std::shared_ptr<const NETransparentProxyNetworkSettings> settings,
                                           std::function<void(OptionalError)> completionHandler) = 0;
     virtual std::shared_ptr<NWTCPConnection> createTCPConnection(const NWHostEndpoint& endpoint) = 0;
+    // While false the provider takes no new flow at all, so the system may leave new flows alone
+    // rather than hand them over. Until the first call the system assumes false.
+    virtual void setClaimsNewFlows(bool) {}
 };
 
 }  // namespace sentorix

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace sentorix {
 
@@ -48,6 +49,9 @@ public:
     virtual void stopProxy(NEProviderStopReason reason, std::function<void()> completionHandler) = 0;
     // True when the provider takes the flow, false when the platform is to carry it.
     virtual bool handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& flow) = 0;
+    // True when every flow of this application is declined, whatever its destination and whenever it
+    // comes: the platform may then stop handing that application's flows over at all.
+    virtual bool declinesEveryFlowOf(const std::string& /*appId*/) const { return false; }
 
     std::shared_ptr<const NEVPNProtocol> protocolConfiguration() const { return services_->protocolConfiguration(); }
     void setTunnelNetworkSettings(std::shared_ptr<const NETransparentProxyNetworkSettings> settings,
@@ -58,6 +62,8 @@ public:
     std::shared_ptr<NWTCPConnection> createTCPConnection(const NWHostEndpoint& endpoint) {
         return services_->createTCPConnection(endpoint);
     }
+
+    void setClaimsNewFlows(bool claims) { services_->setClaimsNewFlows(claims); }
 
 private:
     std::shared_ptr<NEProviderServices> services_;

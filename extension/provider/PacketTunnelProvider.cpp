@@ -151,6 +151,10 @@ void PacketTunnelProvider::startProxy(const std::optional<PropertyListValue::Dic
 void PacketTunnelProvider::stopProxy(NEProviderStopReason reason, std::function<void()> completionHandler) {
     log.info("SentorixProxy: Stopping Proxy");
     stopProxyHealthMonitoring();
+    proxyHealthQueue->sync([this] {
+        publishedClaiming_ = false;
+        setClaimsNewFlows(false);
+    });
     monitoringClient->emit(ProxyTunnelMonitoringEvent(
         "provider_stopped", std::nullopt, "info", "extension.provider_stopped", "Transparent proxy provider stopped",
         std::nullopt, ProxyTunnelMonitoringEvent::Context{{"reason", std::to_string(static_cast<int>(reason))}}));
@@ -299,6 +303,18 @@ bool PacketTunnelProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& 
     return true;
 }
 
+bool PacketTunnelProvider::declinesEveryFlowOf(const std::string& appId) const {
+    return bypassAppIds.contains(std::string(trimmedView(appId)));
+}
+
+void PacketTunnelProvider::publishClaiming() {
+    const bool claiming = !proxySafetyGate->isClosed();
+    if (publishedClaiming_ != claiming) {
+        publishedClaiming_ = claiming;
+        setClaimsNewFlows(claiming);
+    }
+}
+
 PacketTunnelProvider::FlowAction PacketTunnelProvider::determineNormalFlowAction(const std::string& appId,
                                                                                  const std::string& host,
                                                                                  bool isUDP) const {
@@ -388,6 +404,11 @@ void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>&
         [weak] {
             if (auto self = weak.lock()) {
                 self->proxySafetyGate->setProxyUnavailable(true);
+                self->proxyHealthQueue->async([weak] {
+                    if (auto provider = weak.lock()) {
+                        provider->publishClaiming();
+                    }
+                });
             }
         },
         [weak](const std::string& id) {
@@ -435,6 +456,7 @@ void PacketTunnelProvider::startProxyHealthMonitoring() {
                 });
         }
         self->proxyHealthMonitor->recordProbeResult(result);
+        self->publishClaiming();
     });
     proxyHealthTimer = timer;
     timer->resume();

@@ -58,6 +58,7 @@ public:
                     std::function<void(OptionalError)> completionHandler) override;
     void stopProxy(NEProviderStopReason reason, std::function<void()> completionHandler) override;
     bool handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& flow) override;
+    bool declinesEveryFlowOf(const std::string& appId) const override;
 
     std::optional<std::string> resolveMonitoringSocketPath() const;
     std::shared_ptr<NETransparentProxyNetworkSettings> makeNetworkSettings() const;
@@ -84,6 +85,9 @@ protected:
     void startProxyHealthMonitoring();
     void stopProxyHealthMonitoring();
     void emitProxyHealthEvent(ProxyHealthEvent event);
+    // Tells the platform whether new flows are wanted, when the safety gate has changed since it was
+    // last told. Runs on proxyHealthQueue, so the last state published is the gate's latest.
+    void publishClaiming();
 
 private:
     // Cache stores waiting for their barrier block. A store made while a block is already queued joins
@@ -125,6 +129,7 @@ private:
     const std::shared_ptr<DispatchQueue> bypassCacheQueue;
     std::unordered_map<std::string, BypassCacheEntry> bypassCache;
 
+    std::optional<bool> publishedClaiming_;  // proxyHealthQueue only
     const Clock clock_;
     const std::shared_ptr<DispatchTimerFactory> timers_;
     PendingCacheStores pendingCacheStores_;

@@ -12,7 +12,7 @@ flows=${2:-20000}
 check_memory=${3:-1}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 if [ "$(id -u)" -ne 0 ]; then echo "SKIP: needs root for network namespaces and nftables"; exit 77; fi
-for tool in ip nft curl python3 openssl tinyproxy; do
+for tool in ip nft curl python3 openssl tinyproxy strace ss; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (tools/test.sh installs it)"; exit 77; }
 done
 ip netns add sxprobe-$$ 2>/dev/null || { echo "SKIP: cannot create network namespaces here"; exit 77; }
@@ -79,7 +79,8 @@ echo "== with sentorix-proxy"
 start_our_proxy
 start_monitor_and_extension
 check "extension publishes connected" grep -q '^connected' "$work/state/extension.status"
-check "table inet sentorix is in place" sx_app nft list table inet sentorix >/dev/null
+kernel_decides() { ! grep -q 'kernel programs unavailable' "$work/extension.log" && [ -z "$(sx_app nft list tables)" ]; }
+check "connections are redirected by the kernel programs, with no nftables table" kernel_decides
 check "1 MiB over port 80 arrives intact" [ "$(body_sha "http://$SX_DST_V4/bytes/1048576")" = "$(expected_sha 1048576)" ]
 check "1 MiB over port 443 (TLS) arrives intact" [ "$(body_sha "https://$SX_DST_V4/bytes/1048576")" = "$(expected_sha 1048576)" ]
 check "IPv6 destination arrives intact" [ "$(body_sha "http://[$SX_DST_V6]/bytes/65536")" = "$(expected_sha 65536)" ]
@@ -108,12 +109,43 @@ check "a bypassed application's request succeeds" \
 sleep 0.2
 check "... and is not relayed" [ "$(connects)" -eq "$before" ]
 
+# Once a process is known to be bypassed, its connections are never redirected: connect() keeps its
+# meaning, and a closed port is refused as it would be without Sentorix.
+bypassed_refused() {
+  sx_run_in_unit com.apple.nsurlsessiond.service python3 - "$SX_DST_V4" <<'PY'
+import socket, sys
+# The first flow teaches the kernel; its answer comes after the extension has looked at it.
+first = socket.create_connection((sys.argv[1], 80), timeout=5)
+first.sendall(b"GET / HTTP/1.0\r\n\r\n")
+first.recv(1)
+first.close()
+try:
+    socket.create_connection((sys.argv[1], 8000), timeout=5)
+except ConnectionRefusedError:
+    sys.exit(0)
+sys.exit(1)
+PY
+}
+check "a bypassed application's connect() to a closed port is refused" bypassed_refused
+peer_kept() {
+  [ "$(sx_app python3 -c "import socket,sys; print(socket.create_connection(('$SX_DST_V4', 80)).getpeername())")" = "('$SX_DST_V4', 80)" ]
+}
+check "a redirected application still sees its destination as its peer" peer_kept
+before_rejected=$(grep -c '"connect_handshake_rejected"' "$work/events.jsonl")
+sx_app curl -s -m 5 -o /dev/null "http://$SX_DST_V4:8000/"
+rejected_by_proxy() {
+  sx_wait_for "$work/proxy.log" "502 for CONNECT $SX_DST_V4:8000" 3 &&
+    sx_wait_for "$work/events.jsonl" '"connect_handshake_rejected"' 3 &&
+    [ "$(grep -c '"connect_handshake_rejected"' "$work/events.jsonl")" -gt "$before_rejected" ]
+}
+check "the proxy's own connection to a closed port fails, and the tunnel closes rejected" rejected_by_proxy
+
 echo "== straight to the interception listener, as an unprivileged user"
 # Whoever connects to the listener itself has no destination to relay to: relaying would make the proxy
 # connect back to the listener, without end. Such connections must be closed, quietly and cheaply.
-listener_port=$(sx_app nft list table inet sentorix | sed -nE 's/.*redirect to :([0-9]+).*/\1/p' | head -1)
-check "the listener's port is in the table" [ -n "$listener_port" ]
 ext=$(pgrep -f "$bin/com.sentorix.desktop.extension" | head -1)
+listener_port=$(sx_app ss -Hltnp | awk -v p="pid=$ext," 'index($0, p) && $4 ~ /^127\.0\.0\.1:/ {sub(/.*:/, "", $4); print $4; exit}')
+check "the listener's port is known" [ -n "$listener_port" ]
 fds_before=$(ls "/proc/$ext/fd" | wc -l)
 before=$(connects) events_before=$(wc -l <"$work/events.jsonl") started=$(date +%s)
 # The system's interpreter: one under root's home is out of the unprivileged user's reach.
@@ -197,11 +229,27 @@ if [ "$check_memory" = 1 ]; then
   check "resident memory within 6 MiB of the start" [ "$rss_after" -le $((rss_before + 6144)) ]
 fi
 
+echo "== no look at other processes' descriptors on a flow's path"
+strace -f -qq -p "$pid" -e trace=openat,readlink,readlinkat,getdents64 -o "$work/strace.txt" &
+strace_pid=$!
+sleep 1
+sx_app curl -s --no-progress-meter --parallel --parallel-max 50 -o /dev/null "http://$SX_DST_V4/?[1-1000]" 2>/dev/null
+sleep 0.5
+kill "$strace_pid"; wait "$strace_pid" 2>/dev/null
+fd_reads=$(grep -cE '/proc/[0-9]+/fd' "$work/strace.txt" || true)
+process_reads=$(grep -cE '/proc/[0-9]+/(cgroup|exe)' "$work/strace.txt" || true)
+echo "      1000 flows: $fd_reads reads of /proc/*/fd, $process_reads reads of a process's cgroup or executable"
+check "no /proc/*/fd read during 1000 flows" [ "$fd_reads" -eq 0 ]
+check "... and the one process making them was read at most once" [ "$process_reads" -le 2 ]
+
 echo "== SIGKILL"
+before=$(connects)
 kill -9 "$extension_pid"; wait "$extension_pid" 2>/dev/null; extension_pid=
 sleep 0.3
-check "the kernel removed the table with the process" [ -z "$(sx_app nft list tables)" ]
 check "requests then succeed directly" sx_app curl -s -m 5 -o /dev/null "http://$SX_DST_V4/"
+refused_directly() { sx_app curl -s -m 5 -o /dev/null "http://$SX_DST_V4:8000/"; [ $? -eq 7 ]; }
+check "the kernel detached the programs: a closed port is refused again" refused_directly
+check "... and nothing reached the proxy" [ "$(connects)" -eq "$before" ]
 stop_all
 
 echo "== with tinyproxy"

@@ -46,11 +46,12 @@ std::optional<std::uint16_t> InterceptionListener::port() const {
     return port_;
 }
 
-std::optional<std::uint16_t> InterceptionListener::open(std::string& error) {
+std::optional<std::uint16_t> InterceptionListener::open(std::string& error, OriginLookup lookup) {
     std::lock_guard lock(mutex_);
     if (port_) {
         return port_;
     }
+    lookup_ = lookup ? std::make_shared<const OriginLookup>(std::move(lookup)) : nullptr;
     std::error_code code;
     const asio::ip::tcp::endpoint v4(asio::ip::address_v4::loopback(), 0);
     v4_.open(v4.protocol(), code);
@@ -93,8 +94,10 @@ void InterceptionListener::acceptLocked(asio::ip::tcp::acceptor& acceptor, asio:
             return;
         }
         const bool shortage = outOfResources(error);
+        std::shared_ptr<const OriginLookup> lookup;
         {
             std::lock_guard lock(mutex_);
+            lookup = lookup_;
             if (!acceptor.is_open()) {
                 return;
             }
@@ -116,25 +119,26 @@ void InterceptionListener::acceptLocked(asio::ip::tcp::acceptor& acceptor, asio:
         if (shortage) {
             acceptFailureLog_.note(error.message());
         } else if (!error) {
-            admit(std::move(socket));
+            admit(std::move(socket), lookup);
         }
     });
 }
 
-void InterceptionListener::admit(asio::ip::tcp::socket socket) {
+void InterceptionListener::admit(asio::ip::tcp::socket socket, const std::shared_ptr<const OriginLookup>& lookup) {
     std::error_code code;
     const auto application = socket.remote_endpoint(code);
     if (code) {
         return;  // gone already
     }
     const auto local = socket.local_endpoint(code);
-    const auto destination = originalDestination(socket);
+    auto origin = lookup ? (*lookup)(application) : std::nullopt;
+    const auto destination = origin ? std::optional(origin->destination) : originalDestination(socket);
     if (code || !destination || isListenerAddress(*destination, local)) {
         straightLog_.note();
         return;  // the socket closes here: no relay, no event
     }
     socket.set_option(asio::ip::tcp::no_delay(true), code);
-    handler_(std::move(socket), application, *destination);
+    handler_(std::move(socket), application, *destination, std::move(origin));
 }
 
 bool InterceptionListener::isListenerAddress(const asio::ip::tcp::endpoint& destination,

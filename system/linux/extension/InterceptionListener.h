@@ -1,5 +1,6 @@
 #pragma once
 
+#include "KernelInterception.h"
 #include "RateLimitedLog.h"
 
 #include <asio/ip/tcp.hpp>
@@ -16,19 +17,24 @@
 namespace sentorix::linux_system {
 
 // Accepts the redirected connections on 127.0.0.1 and ::1 (one port for both) and reports each with
-// the application socket's address and the destination it asked for. A connection made straight to the
-// listener, with no destination of its own, is closed at once: relaying it would ask the proxy to
-// connect back here, which would be intercepted again, without end.
+// the application socket's address, the destination it asked for and, where the kernel programs
+// redirected it, what they recorded. A connection made straight to the listener, with no destination of
+// its own, is closed at once: relaying it would ask the proxy to connect back here, which would be
+// intercepted again, without end.
 class InterceptionListener {
 public:
+    using Origin = KernelInterception::Origin;
     using Handler = std::function<void(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
-                                       asio::ip::tcp::endpoint destination)>;
+                                       asio::ip::tcp::endpoint destination, std::optional<Origin> origin)>;
+    // The kernel's record for an accepted connection, by the application socket's address.
+    using OriginLookup = std::function<std::optional<Origin>(const asio::ip::tcp::endpoint& application)>;
 
     InterceptionListener(asio::thread_pool& pool, Handler handler);
     ~InterceptionListener();
 
     // Listens on an ephemeral port (IPv6 only when the machine has ::1); returns the port, or an error text.
-    std::optional<std::uint16_t> open(std::string& error);
+    // Without a record from `lookup`, the destination comes from connection tracking.
+    std::optional<std::uint16_t> open(std::string& error, OriginLookup lookup = {});
     void close();
     std::optional<std::uint16_t> port() const;
 
@@ -41,7 +47,7 @@ public:
 
 private:
     void acceptLocked(asio::ip::tcp::acceptor& acceptor, asio::steady_timer& retry);
-    void admit(asio::ip::tcp::socket socket);
+    void admit(asio::ip::tcp::socket socket, const std::shared_ptr<const OriginLookup>& lookup);
 
     asio::thread_pool& pool_;
     Handler handler_;
@@ -49,6 +55,7 @@ private:
     asio::ip::tcp::acceptor v4_, v6_;
     asio::steady_timer v4Retry_, v6Retry_;  // pause accepting while descriptors run out
     std::optional<std::uint16_t> port_;
+    std::shared_ptr<const OriginLookup> lookup_;
     RateLimitedLog straightLog_;
     RateLimitedLog acceptFailureLog_;
 };

@@ -38,8 +38,9 @@ asio::ip::tcp::endpoint proxyEndpoint(const NETransparentProxyNetworkSettings& s
 LinuxProviderServices::LinuxProviderServices(std::shared_ptr<const NEVPNProtocol> protocol)
     : protocol_(std::move(protocol)),
       listener_(DispatchQueue::pool(), [this](asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
-                                              asio::ip::tcp::endpoint destination) {
-          intercepted(std::move(socket), application, destination);
+                                              asio::ip::tcp::endpoint destination,
+                                              std::optional<KernelInterception::Origin> origin) {
+          intercepted(std::move(socket), application, destination, std::move(origin));
       }) {}
 
 LinuxProviderServices::~LinuxProviderServices() { stop(); }
@@ -55,12 +56,26 @@ void LinuxProviderServices::setTunnelNetworkSettings(std::shared_ptr<const NETra
             if (!self->identifier_) {
                 self->identifier_ = std::make_shared<ProcessIdentifier>(proxyEndpoint(*settings));
             }
+            if (!self->kernelTried_) {
+                self->kernelTried_ = true;
+                std::string problem;
+                self->kernel_ = KernelInterception::load(problem);
+                if (!self->kernel_) {
+                    platformLog().info("Sentorix platform: kernel programs unavailable (" + problem +
+                                       "); redirecting with nftables");
+                }
+            }
             std::string problem;
-            const auto port = self->listener_.open(problem);
+            std::weak_ptr<KernelInterception> kernel = self->kernel_;
+            const auto port = self->listener_.open(
+                problem, [kernel](const asio::ip::tcp::endpoint& application) -> std::optional<KernelInterception::Origin> {
+                    auto interception = kernel.lock();
+                    return interception ? interception->takeOrigin(application) : std::nullopt;
+                });
             if (!port) {
                 error = NSError::posix(EADDRNOTAVAIL, "Cannot intercept connections: " + problem);
             } else {
-                error = self->rules_.apply(*settings, *port, OwnMark);
+                error = self->applyRulesLocked(*settings, *port);
             }
         }
         const auto& included = settings->includedNetworkRules;
@@ -74,6 +89,30 @@ void LinuxProviderServices::setTunnelNetworkSettings(std::shared_ptr<const NETra
     });
 }
 
+OptionalError LinuxProviderServices::applyRulesLocked(const NETransparentProxyNetworkSettings& settings,
+                                                    std::uint16_t port) {
+    if (!kernel_) {
+        return rules_.apply(settings, port, OwnMark);
+    }
+    if (auto problem = kernel_->configure(settings, port, proxyEndpoint(settings))) {
+        return NSError::posix(EINVAL, "Cannot set the network rules in the kernel: " + *problem);
+    }
+    // A proxy that was listening before the programs could see it bind keeps its connections too.
+    for (const int pid : identifier_->proxyProcesses()) {
+        kernel_->markProxyProcess(pid);
+    }
+    kernel_->setClaiming(claims_);
+    return std::nullopt;
+}
+
+void LinuxProviderServices::setClaimsNewFlows(bool claims) {
+    std::lock_guard lock(rulesMutex_);
+    claims_ = claims;
+    if (kernel_) {
+        kernel_->setClaiming(claims);
+    }
+}
+
 std::shared_ptr<NWTCPConnection> LinuxProviderServices::createTCPConnection(const NWHostEndpoint& endpoint) {
     return SocketTCPConnection::connect(endpoint, static_cast<int>(OwnMark));
 }
@@ -82,20 +121,33 @@ void LinuxProviderServices::stop() {
     listener_.close();
     std::lock_guard lock(rulesMutex_);
     rules_.remove();
+    kernel_.reset();  // detaches the programs
 }
 
 void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
-                                        asio::ip::tcp::endpoint destination) {
+                                        asio::ip::tcp::endpoint destination,
+                                        std::optional<KernelInterception::Origin> origin) {
     std::shared_ptr<ProcessIdentifier> identifier;
+    std::shared_ptr<KernelInterception> kernel;
     {
         std::lock_guard lock(rulesMutex_);
         identifier = identifier_;
+        kernel = kernel_;
     }
-    const std::string appId = identifier ? identifier->identify(application, destination) : "";
+    auto provider = provider_.lock();
+    std::string appId;
+    if (identifier && origin) {
+        appId = identifier->identifyProcess(origin->pid, origin->stamp, origin->cgroup);
+        if (kernel && provider && provider->declinesEveryFlowOf(appId)) {
+            // Its next connect() stays its own, decided in the kernel.
+            kernel->publish(origin->pid, origin->stamp, KernelInterception::Verdict::direct);
+        }
+    } else if (identifier) {
+        appId = identifier->identify(application, destination);
+    }
     auto flow = SocketAppProxyTCPFlow::adopt(
         std::move(socket), NEFlowMetaData{appId},
         std::make_shared<NWHostEndpoint>(destination.address().to_string(), std::to_string(destination.port())));
-    auto provider = provider_.lock();
     if (provider && provider->handleNewFlow(flow)) {
         return;
     }

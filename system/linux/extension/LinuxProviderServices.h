@@ -1,6 +1,7 @@
 #pragma once
 
 #include "InterceptionListener.h"
+#include "KernelInterception.h"
 #include "NftablesRuleSet.h"
 #include "ProcessIdentifier.h"
 #include "NEProviderServices.h"
@@ -29,20 +30,26 @@ public:
     void setTunnelNetworkSettings(std::shared_ptr<const NETransparentProxyNetworkSettings> settings,
                                   std::function<void(OptionalError)> completionHandler) override;
     std::shared_ptr<NWTCPConnection> createTCPConnection(const NWHostEndpoint& endpoint) override;
+    void setClaimsNewFlows(bool claims) override;
 
     // Stops intercepting and removes the rules.
     void stop();
 
 private:
     void intercepted(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
-                     asio::ip::tcp::endpoint destination);
+                     asio::ip::tcp::endpoint destination, std::optional<KernelInterception::Origin> origin);
+    // Redirecting by the kernel programs where they load, else by nftables; rulesMutex_ held.
+    OptionalError applyRulesLocked(const NETransparentProxyNetworkSettings& settings, std::uint16_t port);
     void carryDirectly(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint destination);
 
     const std::shared_ptr<const NEVPNProtocol> protocol_;
     std::weak_ptr<NETransparentProxyProvider> provider_;
     InterceptionListener listener_;
-    std::mutex rulesMutex_;  // guards rules_ and identifier_ creation
+    std::mutex rulesMutex_;  // guards rules_, kernel_, kernelTried_, claims_ and identifier_ creation
     NftablesRuleSet rules_;
+    std::shared_ptr<KernelInterception> kernel_;
+    bool kernelTried_ = false;
+    bool claims_ = false;
     std::shared_ptr<ProcessIdentifier> identifier_;
     std::atomic<bool> udpNoted_{false};
 };

@@ -1,12 +1,14 @@
 #include "ProcessIdentifier.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +35,17 @@ void fillAddress(std::uint32_t* out, const asio::ip::address& address) {
 
 bool numeric(const char* name) {
     return *name && std::all_of(name, name + std::strlen(name), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// One read(2) of a small /proc file, without a stream's set-up.
+std::string readSmallFile(const std::string& path) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return "";
+    }
+    char buffer[4096];
+    const ssize_t length = ::read(fd.get(), buffer, sizeof buffer);
+    return length > 0 ? std::string(buffer, std::size_t(length)) : "";
 }
 
 std::string readFile(const std::string& path) {
@@ -255,9 +268,8 @@ std::string ProcessIdentifier::unitIdentifier(const std::string& cgroupPath) {
     return "";
 }
 
-std::string ProcessIdentifier::identityOf(int pid) {
-    const std::string base = procRoot_ + "/" + std::to_string(pid);
-    std::istringstream cgroups(readFile(base + "/cgroup"));
+std::string ProcessIdentifier::unitOf(int pid) const {
+    std::istringstream cgroups(readSmallFile(procRoot_ + "/" + std::to_string(pid) + "/cgroup"));
     std::string line, unified, named;
     while (std::getline(cgroups, line)) {
         if (line.starts_with("0::")) {
@@ -267,13 +279,99 @@ std::string ProcessIdentifier::identityOf(int pid) {
         }
     }
     for (const auto& path : {unified, named}) {
-        if (const std::string id = unitIdentifier(path); !id.empty()) {
+        if (std::string id = unitIdentifier(path); !id.empty()) {
             return id;
         }
     }
+    return "";
+}
+
+std::string ProcessIdentifier::executableOf(int pid) const {
     char exe[4096];
-    const ssize_t length = ::readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
+    const ssize_t length = ::readlink((procRoot_ + "/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
     return length > 0 ? std::string(exe, size_t(length)) : "";
+}
+
+std::string ProcessIdentifier::identityOf(int pid) {
+    std::string unit = unitOf(pid);
+    return unit.empty() ? executableOf(pid) : unit;
+}
+
+std::string ProcessIdentifier::identifyProcess(int pid, std::uint64_t stamp, std::uint64_t cgroup) {
+    std::optional<std::string> unit;
+    {
+        std::lock_guard lock(mutex_);
+        ++statistics_.lookups;
+        if (const auto known = lives_.find(pid);
+            known != lives_.end() && known->second.stamp == stamp && known->second.cgroup == cgroup) {
+            return known->second.identifier;
+        }
+        ++statistics_.processReads;
+        // Every process of a cgroup has the unit name it gives: read once per cgroup, not per process.
+        if (const auto known = unitsByCgroup_.find(cgroup); known != unitsByCgroup_.end()) {
+            unit = known->second;
+        }
+    }
+    const bool cgroupKnown = unit.has_value();
+    if (!unit) {
+        unit = unitOf(pid);
+    }
+    std::string identifier = unit->empty() ? executableOf(pid) : *unit;
+    std::lock_guard lock(mutex_);
+    if (!cgroupKnown && cgroup != 0) {
+        if (unitsByCgroup_.size() > 4096) {
+            unitsByCgroup_.clear();
+        }
+        unitsByCgroup_.emplace(cgroup, *unit);
+    }
+    if (lives_.size() > 4096) {
+        lives_.clear();  // mostly processes that have ended; the live ones are read again once
+    }
+    lives_.insert_or_assign(pid, ProcessLife{stamp, cgroup, identifier});
+    return identifier;
+}
+
+std::vector<int> ProcessIdentifier::proxyProcesses() {
+    std::lock_guard lock(mutex_);
+    std::vector<int> found;
+    const auto listener = findListener(proxy_);
+    if (!listener) {
+        return found;
+    }
+    std::optional<std::uint32_t> owner;
+    inet_diag_req_v2 request{};
+    request.sdiag_family = proxy_.address().is_v4() ? AF_INET : AF_INET6;
+    request.sdiag_protocol = IPPROTO_TCP;
+    request.idiag_states = 1u << TCP_LISTEN;
+    diagnose(netlink_.get(), request, true, [&](const inet_diag_msg& reply) {
+        if (reply.idiag_inode == *listener) {
+            owner = reply.idiag_uid;
+        }
+    });
+    // The listener's owner first; a proxy that dropped its privileges after listening is found in the
+    // second pass, among everyone.
+    for (const bool ownerOnly : {true, false}) {
+        DIR* proc = ::opendir(procRoot_.c_str());
+        if (!proc) {
+            break;
+        }
+        while (const dirent* entry = ::readdir(proc)) {
+            struct stat info {};
+            if (!numeric(entry->d_name) || ::fstatat(::dirfd(proc), entry->d_name, &info, 0) != 0 ||
+                (owner && (info.st_uid == *owner) != ownerOnly)) {
+                continue;
+            }
+            const int pid = std::atoi(entry->d_name);
+            if (scanProcess(pid, *listener)) {
+                found.push_back(pid);
+            }
+        }
+        ::closedir(proc);
+        if (!found.empty() || !owner) {
+            break;
+        }
+    }
+    return found;
 }
 
 std::string ProcessIdentifier::identify(const asio::ip::tcp::endpoint& application,

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace sentorix::linux_system {
 
@@ -28,14 +29,24 @@ public:
     ProcessIdentifier(asio::ip::tcp::endpoint proxy, std::string procRoot = "/proc");
 
     // `application` is the application socket's own address (our accepted socket's peer), `destination`
-    // the address it connected to (the original destination).
+    // the address it connected to (the original destination). For connections redirected by nftables,
+    // where nothing tells which process made them.
     std::string identify(const asio::ip::tcp::endpoint& application, const asio::ip::tcp::endpoint& destination);
+
+    // The identifier of process `pid` in cgroup `cgroup`, during the life the kernel calls `stamp`: read
+    // from /proc once per such life, without looking at its descriptors; no lock is held while reading.
+    std::string identifyProcess(int pid, std::uint64_t stamp, std::uint64_t cgroup);
+
+    // The processes holding a listening socket on the proxy's address and port, looked for among the
+    // processes of the listener's owner only. Meant for start-up, never for a flow's path.
+    std::vector<int> proxyProcesses();
 
     // The identifier a cgroup path gives by rule 2, or empty.
     static std::string unitIdentifier(const std::string& cgroupPath);
 
     struct Statistics {
         std::uint64_t lookups = 0, fullScans = 0, knownProcessScans = 0;  // fullScans: walks of /proc
+        std::uint64_t processReads = 0;  // identifyProcess calls that read /proc
     };
     Statistics statistics() const;
 
@@ -48,6 +59,11 @@ private:
         std::uint64_t startTime;
         std::string identifier;
     };
+    struct ProcessLife {
+        std::uint64_t stamp;
+        std::uint64_t cgroup;
+        std::string identifier;
+    };
 
     std::optional<SocketInfo> findSocket(const asio::ip::tcp::endpoint& local, const asio::ip::tcp::endpoint& remote);
     std::optional<std::uint64_t> findListener(const asio::ip::tcp::endpoint& endpoint);
@@ -55,6 +71,8 @@ private:
     bool scanProcess(int pid, std::uint64_t wanted);
     std::optional<int> scanNewestFirst(std::uint64_t wanted);
     std::string identityOf(int pid);
+    std::string unitOf(int pid) const;        // rule 2, from /proc/PID/cgroup
+    std::string executableOf(int pid) const;  // rule 3
     std::optional<std::uint64_t> startTimeOf(int pid) const;
     void remember(int pid);
 
@@ -64,6 +82,8 @@ private:
     UniqueFd netlink_;
     std::unordered_map<std::uint64_t, int> inodeOwners_;
     std::unordered_map<int, Identity> identities_;
+    std::unordered_map<int, ProcessLife> lives_;  // identifyProcess's cache
+    std::unordered_map<std::uint64_t, std::string> unitsByCgroup_;
     std::deque<int> recentProcesses_;
     std::optional<std::uint64_t> proxyListenerInode_;
     std::unordered_map<int, bool> proxyProcesses_;  // pid: holds the proxy's listener

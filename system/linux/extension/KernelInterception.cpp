@@ -1,0 +1,307 @@
+#include "KernelInterception.h"
+
+#include "UniqueFd.h"
+
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+// The compiled programs, embedded by the build.
+extern const unsigned char sentorixInterceptionObject[];
+extern const std::size_t sentorixInterceptionObjectSize;
+
+namespace sentorix::linux_system {
+
+namespace {
+
+thread_local std::string* libbpfMessages = nullptr;
+
+int collectLibbpfMessage(libbpf_print_level level, const char* format, va_list arguments) {
+    if (level == LIBBPF_DEBUG || !libbpfMessages) {
+        return 0;
+    }
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, arguments);
+    if (libbpfMessages->size() < 2048) {
+        *libbpfMessages += line;
+    }
+    return 0;
+}
+
+// Where the unified cgroup hierarchy is mounted: /sys/fs/cgroup, or /sys/fs/cgroup/unified on hybrid
+// systems.
+std::optional<std::string> cgroup2Mount() {
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, path, type;
+    std::string rest;
+    while (mounts >> device >> path >> type && std::getline(mounts, rest)) {
+        if (type == "cgroup2") {
+            return path;
+        }
+    }
+    return std::nullopt;
+}
+
+// The root of the unified hierarchy, opened. Where it is not mounted in our view (as under
+// `ip netns exec`, which mounts a sysfs of its own), it is mounted on a private directory just long
+// enough to open it: the descriptor keeps naming the root afterwards.
+UniqueFd openCgroup2Root(std::string& error) {
+    if (const auto mount = cgroup2Mount()) {
+        UniqueFd fd(::open(mount->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd.valid()) {
+            error = "cannot open " + *mount + ": " + std::strerror(errno);
+        }
+        return fd;
+    }
+    char directory[] = "/tmp/sentorix-cgroup.XXXXXX";
+    if (!::mkdtemp(directory)) {
+        error = "cannot make a directory for the cgroup hierarchy: " + std::string(std::strerror(errno));
+        return UniqueFd();
+    }
+    UniqueFd fd;
+    if (::mount("cgroup2", directory, "cgroup2", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+        error = "no cgroup v2 hierarchy is mounted, and mounting one failed: " + std::string(std::strerror(errno));
+    } else {
+        fd.reset(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd.valid()) {
+            error = "cannot open the cgroup hierarchy: " + std::string(std::strerror(errno));
+        }
+        ::umount2(directory, MNT_DETACH);
+    }
+    ::rmdir(directory);
+    return fd;
+}
+
+std::optional<std::uint64_t> ownNetnsCookie() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::uint64_t cookie = 0;
+    socklen_t length = sizeof cookie;
+    const int status = ::getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &length);
+    ::close(fd);
+    return status == 0 ? std::optional(cookie) : std::nullopt;
+}
+
+void copyAddress(std::uint32_t* out, const asio::ip::address& address) {
+    if (address.is_v4()) {
+        const auto bytes = address.to_v4().to_bytes();
+        std::memcpy(out, bytes.data(), 4);
+    } else {
+        const auto bytes = address.to_v6().to_bytes();
+        std::memcpy(out, bytes.data(), 16);
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error) {
+    const UniqueFd cgroup = openCgroup2Root(error);
+    if (!cgroup.valid()) {
+        return nullptr;
+    }
+    const auto cookie = ownNetnsCookie();
+    if (!cookie) {
+        error = "cannot read the network namespace's cookie: " + std::string(std::strerror(errno));
+        return nullptr;
+    }
+    std::string messages;
+    libbpfMessages = &messages;
+    libbpf_set_print(collectLibbpfMessage);
+    std::unique_ptr<KernelInterception> self(new KernelInterception());
+    const auto fail = [&](const std::string& what) {
+        while (!messages.empty() && messages.back() == '\n') {
+            messages.pop_back();
+        }
+        error = what + (messages.empty() ? "" : " (" + messages.substr(messages.rfind('\n') + 1) + ")");
+        libbpfMessages = nullptr;
+        return nullptr;
+    };
+    self->object_ = bpf_object__open_mem(sentorixInterceptionObject, sentorixInterceptionObjectSize, nullptr);
+    if (!self->object_) {
+        return fail("cannot open the kernel programs: " + std::string(std::strerror(errno)));
+    }
+    if (bpf_object__load(self->object_) != 0) {
+        return fail("cannot load the kernel programs: " + std::string(std::strerror(errno)));
+    }
+    bpf_program* program = nullptr;
+    bpf_object__for_each_program(program, self->object_) {
+        const bpf_prog_type type = bpf_program__type(program);
+        bpf_link* link = type == BPF_PROG_TYPE_TRACING ? bpf_program__attach(program)
+                                                        : bpf_program__attach_cgroup(program, cgroup.get());
+        if (!link) {
+            return fail("cannot attach " + std::string(bpf_program__name(program)) + ": " + std::strerror(errno));
+        }
+        self->links_.push_back(link);
+    }
+    self->configMap_ = bpf_object__find_map_fd_by_name(self->object_, "config");
+    self->rulesMap_ = bpf_object__find_map_fd_by_name(self->object_, "rules");
+    self->processesMap_ = bpf_object__find_map_fd_by_name(self->object_, "processes");
+    self->byPortMap_ = bpf_object__find_map_fd_by_name(self->object_, "by_port");
+    sentorix_config config{};
+    config.netns_cookie = *cookie;
+    config.own_tgid = static_cast<std::uint32_t>(::getpid());
+    const std::uint32_t zero = 0;
+    if (bpf_map_update_elem(self->configMap_, &zero, &config, BPF_ANY) != 0) {
+        return fail("cannot configure the kernel programs: " + std::string(std::strerror(errno)));
+    }
+    libbpfMessages = nullptr;
+    return self;
+}
+
+KernelInterception::~KernelInterception() {
+    for (auto* link : links_) {
+        bpf_link__destroy(link);
+    }
+    bpf_object__close(object_);
+}
+
+std::optional<std::vector<sentorix_rule>> KernelInterception::kernelRules(
+    const NETransparentProxyNetworkSettings& settings) {
+    std::vector<sentorix_rule> out;
+    const auto add = [&](const NENetworkRule& rule, bool include) {
+        if (rule.matchProtocol() == NENetworkRuleProtocol::UDP) {
+            return;
+        }
+        std::error_code code;
+        const auto address = asio::ip::make_address(rule.matchRemoteEndpoint().hostname(), code);
+        if (code) {
+            return;  // a rule by name cannot be matched at connect()
+        }
+        sentorix_rule kernel{};
+        kernel.family = address.is_v4() ? AF_INET : AF_INET6;
+        copyAddress(kernel.addr, address);
+        kernel.prefix = static_cast<std::uint8_t>(std::min<std::size_t>(rule.matchRemotePrefix(), address.is_v4() ? 32 : 128));
+        const std::string& port = rule.matchRemoteEndpoint().port();
+        kernel.port = port.empty() ? 0 : static_cast<std::uint16_t>(std::strtoul(port.c_str(), nullptr, 10));
+        kernel.include = include ? 1 : 0;
+        out.push_back(kernel);
+    };
+    // Excluded rules win: they come first, and the first match decides.
+    for (const auto& rule : settings.excludedNetworkRules.value_or(std::vector<NENetworkRule>{})) {
+        add(rule, false);
+    }
+    for (const auto& rule : settings.includedNetworkRules.value_or(std::vector<NENetworkRule>{})) {
+        add(rule, true);
+    }
+    if (out.size() > SENTORIX_MAX_RULES) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+bool KernelInterception::writeConfig(const std::function<void(sentorix_config&)>& change) {
+    std::lock_guard lock(configMutex_);
+    const std::uint32_t zero = 0;
+    sentorix_config config{};
+    if (bpf_map_lookup_elem(configMap_, &zero, &config) != 0) {
+        return false;
+    }
+    change(config);
+    return bpf_map_update_elem(configMap_, &zero, &config, BPF_ANY) == 0;
+}
+
+std::optional<std::string> KernelInterception::configure(const NETransparentProxyNetworkSettings& settings,
+                                                         std::uint16_t listenerPort,
+                                                         const asio::ip::tcp::endpoint& proxy) {
+    const auto rules = kernelRules(settings);
+    if (!rules) {
+        return "more than " + std::to_string(SENTORIX_MAX_RULES) + " network rules";
+    }
+    // Shrink first so that the programs never read a half-written list, then write, then grow.
+    if (!writeConfig([](sentorix_config& c) { c.rule_count = 0; })) {
+        return "cannot configure the kernel programs: " + std::string(std::strerror(errno));
+    }
+    for (std::uint32_t index = 0; index < rules->size(); ++index) {
+        if (bpf_map_update_elem(rulesMap_, &index, &(*rules)[index], BPF_ANY) != 0) {
+            return "cannot write the network rules: " + std::string(std::strerror(errno));
+        }
+    }
+    std::uint32_t proxyV4 = 0;
+    if (proxy.address().is_v4()) {
+        const auto bytes = proxy.address().to_v4().to_bytes();
+        std::memcpy(&proxyV4, bytes.data(), 4);
+    }
+    const bool written = writeConfig([&](sentorix_config& c) {
+        c.listener_port = listenerPort;
+        c.proxy_port = proxy.port();
+        c.proxy_ip4 = proxyV4;
+        c.rule_count = static_cast<std::uint8_t>(rules->size());
+    });
+    if (!written) {
+        return "cannot configure the kernel programs: " + std::string(std::strerror(errno));
+    }
+    return std::nullopt;
+}
+
+void KernelInterception::setClaiming(bool claiming) {
+    writeConfig([claiming](sentorix_config& c) { c.claiming = claiming ? 1 : 0; });
+}
+
+std::optional<KernelInterception::Origin> KernelInterception::takeOrigin(const asio::ip::tcp::endpoint& application) {
+    sentorix_port_key key{};
+    key.port = application.port();
+    key.family = application.address().is_v4() ? AF_INET : AF_INET6;
+    sentorix_origin origin{};
+    if (bpf_map_lookup_and_delete_elem(byPortMap_, &key, &origin) != 0) {
+        return std::nullopt;
+    }
+    Origin out;
+    if (origin.family == AF_INET) {
+        asio::ip::address_v4::bytes_type bytes;
+        std::memcpy(bytes.data(), origin.addr, 4);
+        out.destination = asio::ip::tcp::endpoint(asio::ip::address_v4(bytes), origin.port);
+    } else {
+        asio::ip::address_v6::bytes_type bytes;
+        std::memcpy(bytes.data(), origin.addr, 16);
+        const asio::ip::address_v6 address(bytes);
+        // An IPv4 destination reached through an IPv6 socket is named as IPv4, as the proxy expects.
+        out.destination = address.is_v4_mapped()
+                              ? asio::ip::tcp::endpoint(asio::ip::make_address_v4(asio::ip::v4_mapped, address), origin.port)
+                              : asio::ip::tcp::endpoint(address, origin.port);
+    }
+    out.pid = static_cast<int>(origin.tgid);
+    out.stamp = origin.stamp;
+    out.cgroup = origin.cgroup;
+    out.uid = origin.uid;
+    return out;
+}
+
+void KernelInterception::publish(int pid, std::uint64_t stamp, Verdict verdict) {
+    const auto key = static_cast<std::uint32_t>(pid);
+    sentorix_process process{};
+    if (bpf_map_lookup_elem(processesMap_, &key, &process) != 0 || process.stamp != stamp ||
+        process.verdict != SENTORIX_UNDECIDED) {
+        return;  // gone, replaced by a newer process with the same pid, or decided already
+    }
+    process.verdict = static_cast<std::uint8_t>(verdict);
+    bpf_map_update_elem(processesMap_, &key, &process, BPF_EXIST);
+}
+
+void KernelInterception::markProxyProcess(int pid) {
+    const auto key = static_cast<std::uint32_t>(pid);
+    sentorix_process process{};
+    process.verdict = SENTORIX_PROXY;
+    bpf_map_update_elem(processesMap_, &key, &process, BPF_ANY);
+}
+
+std::optional<KernelInterception::Verdict> KernelInterception::verdictOf(int pid) const {
+    const auto key = static_cast<std::uint32_t>(pid);
+    sentorix_process process{};
+    if (bpf_map_lookup_elem(processesMap_, &key, &process) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<Verdict>(process.verdict);
+}
+
+}  // namespace sentorix::linux_system

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "NETransparentProxyNetworkSettings.h"
+#include "kernel/InterceptionMaps.h"
+
+#include <asio/ip/tcp.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct bpf_object;
+struct bpf_link;
+
+namespace sentorix::linux_system {
+
+// The kernel programs that decide at connect() which TCP connections reach the interception listener:
+// attached to the root of the cgroup v2 hierarchy, acting only in this process's network namespace, and
+// detached by the kernel when this process ends (links, not pinned programs).
+class KernelInterception {
+public:
+    enum class Verdict : std::uint8_t { undecided = 0, direct = 1, proxy = 2 };
+
+    // What the kernel recorded about a redirected connection.
+    struct Origin {
+        asio::ip::tcp::endpoint destination;
+        int pid = 0;
+        std::uint64_t stamp = 0;  // with the pid, names one process's life
+        std::uint64_t cgroup = 0;
+        std::uint32_t uid = 0;
+    };
+
+    // Loads and attaches the programs; null with `error` set where the kernel or the machine cannot.
+    static std::unique_ptr<KernelInterception> load(std::string& error);
+    ~KernelInterception();
+    KernelInterception(const KernelInterception&) = delete;
+    KernelInterception& operator=(const KernelInterception&) = delete;
+
+    // The included and excluded TCP rules, the listener to redirect to and the proxy whose processes
+    // keep their own connections. Redirecting starts only with `setClaiming(true)`.
+    std::optional<std::string> configure(const NETransparentProxyNetworkSettings& settings,
+                                         std::uint16_t listenerPort, const asio::ip::tcp::endpoint& proxy);
+    void setClaiming(bool claiming);
+
+    // The record of the connection whose application socket has this local port, removed as it is read.
+    std::optional<Origin> takeOrigin(const asio::ip::tcp::endpoint& application);
+
+    // What user space learnt about a process: its next connect() is decided in the kernel. Ignored
+    // when `stamp` names an earlier process with the same pid.
+    void publish(int pid, std::uint64_t stamp, Verdict verdict);
+    // A process found to hold the proxy's listener before the programs could see it bind.
+    void markProxyProcess(int pid);
+    std::optional<Verdict> verdictOf(int pid) const;
+
+    // The rules as the kernel reads them; nullopt when there are more than it holds.
+    static std::optional<std::vector<sentorix_rule>> kernelRules(const NETransparentProxyNetworkSettings& settings);
+
+private:
+    KernelInterception() = default;
+    bool writeConfig(const std::function<void(sentorix_config&)>& change);
+
+    bpf_object* object_ = nullptr;
+    std::vector<bpf_link*> links_;
+    int configMap_ = -1, rulesMap_ = -1, processesMap_ = -1, byPortMap_ = -1;
+    std::mutex configMutex_;  // serialises read-modify-write of the one config entry
+};
+
+}  // namespace sentorix::linux_system

@@ -1,0 +1,59 @@
+/* Shared by the kernel programs and the user-space loader: the layout of every map value. */
+#pragma once
+
+#ifdef __bpf__
+#include <linux/types.h>
+#else
+#include <linux/types.h>
+#endif
+
+#define SENTORIX_MAX_RULES 64
+
+enum sentorix_verdict {
+    SENTORIX_UNDECIDED = 0, /* redirected until user space has identified the process */
+    SENTORIX_DIRECT = 1,    /* its identifier is bypassed: never redirected */
+    SENTORIX_PROXY = 2,     /* holds the local proxy's listening socket: never redirected */
+};
+
+struct sentorix_config {
+    __u64 netns_cookie; /* the only namespace the programs act in */
+    __u32 own_tgid;     /* the extension's own connections are never redirected */
+    __u16 listener_port;
+    __u16 proxy_port;
+    __u32 proxy_ip4;    /* network order */
+    __u8 claiming;      /* 0 while the provider claims no flow: nothing is redirected */
+    __u8 rule_count;
+    __u8 pad[2];
+};
+
+struct sentorix_rule {
+    __u32 addr[4]; /* network order; IPv4 in addr[0] */
+    __u16 port;    /* host order; 0 for any */
+    __u8 family;   /* AF_INET or AF_INET6 */
+    __u8 prefix;
+    __u8 include;  /* 0: excluded, left alone; 1: redirected */
+    __u8 pad[3];
+};
+
+struct sentorix_process {
+    __u64 stamp; /* when the kernel first saw this process: with the pid, one process's life */
+    __u8 verdict;
+    __u8 pad[7];
+};
+
+struct sentorix_origin {
+    __u32 addr[4]; /* the destination the application asked for, network order */
+    __u64 stamp;
+    __u64 cgroup;
+    __u32 tgid;
+    __u32 uid;
+    __u16 port; /* host order */
+    __u8 family;
+    __u8 pad[5];
+};
+
+struct sentorix_port_key {
+    __u16 port; /* the application socket's local port, host order */
+    __u8 family;
+    __u8 pad;
+};

@@ -1,0 +1,293 @@
+/* Decides at connect() which TCP connections go to the interception listener, remembers where each
+ * was going and who made it, and shows the application its original peer. Acts only in the
+ * namespace the extension runs in. */
+#include <linux/bpf.h>
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_endian.h>
+#include <bpf/bpf_tracing.h>
+
+#include "InterceptionMaps.h"
+
+#define AF_INET 2
+#define AF_INET6 10
+#define SOCK_STREAM 1
+#define IPPROTO_TCP 6
+
+char LICENSE[] SEC("license") = "GPL";
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, struct sentorix_config);
+} config SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, SENTORIX_MAX_RULES);
+    __type(key, __u32);
+    __type(value, struct sentorix_rule);
+} rules SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, 65536);
+    __type(key, __u32);
+    __type(value, struct sentorix_process);
+} processes SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, struct sentorix_origin);
+} origins SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 65536);
+    __type(key, struct sentorix_port_key);
+    __type(value, struct sentorix_origin);
+} by_port SEC(".maps");
+
+/* Only what the programs read from the kernel's task; offsets come from its type information. */
+struct task_struct {
+    int pid;
+    int tgid;
+} __attribute__((preserve_access_index));
+
+static __always_inline struct sentorix_config *active_config(void *ctx) {
+    __u32 zero = 0;
+    struct sentorix_config *cfg = bpf_map_lookup_elem(&config, &zero);
+    if (!cfg || bpf_get_netns_cookie(ctx) != cfg->netns_cookie) {
+        return 0;
+    }
+    return cfg;
+}
+
+static __always_inline int prefix_matches(const __u32 *rule, const __u32 *addr, __u32 prefix, int words) {
+    for (int i = 0; i < 4; i++) {
+        if (i >= words) {
+            break;
+        }
+        __u32 bits = prefix > 32 * i ? prefix - 32 * i : 0;
+        if (bits == 0) {
+            break;
+        }
+        __u32 mask = bits >= 32 ? 0xffffffffu : bpf_htonl(~((1u << (32 - bits)) - 1));
+        if ((rule[i] & mask) != (addr[i] & mask)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* 1 when the first matching rule includes the destination; 0 when it is excluded or unmatched. */
+static __always_inline int included(struct sentorix_config *cfg, __u8 family, const __u32 *addr, __u16 port) {
+    for (__u32 i = 0; i < SENTORIX_MAX_RULES; i++) {
+        if (i >= cfg->rule_count) {
+            break;
+        }
+        __u32 index = i;
+        struct sentorix_rule *rule = bpf_map_lookup_elem(&rules, &index);
+        if (!rule || rule->family != family || (rule->port != 0 && rule->port != port)) {
+            continue;
+        }
+        if (prefix_matches(rule->addr, addr, rule->prefix, family == AF_INET ? 1 : 4)) {
+            return rule->include;
+        }
+    }
+    return 0;
+}
+
+/* Records the connection and returns 1 when it is to be redirected. */
+static __always_inline int claim(struct bpf_sock_addr *ctx, __u8 family, const __u32 *addr) {
+    if (ctx->type != SOCK_STREAM || ctx->protocol != IPPROTO_TCP) {
+        return 0;
+    }
+    struct sentorix_config *cfg = active_config(ctx);
+    if (!cfg || !cfg->claiming) {
+        return 0;
+    }
+    __u64 pid_tgid = bpf_get_current_pid_tgid();
+    __u32 tgid = pid_tgid >> 32;
+    if (tgid == cfg->own_tgid) {
+        return 0;
+    }
+    struct sentorix_process *process = bpf_map_lookup_elem(&processes, &tgid);
+    if (process && process->verdict != SENTORIX_UNDECIDED) {
+        return 0;
+    }
+    __u16 port = bpf_ntohs(ctx->user_port);
+    if (!included(cfg, family, addr, port)) {
+        return 0;
+    }
+    if (!process) {
+        struct sentorix_process fresh = {.stamp = bpf_ktime_get_ns(), .verdict = SENTORIX_UNDECIDED};
+        bpf_map_update_elem(&processes, &tgid, &fresh, BPF_NOEXIST);
+        process = bpf_map_lookup_elem(&processes, &tgid);
+    }
+    if (!ctx->sk) {
+        return 0;
+    }
+    struct sentorix_origin *origin = bpf_sk_storage_get(&origins, ctx->sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    if (!origin) {
+        return 0;  /* no memory: the connection goes where it asked */
+    }
+    origin->family = family;
+    origin->port = port;
+    origin->addr[0] = addr[0];
+    origin->addr[1] = family == AF_INET6 ? addr[1] : 0;
+    origin->addr[2] = family == AF_INET6 ? addr[2] : 0;
+    origin->addr[3] = family == AF_INET6 ? addr[3] : 0;
+    origin->tgid = tgid;
+    origin->stamp = process ? process->stamp : 0;
+    origin->cgroup = bpf_get_current_cgroup_id();
+    origin->uid = (__u32)bpf_get_current_uid_gid();
+    return 1;
+}
+
+SEC("cgroup/connect4")
+int sentorix_connect4(struct bpf_sock_addr *ctx) {
+    __u32 addr[4] = {ctx->user_ip4, 0, 0, 0};
+    if (claim(ctx, AF_INET, addr)) {
+        struct sentorix_config *cfg = active_config(ctx);
+        if (cfg) {
+            ctx->user_ip4 = bpf_htonl(0x7f000001);
+            ctx->user_port = bpf_htons(cfg->listener_port);
+        }
+    }
+    return 1;
+}
+
+SEC("cgroup/connect6")
+int sentorix_connect6(struct bpf_sock_addr *ctx) {
+    __u32 addr[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
+    if (claim(ctx, AF_INET6, addr)) {
+        struct sentorix_config *cfg = active_config(ctx);
+        if (cfg) {
+            ctx->user_ip6[0] = 0;
+            ctx->user_ip6[1] = 0;
+            ctx->user_ip6[2] = 0;
+            ctx->user_ip6[3] = bpf_htonl(1);
+            ctx->user_port = bpf_htons(cfg->listener_port);
+        }
+    }
+    return 1;
+}
+
+/* The application keeps seeing the peer it asked for. */
+SEC("cgroup/getpeername4")
+int sentorix_getpeername4(struct bpf_sock_addr *ctx) {
+    if (!ctx->sk) {
+        return 1;
+    }
+    struct sentorix_origin *origin = bpf_sk_storage_get(&origins, ctx->sk, 0, 0);
+    if (origin && origin->family == AF_INET) {
+        ctx->user_ip4 = origin->addr[0];
+        ctx->user_port = bpf_htons(origin->port);
+    }
+    return 1;
+}
+
+SEC("cgroup/getpeername6")
+int sentorix_getpeername6(struct bpf_sock_addr *ctx) {
+    if (!ctx->sk) {
+        return 1;
+    }
+    struct sentorix_origin *origin = bpf_sk_storage_get(&origins, ctx->sk, 0, 0);
+    if (origin && origin->family == AF_INET6) {
+        ctx->user_ip6[0] = origin->addr[0];
+        ctx->user_ip6[1] = origin->addr[1];
+        ctx->user_ip6[2] = origin->addr[2];
+        ctx->user_ip6[3] = origin->addr[3];
+        ctx->user_port = bpf_htons(origin->port);
+    }
+    return 1;
+}
+
+/* Once the local port is known, the listener can find the record by the peer of what it accepts. */
+SEC("sockops")
+int sentorix_sockops(struct bpf_sock_ops *skops) {
+    if (skops->op != BPF_SOCK_OPS_TCP_CONNECT_CB) {
+        return 1;
+    }
+    struct bpf_sock *sk = skops->sk;
+    if (!sk) {
+        return 1;
+    }
+    struct sentorix_origin *origin = bpf_sk_storage_get(&origins, sk, 0, 0);
+    if (!origin) {
+        return 1;
+    }
+    struct sentorix_port_key key = {.port = (__u16)skops->local_port, .family = origin->family};
+    bpf_map_update_elem(&by_port, &key, origin, BPF_ANY);
+    return 1;
+}
+
+/* A process that binds the local proxy's port holds its listener: its connections stay its own. */
+static __always_inline void note_proxy_bind(struct bpf_sock *sk, int loopback_or_any) {
+    if (sk->protocol != IPPROTO_TCP || !loopback_or_any) {
+        return;
+    }
+    struct sentorix_config *cfg = active_config(sk);
+    if (!cfg || sk->src_port != cfg->proxy_port) {
+        return;
+    }
+    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+    struct sentorix_process proxy = {.stamp = bpf_ktime_get_ns(), .verdict = SENTORIX_PROXY};
+    bpf_map_update_elem(&processes, &tgid, &proxy, BPF_ANY);
+}
+
+SEC("cgroup/post_bind4")
+int sentorix_post_bind4(struct bpf_sock *sk) {
+    __u32 address = sk->src_ip4;
+    note_proxy_bind(sk, address == bpf_htonl(0x7f000001) || address == 0);
+    return 1;
+}
+
+SEC("cgroup/post_bind6")
+int sentorix_post_bind6(struct bpf_sock *sk) {
+    __u32 a0 = sk->src_ip6[0], a1 = sk->src_ip6[1], a2 = sk->src_ip6[2], a3 = sk->src_ip6[3];
+    int any = (a0 | a1 | a2 | a3) == 0;
+    int loopback = (a0 | a1 | a2) == 0 && a3 == bpf_htonl(1);
+    int mapped_loopback = a0 == 0 && a1 == 0 && a2 == bpf_htonl(0xffff) && a3 == bpf_htonl(0x7f000001);
+    note_proxy_bind(sk, any || loopback || mapped_loopback);
+    return 1;
+}
+
+/* A forked child has its parent's program, cgroup and descriptors: it inherits the verdict. */
+SEC("tp_btf/sched_process_fork")
+int BPF_PROG(sentorix_fork, struct task_struct *parent, struct task_struct *child) {
+    __u32 parent_tgid = parent->tgid;
+    __u32 child_pid = child->pid;
+    if (child->tgid != child->pid) {
+        return 0;  /* a thread shares its process's entry */
+    }
+    struct sentorix_process *known = bpf_map_lookup_elem(&processes, &parent_tgid);
+    if (known && known->verdict != SENTORIX_UNDECIDED) {
+        struct sentorix_process copy = {.stamp = bpf_ktime_get_ns(), .verdict = known->verdict};
+        bpf_map_update_elem(&processes, &child_pid, &copy, BPF_ANY);
+    }
+    return 0;
+}
+
+/* A new program is a new identity, except for the proxy, which keeps its listener. */
+SEC("tp_btf/sched_process_exec")
+int BPF_PROG(sentorix_exec, struct task_struct *task) {
+    __u32 tgid = task->tgid;
+    struct sentorix_process *known = bpf_map_lookup_elem(&processes, &tgid);
+    if (known && known->verdict != SENTORIX_PROXY) {
+        bpf_map_delete_elem(&processes, &tgid);
+    }
+    return 0;
+}
+
+SEC("tp_btf/sched_process_exit")
+int BPF_PROG(sentorix_exit, struct task_struct *task) {
+    if (task->pid == task->tgid) {
+        __u32 tgid = task->tgid;
+        bpf_map_delete_elem(&processes, &tgid);
+    }
+    return 0;
+}

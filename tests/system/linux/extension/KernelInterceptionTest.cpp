@@ -1,0 +1,212 @@
+// The kernel programs for real, in a network namespace of the test's own: the test's thread moves into
+// it (a network namespace belongs to a thread), and forked children make the connections, since the
+// loading process's own connections are never redirected.
+#include "KernelInterception.h"
+
+#include "NETransparentProxyNetworkSettings.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <thread>
+
+namespace sentorix {
+namespace {
+
+using linux_system::KernelInterception;
+
+constexpr std::uint16_t ClosedPort = 8000;
+constexpr const char* Destination = "127.0.0.2";
+
+sockaddr_in v4(const char* address, std::uint16_t port) {
+    sockaddr_in out{};
+    out.sin_family = AF_INET;
+    out.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &out.sin_addr);
+    return out;
+}
+
+// What a child saw when it connected to Destination:ClosedPort.
+struct ChildResult {
+    int connectErrno = -1;  // 0 when connected
+    sockaddr_in peer{};
+    pid_t pid = 0;
+};
+
+// Forks a child that connects (and, when `holdProxy`, first binds the proxy's port), reports and exits.
+ChildResult connectFromChild(bool bindProxyFirst = false) {
+    int report[2];
+    if (::pipe(report) != 0) {
+        return {};
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ChildResult result;
+        if (bindProxyFirst) {
+            const int proxy = ::socket(AF_INET, SOCK_STREAM, 0);
+            const auto address = v4("127.0.0.1", 8080);
+            ::bind(proxy, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        }
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const auto target = v4(Destination, ClosedPort);
+        result.connectErrno = ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0 ? 0 : errno;
+        socklen_t length = sizeof result.peer;
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&result.peer), &length);
+        result.pid = ::getpid();
+        (void)!::write(report[1], &result, sizeof result);
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    ChildResult result;
+    (void)!::read(report[0], &result, sizeof result);
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    return result;
+}
+
+class KernelInterceptionTest : public ::testing::Test {
+protected:
+    // Runs `body` on a thread of its own in a fresh network namespace with loopback up.
+    template <typename Body>
+    void inOwnNamespace(Body body) {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root to load kernel programs and make a network namespace";
+        }
+        std::string skip;
+        std::thread([&] {
+            if (::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up && ip addr add 127.0.0.2/8 dev lo 2>/dev/null; true") != 0) {
+                skip = "cannot make a network namespace here";
+                return;
+            }
+            std::string error;
+            auto kernel = KernelInterception::load(error);
+            if (!kernel) {
+                skip = "kernel programs unavailable: " + error;
+                return;
+            }
+            body(*kernel);
+        }).join();
+        if (!skip.empty()) {
+            GTEST_SKIP() << skip;
+        }
+    }
+
+    // A listener standing in for the interception listener.
+    static int listenOn(std::uint16_t& port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        auto address = v4("127.0.0.1", 0);
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::listen(fd, 16);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        return fd;
+    }
+
+    static NETransparentProxyNetworkSettings settings() {
+        NETransparentProxyNetworkSettings out("127.0.0.1");
+        out.includedNetworkRules = std::vector<NENetworkRule>{
+            NENetworkRule(NWHostEndpoint("127.0.0.0", std::to_string(ClosedPort)), 8, NENetworkRuleProtocol::TCP)};
+        out.excludedNetworkRules = std::vector<NENetworkRule>{
+            NENetworkRule(NWHostEndpoint("127.0.0.1", "8080"), 32, NENetworkRuleProtocol::TCP)};
+        return out;
+    }
+};
+
+TEST_F(KernelInterceptionTest, RedirectsOnlyWhileClaimingAndKeepsThePeerAndTheOrigin) {
+    inOwnNamespace([](KernelInterception& kernel) {
+        std::uint16_t port = 0;
+        const int listener = listenOn(port);
+        const asio::ip::tcp::endpoint proxy(asio::ip::make_address("127.0.0.1"), 8080);
+        ASSERT_FALSE(kernel.configure(settings(), port, proxy));
+
+        EXPECT_EQ(connectFromChild().connectErrno, ECONNREFUSED) << "nothing is redirected before claiming";
+
+        kernel.setClaiming(true);
+        const auto redirected = connectFromChild();
+        ASSERT_EQ(redirected.connectErrno, 0);
+        char shown[INET_ADDRSTRLEN];
+        ::inet_ntop(AF_INET, &redirected.peer.sin_addr, shown, sizeof shown);
+        EXPECT_STREQ(shown, Destination) << "getpeername shows the destination asked for";
+        EXPECT_EQ(ntohs(redirected.peer.sin_port), ClosedPort);
+
+        sockaddr_in application{};
+        socklen_t length = sizeof application;
+        const int accepted = ::accept(listener, reinterpret_cast<sockaddr*>(&application), &length);
+        ASSERT_GE(accepted, 0);
+        const asio::ip::tcp::endpoint peer(asio::ip::address_v4(ntohl(application.sin_addr.s_addr)),
+                                           ntohs(application.sin_port));
+        const auto origin = kernel.takeOrigin(peer);
+        ASSERT_TRUE(origin);
+        EXPECT_EQ(origin->destination, asio::ip::tcp::endpoint(asio::ip::make_address(Destination), ClosedPort));
+        EXPECT_EQ(origin->pid, redirected.pid);
+        EXPECT_NE(origin->stamp, 0u);
+        EXPECT_FALSE(kernel.takeOrigin(peer)) << "a record is read once";
+        ::close(accepted);
+        ::close(listener);
+    });
+}
+
+TEST_F(KernelInterceptionTest, DecidedProcessesAndTheProxyKeepTheirConnections) {
+    inOwnNamespace([](KernelInterception& kernel) {
+        std::uint16_t port = 0;
+        const int listener = listenOn(port);
+        ASSERT_FALSE(kernel.configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
+        kernel.setClaiming(true);
+
+        // Binding the proxy's port marks the process at once, from its first connection.
+        EXPECT_EQ(connectFromChild(/*bindProxyFirst=*/true).connectErrno, ECONNREFUSED);
+
+        // What the kernel knew of a process ends with it.
+        ASSERT_EQ(connectFromChild().connectErrno, 0);
+        sockaddr_in application{};
+        socklen_t length = sizeof application;
+        const int accepted = ::accept(listener, reinterpret_cast<sockaddr*>(&application), &length);
+        const auto origin = kernel.takeOrigin(asio::ip::tcp::endpoint(
+            asio::ip::address_v4(ntohl(application.sin_addr.s_addr)), ntohs(application.sin_port)));
+        ASSERT_TRUE(origin);
+        EXPECT_FALSE(kernel.verdictOf(origin->pid)) << "the process has ended: the kernel forgot it";
+        kernel.publish(origin->pid, origin->stamp, KernelInterception::Verdict::direct);
+        EXPECT_FALSE(kernel.verdictOf(origin->pid)) << "nothing is published for a process that has ended";
+        ::close(accepted);
+
+        kernel.markProxyProcess(::getpid());
+        EXPECT_EQ(kernel.verdictOf(::getpid()), KernelInterception::Verdict::proxy);
+        // A child forked by a decided process inherits the decision.
+        EXPECT_EQ(connectFromChild().connectErrno, ECONNREFUSED);
+        ::close(listener);
+    });
+}
+
+TEST(KernelInterceptionRules, ExcludedRulesComeFirstAndNamesAreLeftOut) {
+    NETransparentProxyNetworkSettings settings("127.0.0.1");
+    settings.includedNetworkRules = std::vector<NENetworkRule>{
+        NENetworkRule(NWHostEndpoint("0.0.0.0", "80"), 0, NENetworkRuleProtocol::TCP),
+        NENetworkRule(NWHostEndpoint("::", "443"), 0, NENetworkRuleProtocol::TCP),
+        NENetworkRule(NWHostEndpoint("0.0.0.0", "443"), 0, NENetworkRuleProtocol::UDP),
+        NENetworkRule(NWHostEndpoint("example.com", "80"), 0, NENetworkRuleProtocol::TCP)};
+    settings.excludedNetworkRules = std::vector<NENetworkRule>{
+        NENetworkRule(NWHostEndpoint("127.0.0.1", "8080"), 40, NENetworkRuleProtocol::TCP)};
+    const auto rules = KernelInterception::kernelRules(settings);
+    ASSERT_TRUE(rules);
+    ASSERT_EQ(rules->size(), 3u);
+    EXPECT_EQ((*rules)[0].include, 0);
+    EXPECT_EQ((*rules)[0].prefix, 32) << "a prefix longer than the address is clamped";
+    EXPECT_EQ((*rules)[0].addr[0], htonl(0x7f000001));
+    EXPECT_EQ((*rules)[1].port, 80);
+    EXPECT_EQ((*rules)[2].family, AF_INET6);
+
+    settings.includedNetworkRules->assign(SENTORIX_MAX_RULES, settings.includedNetworkRules->front());
+    EXPECT_FALSE(KernelInterception::kernelRules(settings)) << "more rules than the kernel holds are refused";
+}
+
+}  // namespace
+}  // namespace sentorix
