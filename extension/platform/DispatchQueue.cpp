@@ -2,16 +2,20 @@
 
 #include <asio/post.hpp>
 
+#include <algorithm>
+#include <thread>
+
 namespace sentorix {
 
 namespace {
-// Blocks may wait (the probe, the monitoring sender), so the pool is wider than the core count.
-constexpr std::size_t PoolThreads = 16;
+// Blocks may wait (the probe, the monitoring sender), so the pool is a little wider than the core
+// count; not much wider, since every idle thread woken for a block is a context switch on a flow's path.
+std::size_t poolThreads() { return std::max(4u, std::thread::hardware_concurrency() + 2); }
 }  // namespace
 
 asio::thread_pool& DispatchQueue::pool() {
     // Never destroyed: blocks may still run while the process exits.
-    static asio::thread_pool* pool = new asio::thread_pool(PoolThreads);
+    static asio::thread_pool* pool = new asio::thread_pool(poolThreads());
     return *pool;
 }
 

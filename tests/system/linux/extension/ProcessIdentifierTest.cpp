@@ -1,0 +1,72 @@
+#include "ProcessIdentifier.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace sentorix {
+namespace {
+
+using linux_system::ProcessIdentifier;
+namespace fs = std::filesystem;
+
+// A /proc of the test's own: each process with a cgroup file and an executable link.
+class FakeProc {
+public:
+    FakeProc() : root_(fs::temp_directory_path() / ("sentorix-proc-" + std::to_string(::getpid()))) {
+        fs::remove_all(root_);
+    }
+    ~FakeProc() { fs::remove_all(root_); }
+
+    void process(int pid, const std::string& cgroup, const std::string& exe) {
+        const fs::path dir = root_ / std::to_string(pid);
+        fs::create_directories(dir);
+        fs::remove(dir / "cgroup");
+        if (!cgroup.empty()) {
+            std::ofstream(dir / "cgroup") << "12:memory:/\n1:name=systemd:/\n0::" << cgroup << "\n";
+        }
+        fs::remove(dir / "exe");
+        fs::create_symlink(exe, dir / "exe");
+    }
+    std::string root() const { return root_.string(); }
+
+private:
+    fs::path root_;
+};
+
+const asio::ip::tcp::endpoint Proxy(asio::ip::address_v4::loopback(), 8080);
+
+TEST(ProcessIdentifierTest, AProcessIsReadOncePerLifeAndAgainWhenItsPidIsReused) {
+    FakeProc proc;
+    proc.process(100, "/user.slice/app-gnome-org.example.Editor-4242.scope", "/usr/bin/editor");
+    ProcessIdentifier identifier(Proxy, proc.root());
+    EXPECT_EQ(identifier.identifyProcess(100, 1, 7), "org.example.Editor");
+
+    proc.process(100, "/user.slice/session-1.scope", "/usr/bin/other");
+    EXPECT_EQ(identifier.identifyProcess(100, 1, 7), "org.example.Editor") << "the same life is not read again";
+    EXPECT_EQ(identifier.identifyProcess(100, 2, 8), "/usr/bin/other") << "a new life with the same pid is";
+    EXPECT_EQ(identifier.statistics().processReads, 2u);
+}
+
+TEST(ProcessIdentifierTest, ACgroupsUnitNameServesEveryProcessInIt) {
+    FakeProc proc;
+    proc.process(200, "/user.slice/app-gnome-org.example.Player@3.service", "/usr/bin/player");
+    proc.process(201, "", "/usr/bin/player-helper");  // its cgroup file can no longer be read
+    proc.process(300, "/", "/usr/bin/tool");
+    proc.process(301, "", "/usr/bin/tool2");
+    ProcessIdentifier identifier(Proxy, proc.root());
+    EXPECT_EQ(identifier.identifyProcess(200, 1, 50), "org.example.Player");
+    EXPECT_EQ(identifier.identifyProcess(201, 1, 50), "org.example.Player");
+    EXPECT_EQ(identifier.identifyProcess(300, 1, 60), "/usr/bin/tool");
+    EXPECT_EQ(identifier.identifyProcess(301, 1, 60), "/usr/bin/tool2") << "no unit: each process's executable";
+}
+
+TEST(ProcessIdentifierTest, AProcessThatHasGoneHasNoIdentifier) {
+    FakeProc proc;
+    ProcessIdentifier identifier(Proxy, proc.root());
+    EXPECT_EQ(identifier.identifyProcess(999, 1, 70), "");
+}
+
+}  // namespace
+}  // namespace sentorix
