@@ -251,7 +251,12 @@ void KernelInterception::setClaiming(bool claiming) {
 std::optional<KernelInterception::Origin> KernelInterception::takeOrigin(const asio::ip::tcp::endpoint& application) {
     sentorix_port_key key{};
     key.port = application.port();
-    key.family = application.address().is_v4() ? AF_INET : AF_INET6;
+    auto address = application.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    key.family = address.is_v4() ? AF_INET : AF_INET6;
+    copyAddress(key.addr, address);
     sentorix_origin origin{};
     if (bpf_map_lookup_and_delete_elem(byPortMap_, &key, &origin) != 0) {
         return std::nullopt;

@@ -52,8 +52,10 @@ struct sentorix_origin {
     __u8 pad[5];
 };
 
+/* The application socket's own address: with the listener's, one live connection. */
 struct sentorix_port_key {
-    __u16 port; /* the application socket's local port, host order */
-    __u8 family;
+    __u32 addr[4]; /* network order; IPv4 (also when reached through an IPv6 socket) in addr[0] */
+    __u16 port;    /* host order */
+    __u8 family;   /* of the address, not of the socket */
     __u8 pad;
 };

@@ -206,7 +206,9 @@ int sentorix_getpeername6(struct bpf_sock_addr *ctx) {
     return 1;
 }
 
-/* Once the local port is known, the listener can find the record by the peer of what it accepts. */
+/* Once the local port is known, the listener can find the record by the peer of what it accepts. A
+ * connection made straight to the listener from the same address and port clears whatever record an
+ * earlier, never accepted, connection left there, so it cannot pass for that one. */
 SEC("sockops")
 int sentorix_sockops(struct bpf_sock_ops *skops) {
     if (skops->op != BPF_SOCK_OPS_TCP_CONNECT_CB) {
@@ -216,12 +218,29 @@ int sentorix_sockops(struct bpf_sock_ops *skops) {
     if (!sk) {
         return 1;
     }
+    struct sentorix_port_key key = {.port = (__u16)skops->local_port};
+    if (skops->family == AF_INET) {
+        key.family = AF_INET;
+        key.addr[0] = skops->local_ip4;
+    } else if (skops->local_ip6[0] == 0 && skops->local_ip6[1] == 0 && skops->local_ip6[2] == bpf_htonl(0xffff)) {
+        key.family = AF_INET;
+        key.addr[0] = skops->local_ip6[3];
+    } else {
+        key.family = AF_INET6;
+        key.addr[0] = skops->local_ip6[0];
+        key.addr[1] = skops->local_ip6[1];
+        key.addr[2] = skops->local_ip6[2];
+        key.addr[3] = skops->local_ip6[3];
+    }
     struct sentorix_origin *origin = bpf_sk_storage_get(&origins, sk, 0, 0);
-    if (!origin) {
+    if (origin) {
+        bpf_map_update_elem(&by_port, &key, origin, BPF_ANY);
         return 1;
     }
-    struct sentorix_port_key key = {.port = (__u16)skops->local_port, .family = origin->family};
-    bpf_map_update_elem(&by_port, &key, origin, BPF_ANY);
+    struct sentorix_config *cfg = active_config(skops);
+    if (cfg && bpf_ntohl(skops->remote_port) == cfg->listener_port) {
+        bpf_map_delete_elem(&by_port, &key);
+    }
     return 1;
 }
 

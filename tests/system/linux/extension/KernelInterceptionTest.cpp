@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace sentorix {
@@ -39,10 +40,12 @@ struct ChildResult {
     int connectErrno = -1;  // 0 when connected
     sockaddr_in peer{};
     pid_t pid = 0;
+    std::uint16_t localPort = 0;
 };
 
-// Forks a child that connects (and, when `holdProxy`, first binds the proxy's port), reports and exits.
-ChildResult connectFromChild(bool bindProxyFirst = false) {
+// Forks a child that connects (and, when `bindProxyFirst`, first binds the proxy's port), reports and
+// exits; with `reset`, its connection ends with a reset, leaving its port free at once.
+ChildResult connectFromChild(bool bindProxyFirst = false, std::uint16_t* localPort = nullptr, bool reset = false) {
     int report[2];
     if (::pipe(report) != 0) {
         return {};
@@ -61,6 +64,15 @@ ChildResult connectFromChild(bool bindProxyFirst = false) {
         socklen_t length = sizeof result.peer;
         ::getpeername(fd, reinterpret_cast<sockaddr*>(&result.peer), &length);
         result.pid = ::getpid();
+        sockaddr_in local{};
+        length = sizeof local;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+        result.localPort = ntohs(local.sin_port);
+        if (reset) {
+            const linger abort{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            ::close(fd);
+        }
         (void)!::write(report[1], &result, sizeof result);
         ::_exit(0);
     }
@@ -69,6 +81,9 @@ ChildResult connectFromChild(bool bindProxyFirst = false) {
     (void)!::read(report[0], &result, sizeof result);
     ::close(report[0]);
     ::waitpid(child, nullptr, 0);
+    if (localPort) {
+        *localPort = result.localPort;
+    }
     return result;
 }
 
@@ -182,6 +197,34 @@ TEST_F(KernelInterceptionTest, DecidedProcessesAndTheProxyKeepTheirConnections) 
         EXPECT_EQ(kernel.verdictOf(::getpid()), KernelInterception::Verdict::proxy);
         // A child forked by a decided process inherits the decision.
         EXPECT_EQ(connectFromChild().connectErrno, ECONNREFUSED);
+        ::close(listener);
+    });
+}
+
+TEST_F(KernelInterceptionTest, AStraightConnectionCannotPassForAnEarlierRedirectedOne) {
+    inOwnNamespace([](KernelInterception& kernel) {
+        std::uint16_t port = 0;
+        const int listener = listenOn(port);
+        ASSERT_FALSE(kernel.configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
+        kernel.setClaiming(true);
+        // A redirected connection whose record is never taken: accepted and dropped, as under a flood.
+        std::uint16_t used = 0;
+        ASSERT_EQ(connectFromChild(false, &used, /*reset=*/true).connectErrno, 0);
+        ::close(::accept(listener, nullptr, nullptr));
+
+        // Someone connects straight to the listener from the same address and port.
+        const int straight = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int on = 1;
+        ::setsockopt(straight, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const auto from = v4("127.0.0.1", used);
+        ASSERT_EQ(::bind(straight, reinterpret_cast<const sockaddr*>(&from), sizeof from), 0) << std::strerror(errno);
+        const auto to = v4("127.0.0.1", port);
+        ASSERT_EQ(::connect(straight, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0) << std::strerror(errno);
+        const int accepted = ::accept(listener, nullptr, nullptr);
+        EXPECT_FALSE(kernel.takeOrigin(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), used)))
+            << "the earlier connection's record would give it a destination and an identity";
+        ::close(accepted);
+        ::close(straight);
         ::close(listener);
     });
 }
