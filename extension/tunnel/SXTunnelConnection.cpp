@@ -41,7 +41,19 @@ SXTunnelConnection::SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow,
 
 bool SXTunnelConnection::isClosed() const {
     std::lock_guard lock(lock_);
-    return isClosed_;
+    return state_ == State::Closed;
+}
+
+bool SXTunnelConnection::transition(std::initializer_list<State> from, State to, State* previous) {
+    std::lock_guard lock(lock_);
+    if (std::find(from.begin(), from.end(), state_) == from.end()) {
+        return false;
+    }
+    if (previous) {
+        *previous = state_;
+    }
+    state_ = to;
+    return true;
 }
 
 std::shared_ptr<ProxyTunnelHandshakeWatchdog> SXTunnelConnection::watchdog() {
@@ -59,6 +71,17 @@ std::shared_ptr<ProxyTunnelHandshakeWatchdog> SXTunnelConnection::watchdog() {
     return handshakeWatchdog_;
 }
 
+void SXTunnelConnection::retireWatchdog() {
+    std::shared_ptr<ProxyTunnelHandshakeWatchdog> retired;
+    {
+        std::lock_guard lock(lock_);
+        retired = std::move(handshakeWatchdog_);
+    }
+    if (retired) {
+        retired->finishWithoutCallback();
+    }
+}
+
 void SXTunnelConnection::emit(const std::string& signal, const std::string& level, const std::string& code,
                               const std::string& message, std::optional<ProxyTunnelMonitoringEvent::Metrics> metrics,
                               ProxyTunnelMonitoringEvent::Context context) const {
@@ -70,12 +93,8 @@ void SXTunnelConnection::emit(const std::string& signal, const std::string& leve
 
 void SXTunnelConnection::start() {
     watchdog()->start();
-    {
-        std::lock_guard lock(lock_);
-        if (isClosed_) {  // a limit of zero or less fired during start
-            return;
-        }
-        isObserving_ = true;
+    if (!transition({State::Created}, State::Connecting)) {  // a limit of zero or less fired during start
+        return;
     }
     connection_->addObserver(weak_from_this(), "state");
     if (connection_->state() == NWTCPConnectionState::Connected) {
@@ -105,21 +124,21 @@ void SXTunnelConnection::observeValue(const std::string& keyPath, NWTCPConnectio
 }
 
 void SXTunnelConnection::close(OptionalError error) {
-    bool wasObserving;
-    bool established;
-    {
-        std::lock_guard lock(lock_);
-        if (isClosed_) {
-            return;
-        }
-        isClosed_ = true;
-        wasObserving = std::exchange(isObserving_, false);
-        established = didEstablishHandshake_;
+    State previous = State::Closed;
+    if (transition({State::Created, State::Connecting, State::Handshaking, State::Established, State::Copying,
+                    State::UploadEnded, State::DownloadEnded, State::SystemRelay},
+                   State::Closed, &previous)) {
+        finishClose(previous, std::move(error));
     }
-    if (wasObserving) {
+}
+
+void SXTunnelConnection::finishClose(State previous, OptionalError error) {
+    if (previous == State::Connecting) {
         connection_->removeObserver(this, "state");
     }
-    watchdog()->finishWithoutCallback();
+    retireWatchdog();
+    const bool established = previous != State::Created && previous != State::Connecting &&
+                             previous != State::Handshaking;
     if (error && !established && onProxyUnavailable_) {
         onProxyUnavailable_();
     }
@@ -157,18 +176,11 @@ std::string SXTunnelConnection::connectRequest(const std::string& target, const 
 }
 
 void SXTunnelConnection::startHandshake() {
-    bool wasObserving;
-    {
-        std::lock_guard lock(lock_);
-        // The connected notification and start() can both see the connection up; only one handshake.
-        if (isClosed_ || std::exchange(handshakeStarted_, true)) {
-            return;
-        }
-        wasObserving = std::exchange(isObserving_, false);
+    // The connected notification and start() can both see the connection up; only one handshake.
+    if (!transition({State::Connecting}, State::Handshaking)) {
+        return;
     }
-    if (wasObserving) {
-        connection_->removeObserver(this, "state");
-    }
+    connection_->removeObserver(this, "state");
     handshakeStartedAt_ = timers_->now();
     const std::string target = targetOf(flow_->remoteEndpoint());
     const std::string request = connectRequest(target, appId_, flowId_);
@@ -215,6 +227,7 @@ void SXTunnelConnection::readConnectResponse() {
         auto outcome = self->connectResponseParser_.append(data);
         using O = ProxyConnectResponseOutcome;
         if (outcome.is<O::established>()) {
+            self->connectResponseParser_ = ProxyConnectResponseParser();  // the answer's bytes are not needed again
             self->log_.info("SentorixProxy: Handshake successful.");
             self->finishSuccessfulHandshake(std::move(std::get<O::established>(outcome.value).leftover));
         } else if (outcome.is<O::rejected>()) {
@@ -239,14 +252,10 @@ void SXTunnelConnection::readConnectResponse() {
 void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
     const double elapsedMs =
         std::chrono::duration<double, std::milli>(timers_->now() - handshakeStartedAt_).count();
-    {
-        std::lock_guard lock(lock_);
-        if (isClosed_ || timedOut_ || didEstablishHandshake_) {
-            return;  // closed or timed out meanwhile: no callback, no event, no relay
-        }
-        didEstablishHandshake_ = true;
+    if (!transition({State::Handshaking}, State::Established)) {
+        return;  // closed or timed out meanwhile: no callback, no event, no relay
     }
-    watchdog()->finishWithoutCallback();
+    retireWatchdog();
     if (onHandshakeEstablished_) {
         onHandshakeEstablished_(flowId_);
     }
@@ -254,11 +263,11 @@ void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
          ProxyTunnelMonitoringEvent::Metrics{{"elapsed_ms", elapsedMs},
                                              {"leftover_bytes", static_cast<double>(leftoverData.size())}},
          {{"app_id", appId_}});
-    pipeLocalToRemote();
     if (leftoverData.empty()) {
-        pipeRemoteToLocal();
+        relay();
         return;
     }
+    // Nothing is read from the application meanwhile: the system may yet take both directions.
     flow_->write(std::move(leftoverData), [weak = weak_from_this()](OptionalError error) {
         auto self = weak.lock();
         if (!self) {
@@ -272,107 +281,120 @@ void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
             self->close(error);
             return;
         }
-        self->pipeRemoteToLocal();
+        self->relay();
     });
 }
 
 void SXTunnelConnection::handshakeTimedOut() {
-    {
-        // The watchdog can fire in the same instant the answer succeeds: whichever claims the tunnel
-        // first under the lock wins, and the other does nothing.
-        std::lock_guard lock(lock_);
-        if (isClosed_ || didEstablishHandshake_) {
-            return;
-        }
-        timedOut_ = true;
+    // The watchdog can fire in the same instant the answer succeeds: whichever moves the tunnel on first
+    // wins, and the other does nothing.
+    State previous = State::Closed;
+    if (!transition({State::Created, State::Connecting, State::Handshaking}, State::Closed, &previous)) {
+        return;
     }
     const NSError error(NSError::SentorixDomain, 1002, "Proxy CONNECT handshake timed out");
     log_.error("SentorixProxy: CONNECT handshake timed out");
     emit("connect_handshake_timed_out", "error", "extension.connect_handshake_timed_out", "CONNECT handshake timed out",
          ProxyTunnelMonitoringEvent::Metrics{{"timeout_seconds", handshakeTimeout_}}, {{"app_id", appId_}});
-    close(error);
+    finishClose(previous, error);
 }
 
-// Relay. Each direction keeps one read or one write outstanding; an end of data half-closes towards the
-// other side and the tunnel closes when both directions have ended or on the first error.
+// Relay. The system relays when it can; otherwise each direction keeps one read or one write outstanding.
+// Either way an end of data half-closes towards the other side, and the tunnel closes when both
+// directions have ended or at the first error.
 
-void SXTunnelConnection::pipeLocalToRemote() {
+void SXTunnelConnection::relay() {
+    {
+        std::lock_guard lock(lock_);
+        if (state_ != State::Established) {
+            return;
+        }
+    }
+    const bool bySystem = flow_->relayWith(connection_, [weak = weak_from_this()](OptionalError error) {
+        if (auto self = weak.lock()) {
+            self->close(std::move(error));
+        }
+    });
+    // The system's completion may have closed the tunnel already; then there is nothing left to start.
+    if (!transition({State::Established}, bySystem ? State::SystemRelay : State::Copying) || bySystem) {
+        return;
+    }
+    pipe(Side::Application, Side::Proxy);
+    pipe(Side::Proxy, Side::Application);
+}
+
+const char* SXTunnelConnection::nameOf(Side side) { return side == Side::Application ? "App" : "Proxy"; }
+
+void SXTunnelConnection::read(Side side, std::function<void(NSData, OptionalError)> completion) {
+    if (side == Side::Application) {
+        flow_->readData(std::move(completion));
+    } else {
+        connection_->readMinimumLength(1, RelayReadMaximum, std::move(completion));
+    }
+}
+
+void SXTunnelConnection::write(Side side, NSData data, std::function<void(OptionalError)> completion) {
+    if (side == Side::Application) {
+        flow_->write(std::move(data), std::move(completion));
+    } else {
+        connection_->write(std::move(data), std::move(completion));
+    }
+}
+
+void SXTunnelConnection::pipe(Side from, Side to) {
     if (isClosed()) {
         return;
     }
-    flow_->readData([weak = weak_from_this()](NSData data, OptionalError error) {
+    // Reads hold the tunnel weakly, so a released tunnel goes at its next chunk; writes hold it.
+    read(from, [weak = weak_from_this(), from, to](NSData data, OptionalError error) {
         auto self = weak.lock();
         if (!self) {
             return;
         }
         if (error) {
-            self->log_.debug("SentorixProxy: App read error: " + error->localizedDescription());
+            self->log_.debug(std::string("SentorixProxy: ") + nameOf(from) +
+                             " read error: " + error->localizedDescription());
             self->close(error);
             return;
         }
         if (data.empty()) {
-            self->directionEnded(/*fromApplication=*/true);
+            self->directionEnded(from);
             return;
         }
         if (self->isClosed()) {
             return;  // both ends are closed already: nowhere to deliver the chunk
         }
-        self->connection_->write(std::move(data), [self](OptionalError writeError) {
+        self->write(to, std::move(data), [self, from, to](OptionalError writeError) {
             if (writeError) {
-                self->log_.debug("SentorixProxy: Proxy write error: " + writeError->localizedDescription());
+                self->log_.debug(std::string("SentorixProxy: ") + nameOf(to) +
+                                 " write error: " + writeError->localizedDescription());
                 self->close(writeError);
                 return;
             }
-            self->pipeLocalToRemote();
+            self->pipe(from, to);
         });
     });
 }
 
-void SXTunnelConnection::pipeRemoteToLocal() {
-    if (isClosed()) {
-        return;
-    }
-    connection_->readMinimumLength(1, RelayReadMaximum, [weak = weak_from_this()](NSData data, OptionalError error) {
-        auto self = weak.lock();
-        if (!self) {
-            return;
-        }
-        if (error) {
-            self->log_.debug("SentorixProxy: Proxy read error: " + error->localizedDescription());
-            self->close(error);
-            return;
-        }
-        if (data.empty()) {
-            self->directionEnded(/*fromApplication=*/false);
-            return;
-        }
-        if (self->isClosed()) {
-            return;
-        }
-        self->flow_->write(std::move(data), [self](OptionalError writeError) {
-            if (writeError) {
-                self->log_.debug("SentorixProxy: App write error: " + writeError->localizedDescription());
-                self->close(writeError);
-                return;
-            }
-            self->pipeRemoteToLocal();
-        });
-    });
-}
-
-void SXTunnelConnection::directionEnded(bool fromApplication) {
-    bool bothEnded;
+void SXTunnelConnection::directionEnded(Side from) {
+    const State ended = from == Side::Application ? State::UploadEnded : State::DownloadEnded;
+    const State otherEnded = from == Side::Application ? State::DownloadEnded : State::UploadEnded;
+    State previous = State::Closed;
     {
+        // One decision for both cases: two directions ending at once still close exactly once.
         std::lock_guard lock(lock_);
-        if (isClosed_) {
+        previous = state_;
+        if (previous == State::Copying) {
+            state_ = ended;
+        } else if (previous == otherEnded) {
+            state_ = State::Closed;
+        } else {
             return;
         }
-        (fromApplication ? applicationEnded_ : proxyEnded_) = true;
-        bothEnded = applicationEnded_ && proxyEnded_;
     }
-    if (bothEnded) {
-        close(std::nullopt);
-    } else if (fromApplication) {
+    if (previous == otherEnded) {
+        finishClose(previous, std::nullopt);
+    } else if (from == Side::Application) {
         connection_->writeClose();
     } else {
         flow_->closeWriteWithError(std::nullopt);

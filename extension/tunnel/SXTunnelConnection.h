@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +19,8 @@ namespace sentorix {
 
 // One relayed flow: its connection to the local proxy, the CONNECT handshake, the byte relay and the
 // handshake watchdog. It closes exactly once, and reports back only through its callbacks and events.
+// Its life is one state at a time; every change of state is made under one lock, so that two threads
+// never both advance the same tunnel.
 class SXTunnelConnection : public NSKeyValueObserving, public std::enable_shared_from_this<SXTunnelConnection> {
 public:
     SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow, std::shared_ptr<NWTCPConnection> connection,
@@ -43,14 +46,39 @@ public:
     bool isClosed() const;
 
 private:
+    enum class State {
+        Created,
+        Connecting,     // following the connection's state until it is up
+        Handshaking,    // CONNECT written, its answer being read
+        Established,    // answered; bytes that followed the answer on their way to the application
+        Copying,        // bytes copied both ways by the tunnel
+        UploadEnded,    // copying; the application has finished sending
+        DownloadEnded,  // copying; the proxy has finished sending
+        SystemRelay,    // the system moves the bytes
+        Closed,
+    };
+    // The two ends the copying relay joins.
+    enum class Side { Application, Proxy };
+
+    // Moves to `to` when the tunnel is in one of `from`; false, and no change, otherwise.
+    bool transition(std::initializer_list<State> from, State to, State* previous = nullptr);
     void startHandshake();
     void readConnectResponse();
     void finishSuccessfulHandshake(NSData leftoverData);
-    void pipeLocalToRemote();
-    void pipeRemoteToLocal();
+    // Offers the tunnel to the system, and copies it itself when the system declines.
+    void relay();
+    // Copies one direction until its end of data or the first error.
+    void pipe(Side from, Side to);
+    void read(Side side, std::function<void(NSData, OptionalError)> completion);
+    void write(Side side, NSData data, std::function<void(OptionalError)> completion);
+    static const char* nameOf(Side side);
     // One direction has ended its sending; the tunnel closes once both have.
-    void directionEnded(bool fromApplication);
+    void directionEnded(Side from);
+    // The steps of closing, for the one caller that moved the tunnel to Closed from `previous`.
+    void finishClose(State previous, OptionalError error);
     std::shared_ptr<ProxyTunnelHandshakeWatchdog> watchdog();
+    // Disarms the watchdog and lets it go: past the handshake a tunnel keeps nothing of it.
+    void retireWatchdog();
     void handshakeTimedOut();
     void emit(const std::string& signal, const std::string& level, const std::string& code,
               const std::string& message, std::optional<ProxyTunnelMonitoringEvent::Metrics> metrics,
@@ -69,15 +97,9 @@ private:
     // The watchdog's timer and the handshake's elapsed time count on it.
     const std::shared_ptr<DispatchTimerFactory> timers_;
 
-    // Guards the flags below and the watchdog's creation; never held across a callback or platform call.
+    // Guards the state and the watchdog's creation; never held across a callback or platform call.
     mutable std::mutex lock_;
-    bool isClosed_ = false;
-    bool isObserving_ = false;
-    bool handshakeStarted_ = false;
-    bool didEstablishHandshake_ = false;
-    bool timedOut_ = false;
-    bool applicationEnded_ = false;
-    bool proxyEnded_ = false;
+    State state_ = State::Created;
     std::shared_ptr<ProxyTunnelHandshakeWatchdog> handshakeWatchdog_;
 
     // Touched only by the handshake's one outstanding step at a time.

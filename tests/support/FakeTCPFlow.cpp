@@ -47,6 +47,29 @@ void FakeTCPFlow::closeWriteWithError(OptionalError error) {
     closeWriteError_ = std::move(error);
 }
 
+bool FakeTCPFlow::relayWith(std::shared_ptr<NWTCPConnection>, std::function<void(OptionalError)> completion) {
+    std::lock_guard lock(mutex_);
+    recordLocked("relayWith");
+    if (!acceptsRelay_) {
+        return false;
+    }
+    relayCompletion_ = std::move(completion);
+    return true;
+}
+
+bool FakeTCPFlow::completeRelay(OptionalError error) {
+    std::function<void(OptionalError)> completion;
+    {
+        std::lock_guard lock(mutex_);
+        completion = std::exchange(relayCompletion_, nullptr);
+    }
+    if (!completion) {
+        return false;
+    }
+    completion(std::move(error));
+    return true;
+}
+
 bool FakeTCPFlow::completeOpen(OptionalError error) {
     std::function<void(OptionalError)> completion;
     {

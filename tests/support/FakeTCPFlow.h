@@ -4,6 +4,7 @@
 
 #include "Journal.h"
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -28,12 +29,16 @@ public:
     void write(NSData data, std::function<void(OptionalError)> completion) override;
     void closeReadWithError(OptionalError error) override;
     void closeWriteWithError(OptionalError error) override;
+    // Declines, as a platform without a relay of its own would, unless acceptRelay() was called.
+    bool relayWith(std::shared_ptr<NWTCPConnection> connection, std::function<void(OptionalError)> completion) override;
 
     void setJournal(std::shared_ptr<Journal> journal) { journal_ = std::move(journal); }
     // Test side. Each `complete…` runs the oldest pending completion of its kind; false when none waits.
     bool completeOpen(OptionalError error = std::nullopt);
     bool completeRead(NSData data, OptionalError error = std::nullopt);
     bool completeWrite(OptionalError error = std::nullopt);
+    void acceptRelay() { acceptsRelay_ = true; }
+    bool completeRelay(OptionalError error = std::nullopt);
     std::vector<std::string> calls() const;
     std::vector<NSData> written() const;
     std::optional<OptionalError> closeReadError() const;
@@ -54,6 +59,8 @@ private:
     std::vector<NSData> written_;
     std::optional<OptionalError> closeReadError_;
     std::optional<OptionalError> closeWriteError_;
+    std::atomic<bool> acceptsRelay_{false};
+    std::function<void(OptionalError)> relayCompletion_;
 };
 
 }  // namespace sentorix::testing

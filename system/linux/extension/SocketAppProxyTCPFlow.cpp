@@ -1,6 +1,7 @@
 #include "SocketAppProxyTCPFlow.h"
 
 #include "SocketReader.h"
+#include "SocketTCPConnection.h"
 #include "DispatchQueue.h"
 
 #include <asio/dispatch.hpp>
@@ -72,9 +73,40 @@ void SocketAppProxyTCPFlow::closeReadWithError(OptionalError) {
     });
 }
 
+bool SocketAppProxyTCPFlow::relayWith(std::shared_ptr<NWTCPConnection> connection,
+                                      std::function<void(OptionalError)> completion) {
+    auto proxy = std::dynamic_pointer_cast<SocketTCPConnection>(connection);
+    if (!proxy) {
+        return false;
+    }
+    // Each socket leaves from inside its own strand, and the relay begins once both have arrived. It runs
+    // on this flow's strand: the flow has nothing left to do there, and the tunnel needs no second one.
+    auto relay = SpliceRelay::awaiting(strand_, [completion = std::move(completion)](std::error_code error) {
+        completion(error ? OptionalError(errorFrom(error)) : std::nullopt);
+    });
+    asio::dispatch(strand_, [self = shared_from_this(), relay] {
+        self->relay_ = relay;
+        std::error_code error;
+        const auto protocol = self->socket_.local_endpoint(error).protocol();
+        UniqueFd socket;
+        if (!error) {
+            socket.reset(self->socket_.release(error));
+        }
+        relay->adopt(SpliceRelay::End::A, protocol, std::move(socket));
+    });
+    proxy->releaseSocket([relay](asio::ip::tcp protocol, UniqueFd socket) {
+        relay->adopt(SpliceRelay::End::B, protocol, std::move(socket));
+    });
+    return true;
+}
+
 void SocketAppProxyTCPFlow::closeWriteWithError(OptionalError error) {
     asio::dispatch(strand_, [self = shared_from_this(), failed = error.has_value()] {
         if (std::exchange(self->writeClosed_, true)) {
+            return;
+        }
+        if (auto relay = self->relay_.lock()) {
+            relay->stop(failed);  // the tunnel closed while the system relayed it
             return;
         }
         std::error_code ignored;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NEAppProxyTCPFlow.h"
+#include "SpliceRelay.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/strand.hpp>
@@ -9,7 +10,8 @@
 namespace sentorix::linux_system {
 
 // An intercepted application connection, already accepted: open completes at once, and reads, writes
-// and closes act on the accepted socket.
+// and closes act on the accepted socket, until relayWith hands the socket to a splice relay; closing
+// the write side then stops that relay.
 class SocketAppProxyTCPFlow : public NEAppProxyTCPFlow, public std::enable_shared_from_this<SocketAppProxyTCPFlow> {
 public:
     static constexpr std::size_t ReadMaximum = 524288;
@@ -25,6 +27,9 @@ public:
     void write(NSData data, std::function<void(OptionalError)> completionHandler) override;
     void closeReadWithError(OptionalError error) override;
     void closeWriteWithError(OptionalError error) override;
+    // Relays in the kernel when `connection` is a SocketTCPConnection: both sockets go to a splice relay
+    // on this flow's strand.
+    bool relayWith(std::shared_ptr<NWTCPConnection> connection, std::function<void(OptionalError)> completion) override;
 
     // For a flow the provider declined: hands the untouched socket back so the system can carry it.
     asio::ip::tcp::socket takeSocket() { return std::move(socket_); }
@@ -42,6 +47,7 @@ private:
     std::uint8_t peekByte_ = 0;  // where a waiting read peeks
     bool readClosed_ = false;
     bool writeClosed_ = false;
+    std::weak_ptr<SpliceRelay> relay_;  // once the socket is handed over
 };
 
 }  // namespace sentorix::linux_system

@@ -162,6 +162,18 @@ void SocketTCPConnection::readAtLeast(std::size_t minimum, std::size_t maximum, 
                      });
 }
 
+void SocketTCPConnection::releaseSocket(std::function<void(asio::ip::tcp, UniqueFd)> receiver) {
+    asio::dispatch(strand_, [self = shared_from_this(), receiver = std::move(receiver)] {
+        std::error_code error;
+        const auto protocol = self->socket_.local_endpoint(error).protocol();
+        UniqueFd socket;
+        if (!error) {
+            socket.reset(self->socket_.release(error));
+        }
+        receiver(protocol, std::move(socket));
+    });
+}
+
 void SocketTCPConnection::cancel() {
     setState(NWTCPConnectionState::Cancelled);
     asio::dispatch(strand_, [self = shared_from_this()] {

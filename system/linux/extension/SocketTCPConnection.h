@@ -2,6 +2,7 @@
 
 #include "NWHostEndpoint.h"
 #include "NWTCPConnection.h"
+#include "UniqueFd.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/strand.hpp>
@@ -30,6 +31,10 @@ public:
     void readMinimumLength(std::size_t minimum, std::size_t maximum,
                            std::function<void(NSData, OptionalError)> completionHandler) override;
     void cancel() override;
+
+    // Gives the socket up, inside this connection's strand, to `receiver` (an invalid descriptor when it
+    // was closed already). Reads, writes and closes that follow find no socket and harm nothing.
+    void releaseSocket(std::function<void(asio::ip::tcp protocol, UniqueFd socket)> receiver);
 
     explicit SocketTCPConnection(asio::thread_pool& pool);
 

@@ -2,37 +2,104 @@
 
 #include "RateLimitedLog.h"
 
-#include <asio/bind_executor.hpp>
 #include <asio/dispatch.hpp>
+#include <asio/error.hpp>
+#include <asio/post.hpp>
 
 #include <fcntl.h>
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <system_error>
 
 namespace sentorix::linux_system {
 
 namespace {
-constexpr std::size_t ChunkBytes = 1 << 20;
-constexpr int PipeBytes = 1 << 20;
-}  // namespace
 
-void SpliceRelay::start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::function<void()> onDone) {
-    auto relay = std::make_shared<SpliceRelay>(strand, std::move(a), std::move(b), std::move(onDone));
-    asio::dispatch(strand, [relay] { relay->begin(); });
+constexpr std::size_t ChunkBytes = PipePool::PipeBytes;
+
+void resetOnClose(int fd) {
+    const ::linger abortive{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
-SpliceRelay::SpliceRelay(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b,
-                         std::function<void()> onDone)
-    : strand_(std::move(strand)), a_(std::move(a)), b_(std::move(b)), onDone_(std::move(onDone)) {
+}  // namespace
+
+std::shared_ptr<SpliceRelay> SpliceRelay::start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b,
+                                                Completion onDone) {
+    auto relay = std::make_shared<SpliceRelay>(strand, std::move(a), std::move(b), std::move(onDone), 0);
+    asio::dispatch(strand, [relay] { relay->begin(); });
+    return relay;
+}
+
+void SpliceRelay::start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b,
+                        std::function<void()> onDone) {
+    start(std::move(strand), std::move(a), std::move(b), Completion([onDone = std::move(onDone)](std::error_code) {
+              if (onDone) {
+                  onDone();
+              }
+          }));
+}
+
+std::shared_ptr<SpliceRelay> SpliceRelay::awaiting(Strand strand, Completion onDone) {
+    asio::ip::tcp::socket a(strand), b(strand);
+    return std::make_shared<SpliceRelay>(strand, std::move(a), std::move(b), std::move(onDone), 2);
+}
+
+SpliceRelay::SpliceRelay(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b, Completion onDone,
+                         int awaited)
+    : strand_(std::move(strand)), a_(std::move(a)), b_(std::move(b)), onDone_(std::move(onDone)), awaited_(awaited) {
     forward_.from = &a_;
     forward_.to = &b_;
     backward_.from = &b_;
     backward_.to = &a_;
 }
 
+void SpliceRelay::adopt(End end, asio::ip::tcp protocol, UniqueFd socket) {
+    asio::post(strand_, [self = shared_from_this(), end, protocol, socket = std::move(socket)]() mutable {
+        self->adopted(end, protocol, std::move(socket));
+    });
+}
+
+void SpliceRelay::adopted(End end, asio::ip::tcp protocol, UniqueFd socket) {
+    if (finished_) {
+        if (reset_ && socket.valid()) {
+            resetOnClose(socket.get());
+        }
+        return;  // stopped before this end came: it closes here
+    }
+    if (!socket.valid()) {
+        fail(std::make_error_code(std::errc::not_connected));
+        return;
+    }
+    std::error_code error;
+    (end == End::A ? a_ : b_).assign(protocol, socket.get(), error);
+    if (error) {
+        fail(error);
+        return;
+    }
+    socket.release();
+    if (--awaited_ == 0) {
+        begin();
+    }
+}
+
+void SpliceRelay::stop(bool reset) {
+    asio::post(strand_, [self = shared_from_this(), reset] {
+        if (self->finished_) {
+            return;
+        }
+        if (reset) {
+            self->fail(asio::error::operation_aborted);
+        } else {
+            self->closeAll(asio::error::operation_aborted);
+        }
+    });
+}
+
 void SpliceRelay::begin() {
+    if (finished_) {
+        return;
+    }
     // splice() honours only the descriptors' own mode: a blocking socket with nothing to read would
     // hold the strand's thread, and with it the other direction.
     std::error_code error;
@@ -41,7 +108,7 @@ void SpliceRelay::begin() {
         b_.non_blocking(true, error);
     }
     if (error) {
-        fail();
+        fail(error);
         return;
     }
     step(forward_);
@@ -55,43 +122,41 @@ void SpliceRelay::arm(Direction& direction, bool forWrite) {
     }
     armed = true;
     auto& socket = forWrite ? *direction.to : *direction.from;
+    // The sockets' executor is the strand, so the wait completes there; a handler as small as this keeps
+    // the one operation an idle direction holds small too.
     socket.async_wait(forWrite ? asio::socket_base::wait_write : asio::socket_base::wait_read,
-                      asio::bind_executor(strand_, [self = shared_from_this(), &direction, &armed](
-                                                       const std::error_code& error) {
+                      [self = shared_from_this(), &direction, &armed](const std::error_code& error) {
                           armed = false;
-                          error ? self->fail() : self->step(direction);
-                      }));
+                          error ? self->fail(error) : self->step(direction);
+                      });
 }
 
 // The reactor is edge-triggered and a wait does not look at the socket first, so after each EAGAIN the
-// wait is armed and the splice tried once more: readiness that came in between is not lost.
+// wait is armed and the step tried once more: readiness that came in between is not lost.
 void SpliceRelay::step(Direction& direction) {
     bool retried = false;
     while (!finished_ && !direction.done) {
         ssize_t n;
         if (direction.inPipe > 0) {
-            n = ::splice(direction.pipeRead.get(), nullptr, direction.to->native_handle(), nullptr, direction.inPipe,
-                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            n = ::splice(direction.pipe.read.get(), nullptr, direction.to->native_handle(), nullptr,
+                         direction.inPipe, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
             if (n > 0) {
                 direction.inPipe -= static_cast<std::size_t>(n);
                 retried = false;
                 continue;
             }
-        } else if (!direction.pipeWrite.valid()) {
-            // No pipe until data comes: an idle connection costs its two sockets and nothing more.
+        } else if (!direction.pipe.valid()) {
+            // At rest without a pipe: a peek says whether bytes or the end of data have come.
             char probe;
             n = ::recv(direction.from->native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
             if (n > 0) {
-                int fds[2];
-                if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-                    RateLimitedLog::noteIfDescriptorShortage("create a pipe to relay a connection",
-                                                             std::error_code(errno, std::system_category()));
-                    fail();
+                std::error_code error;
+                direction.pipe = PipePool::shared().take(error);
+                if (error) {
+                    RateLimitedLog::noteIfDescriptorShortage("create a pipe to relay a connection", error);
+                    fail(error);
                     return;
                 }
-                direction.pipeRead.reset(fds[0]);
-                direction.pipeWrite.reset(fds[1]);
-                ::fcntl(fds[1], F_SETPIPE_SZ, PipeBytes);  // larger moves; best effort
                 retried = false;
                 continue;
             }
@@ -100,7 +165,7 @@ void SpliceRelay::step(Direction& direction) {
                 return;
             }
         } else {
-            n = ::splice(direction.from->native_handle(), nullptr, direction.pipeWrite.get(), nullptr, ChunkBytes,
+            n = ::splice(direction.from->native_handle(), nullptr, direction.pipe.write.get(), nullptr, ChunkBytes,
                          SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
             if (n > 0) {
                 direction.inPipe = static_cast<std::size_t>(n);
@@ -112,13 +177,19 @@ void SpliceRelay::step(Direction& direction) {
                 return;
             }
         }
-        if (errno == EINTR) {
+        const int error = errno;
+        if (error == EINTR) {
             continue;
         }
-        if (errno != EAGAIN || retried) {
-            if (errno != EAGAIN) {
-                fail();
-            }
+        if (error != EAGAIN) {
+            fail(std::error_code(error, std::system_category()));
+            return;
+        }
+        if (direction.inPipe == 0 && direction.pipe.valid()) {
+            PipePool::shared().give(std::move(direction.pipe));  // drained: rest without a pipe
+            direction.pipe = {};
+        }
+        if (retried) {
             return;
         }
         arm(direction, direction.inPipe > 0);
@@ -128,37 +199,44 @@ void SpliceRelay::step(Direction& direction) {
 
 void SpliceRelay::finishDirection(Direction& direction) {
     direction.done = true;
+    PipePool::shared().give(std::move(direction.pipe));
+    direction.pipe = {};
     std::error_code ignored;
     direction.to->shutdown(asio::socket_base::shutdown_send, ignored);
     if (forward_.done && backward_.done) {
-        closeAll();
+        closeAll({});
     }
 }
 
-void SpliceRelay::fail() {
+void SpliceRelay::fail(std::error_code error) {
     if (finished_) {
         return;
     }
     // Reset both sides, so that each peer sees the failure rather than a clean end.
+    reset_ = true;
     std::error_code ignored;
     a_.set_option(asio::socket_base::linger(true, 0), ignored);
     b_.set_option(asio::socket_base::linger(true, 0), ignored);
-    closeAll();
+    closeAll(error);
 }
 
-void SpliceRelay::closeAll() {
+void SpliceRelay::closeAll(std::error_code error) {
     if (std::exchange(finished_, true)) {
         return;
     }
     std::error_code ignored;
     a_.close(ignored);
     b_.close(ignored);
-    forward_.pipeRead.reset();
-    forward_.pipeWrite.reset();
-    backward_.pipeRead.reset();
-    backward_.pipeWrite.reset();
+    // A pipe still holding bytes is closed rather than kept.
+    for (Direction* direction : {&forward_, &backward_}) {
+        if (direction->inPipe == 0) {
+            PipePool::shared().give(std::move(direction->pipe));
+        }
+        direction->pipe = {};
+        direction->inPipe = 0;
+    }
     if (auto done = std::move(onDone_)) {
-        done();
+        done(error);
     }
 }
 

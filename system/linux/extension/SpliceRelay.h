@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PipePool.h"
 #include "UniqueFd.h"
 
 #include <asio/ip/tcp.hpp>
@@ -8,45 +9,63 @@
 
 #include <functional>
 #include <memory>
+#include <system_error>
 
 namespace sentorix::linux_system {
 
 // Copies bytes both ways between two connected sockets inside the kernel (splice through a pipe per
-// direction). Each end of data is passed on as a half-close; an error resets both sides. `onDone`
-// runs once, after both sockets are closed.
+// direction, taken from the pipe pool only while that direction's bytes move). Each end of data is
+// passed on as a half-close; an error resets both sides. The completion runs once, inside the strand,
+// after both sockets are closed.
 class SpliceRelay : public std::enable_shared_from_this<SpliceRelay> {
 public:
     using Strand = asio::strand<asio::thread_pool::executor_type>;
+    // No error once both directions have ended; otherwise the first error.
+    using Completion = std::function<void(std::error_code)>;
+    enum class End { A, B };
 
     // Both sockets must use `strand` as their executor.
+    static std::shared_ptr<SpliceRelay> start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b,
+                                              Completion onDone);
     static void start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::function<void()> onDone);
+    // A relay that begins once both ends have come through adopt(), each from the strand that owned it.
+    static std::shared_ptr<SpliceRelay> awaiting(Strand strand, Completion onDone);
 
-    SpliceRelay(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::function<void()> onDone);
+    // Hands in one end, from any thread; an invalid descriptor fails the relay.
+    void adopt(End end, asio::ip::tcp protocol, UniqueFd socket);
+    // Ends the relay from any thread: both sockets close, reset with `reset`, and the completion runs with
+    // operation_aborted. Does nothing once the relay has ended.
+    void stop(bool reset);
+
+    SpliceRelay(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b, Completion onDone, int awaited);
 
 private:
     struct Direction {
         asio::ip::tcp::socket* from;
         asio::ip::tcp::socket* to;
-        UniqueFd pipeRead, pipeWrite;
+        PipePool::Pipe pipe;  // held only while bytes move
         std::size_t inPipe = 0;
         bool done = false;
         bool readArmed = false;
         bool writeArmed = false;
     };
 
+    void adopted(End end, asio::ip::tcp protocol, UniqueFd socket);
     void begin();
     void step(Direction& direction);
     // Arms a wait, unless one is armed already.
     void arm(Direction& direction, bool forWrite);
     void finishDirection(Direction& direction);
-    void fail();
-    void closeAll();
+    void fail(std::error_code error);
+    void closeAll(std::error_code error);
 
     Strand strand_;
     asio::ip::tcp::socket a_, b_;
     Direction forward_, backward_;
-    std::function<void()> onDone_;
+    Completion onDone_;
+    int awaited_;  // ends still to come through adopt()
     bool finished_ = false;
+    bool reset_ = false;
 };
 
 }  // namespace sentorix::linux_system

@@ -131,9 +131,12 @@ TEST_F(Tunnel, SuccessWithLeftoverWritesItBeforeReadingTheProxyAgain) {
     EXPECT_GE(succeeded.metrics->at("elapsed_ms"), 0.0);
     ASSERT_EQ(flow->written().size(), 1u);
     EXPECT_EQ(text(flow->written()[0]), "EARLY");
-    EXPECT_EQ(flow->pendingReads(), 1u) << "the application side is read at once";
+    EXPECT_EQ(flow->pendingReads(), 0u) << "the system may yet take both directions: nothing is read meanwhile";
     EXPECT_EQ(connection->pendingReads(), 0u) << "the proxy is read only after the leftover is delivered";
+    EXPECT_EQ(count("flow.relayWith"), 0u) << "the system is offered the tunnel only after the leftover";
     ASSERT_TRUE(flow->completeWrite());
+    EXPECT_EQ(count("flow.relayWith"), 1u);
+    EXPECT_EQ(flow->pendingReads(), 1u) << "declined: the tunnel copies";
     EXPECT_EQ(connection->pendingReads(), 1u);
     EXPECT_EQ(connection->lastReadMaximum(), SXTunnelConnection::RelayReadMaximum);
 }
@@ -344,6 +347,67 @@ TEST_F(Tunnel, ReleasedTunnelIgnoresLateCompletionsButOutstandingWritesKeepItAli
     EXPECT_EQ(connection->written().size(), writesBefore);
     EXPECT_TRUE(flow->written().empty());
     EXPECT_EQ(monitoring->signals(), eventsBefore);
+}
+
+TEST_F(Tunnel, SystemRelayTakesTheTunnelAndItsEndClosesItWithEofOrTheError) {
+    make();
+    flow->acceptRelay();
+    establish("HTTP/1.1 200 OK\r\n\r\nEARLY");
+    ASSERT_TRUE(flow->completeWrite());
+    EXPECT_EQ(count("flow.relayWith"), 1u);
+    EXPECT_EQ(flow->pendingReads() + connection->pendingReads(), 0u) << "the tunnel copies nothing itself";
+    EXPECT_FALSE(tunnel->isClosed());
+    ASSERT_TRUE(flow->completeRelay());
+    EXPECT_EQ(monitoring->last("tunnel_closed").level, "info");
+    EXPECT_EQ(monitoring->last("tunnel_closed").context->at("detail"), "eof");
+    EXPECT_EQ(count("onClose:FLOW-ID"), 1u);
+    EXPECT_EQ(count("connection.cancel"), 1u);
+
+    connection = std::make_shared<FakeTCPConnection>();
+    monitoring = std::make_shared<RecordingMonitoringClient>(journal);
+    make();
+    flow->acceptRelay();
+    establish();
+    const NSError reset = NSError::posix(ECONNRESET, "Connection reset by peer");
+    ASSERT_TRUE(flow->completeRelay(reset));
+    EXPECT_EQ(monitoring->last("tunnel_closed").level, "error");
+    EXPECT_EQ(monitoring->last("tunnel_closed").context->at("detail"), "Connection reset by peer");
+    EXPECT_EQ(flow->closeWriteError(), OptionalError(reset)) << "the application's connection fails too";
+    EXPECT_EQ(count("onProxyUnavailable"), 0u) << "the handshake had succeeded";
+}
+
+// A system whose relay fails before relayWith has even returned.
+class FailingAtOnceFlow : public FakeTCPFlow {
+public:
+    using FakeTCPFlow::FakeTCPFlow;
+    bool relayWith(std::shared_ptr<NWTCPConnection>, std::function<void(OptionalError)> completion) override {
+        completion(NSError::posix(ENOTCONN, "Socket is not connected"));
+        return true;
+    }
+};
+
+TEST_F(Tunnel, ClosesExactlyOnceWhateverEndsItAndWhenever) {
+    // The system's completion inside relayWith: nothing copies afterwards.
+    flow = std::make_shared<FailingAtOnceFlow>("app", std::make_shared<NWHostEndpoint>("192.0.2.10", "443"));
+    tunnel = std::make_shared<SXTunnelConnection>(flow, connection, "FLOW-ID", "app", 5.0, monitoring, nullptr, nullptr,
+                                                  [this](const std::string& id) { journal->add("onClose:" + id); }, clock);
+    establish();
+    EXPECT_TRUE(tunnel->isClosed());
+    EXPECT_EQ(flow->pendingReads(), 0u);
+    EXPECT_EQ(connection->pendingReads(), 0u);
+    EXPECT_EQ(count("onClose:FLOW-ID"), 1u);
+
+    // A close from outside, then the system's late completion.
+    journal = std::make_shared<Journal>();
+    connection = std::make_shared<FakeTCPConnection>();
+    monitoring = std::make_shared<RecordingMonitoringClient>(journal);
+    make();
+    flow->acceptRelay();
+    establish();
+    tunnel->close(std::nullopt);
+    ASSERT_TRUE(flow->completeRelay(NSError::posix(ECONNABORTED, "aborted")));
+    EXPECT_EQ(count("event.tunnel_closed"), 1u);
+    EXPECT_EQ(count("onClose:FLOW-ID"), 1u);
 }
 
 }  // namespace

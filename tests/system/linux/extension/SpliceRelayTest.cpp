@@ -6,6 +6,7 @@
 
 #include <sys/socket.h>
 
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -19,7 +20,7 @@ using testing::listenLoopback;
 // client <-> [accepted | SpliceRelay | upstream] <-> server
 struct RelayedPair {
     UniqueFd client, server;
-    std::promise<void> done;
+    std::promise<std::error_code> done;
 
     RelayedPair() {
         std::uint16_t frontPort = 0, backPort = 0;
@@ -33,7 +34,8 @@ struct RelayedPair {
         asio::ip::tcp::socket a(strand), b(strand);
         a.assign(asio::ip::tcp::v4(), accepted.release());
         b.assign(asio::ip::tcp::v4(), upstream.release());
-        linux_system::SpliceRelay::start(strand, std::move(a), std::move(b), [this] { done.set_value(); });
+        linux_system::SpliceRelay::start(strand, std::move(a), std::move(b),
+                                         [this](std::error_code error) { done.set_value(error); });
     }
 };
 
@@ -81,6 +83,76 @@ TEST(SpliceRelay, DataWaitingBeforeTheRelayStartsIsMoved) {
     EXPECT_EQ(std::string(buffer, 5), "hello");
     ASSERT_EQ(::recv(server.get(), buffer, 5, MSG_WAITALL), 5);
     EXPECT_EQ(std::string(buffer, 5), "early");
+}
+
+// Descriptors the process holds outside the pipe pool.
+std::size_t heldDescriptors() {
+    const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                    std::filesystem::directory_iterator());
+    return static_cast<std::size_t>(open) - 2 * linux_system::PipePool::shared().idleCount();
+}
+
+// Waits up to two seconds for the held descriptors to come down to `expected` at most (relays of
+// earlier tests may still be letting theirs go).
+bool settlesAt(std::size_t expected) {
+    for (int i = 0; i < 400 && heldDescriptors() > expected; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    return heldDescriptors() <= expected;
+}
+
+TEST(SpliceRelayPipes, ARelayAtRestHoldsNoPipeAndManyFlowsLeaveNoDescriptorBehind) {
+    {
+        // The reactor's own descriptors come with the first socket, not with any flow.
+        asio::ip::tcp::socket first(DispatchQueue::pool());
+        first.open(asio::ip::tcp::v4());
+    }
+    const std::size_t before = heldDescriptors();
+    const std::string chunk(32768, 'y');  // fits the sockets' buffers: no send waits for a read
+    for (int batch = 0; batch < 3; ++batch) {
+        std::vector<std::unique_ptr<RelayedPair>> pairs(50);  // a hundred directions: more than the pool keeps
+        for (auto& pair : pairs) {
+            pair = std::make_unique<RelayedPair>();
+            ASSERT_EQ(::send(pair->client.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL), ssize_t(chunk.size()));
+            ASSERT_EQ(::send(pair->server.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL), ssize_t(chunk.size()));
+        }
+        const std::size_t connected = before + 4 * pairs.size();
+        std::string received(chunk.size(), '\0');
+        for (auto& pair : pairs) {
+            ASSERT_EQ(::recv(pair->server.get(), received.data(), received.size(), MSG_WAITALL), ssize_t(chunk.size()));
+            ASSERT_EQ(::recv(pair->client.get(), received.data(), received.size(), MSG_WAITALL), ssize_t(chunk.size()));
+        }
+        EXPECT_TRUE(settlesAt(connected)) << "at rest, each relay holds its two sockets only; " << heldDescriptors()
+                                          << " held, " << connected << " expected";
+        for (auto& pair : pairs) {
+            ::shutdown(pair->client.get(), SHUT_WR);
+            ::shutdown(pair->server.get(), SHUT_WR);
+            auto done = pair->done.get_future();
+            ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
+            EXPECT_FALSE(done.get()) << "both ends ended cleanly";
+        }
+    }
+    EXPECT_TRUE(settlesAt(before)) << heldDescriptors() << " held, " << before << " before";
+    EXPECT_LE(linux_system::PipePool::shared().idleCount(), linux_system::PipePool::SharedCapacity);
+}
+
+TEST(SpliceRelayPipes, StoppedBeforeItsEndsArriveClosesThemAndCompletesOnce) {
+    std::uint16_t port = 0;
+    const auto listener = listenLoopback(port);
+    UniqueFd client = connectLoopback(port);
+    UniqueFd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    std::promise<std::error_code> done;  // a second completion would throw
+    auto relay = linux_system::SpliceRelay::awaiting(asio::make_strand(DispatchQueue::pool().get_executor()),
+                                                     [&](std::error_code error) { done.set_value(error); });
+    relay->stop(/*reset=*/true);
+    relay->adopt(linux_system::SpliceRelay::End::A, asio::ip::tcp::v4(), std::move(accepted));
+    relay->adopt(linux_system::SpliceRelay::End::B, asio::ip::tcp::v4(), UniqueFd());
+    auto result = done.get_future();
+    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(result.get(), asio::error::operation_aborted);
+    char byte;
+    EXPECT_EQ(::recv(client.get(), &byte, 1, 0), -1) << "the end that came late is reset, not left open";
+    EXPECT_EQ(errno, ECONNRESET);
 }
 
 }  // namespace

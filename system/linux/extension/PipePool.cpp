@@ -1,0 +1,53 @@
+#include "PipePool.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace sentorix::linux_system {
+
+PipePool& PipePool::shared() {
+    static PipePool pool(SharedCapacity);
+    return pool;
+}
+
+PipePool::PipePool(std::size_t capacity) : capacity_(capacity) { idle_.reserve(capacity); }
+
+PipePool::Pipe PipePool::take(std::error_code& error) {
+    error.clear();
+    {
+        std::lock_guard lock(mutex_);
+        if (!idle_.empty()) {
+            Pipe pipe = std::move(idle_.back());
+            idle_.pop_back();
+            return pipe;
+        }
+    }
+    int fds[2];
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        error = std::error_code(errno, std::system_category());
+        return {};
+    }
+    Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+    // Larger moves per call; a user over the kernel's pipe allowance keeps the default size.
+    ::fcntl(pipe.write.get(), F_SETPIPE_SZ, PipeBytes);
+    return pipe;
+}
+
+void PipePool::give(Pipe pipe) {
+    if (!pipe.valid()) {
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    if (idle_.size() < capacity_) {
+        idle_.push_back(std::move(pipe));
+    }  // beyond the bound the pipe closes as it goes
+}
+
+std::size_t PipePool::idleCount() const {
+    std::lock_guard lock(mutex_);
+    return idle_.size();
+}
+
+}  // namespace sentorix::linux_system
