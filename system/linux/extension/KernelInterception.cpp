@@ -1,5 +1,6 @@
 #include "KernelInterception.h"
 
+#include "AddressWords.h"
 #include "UniqueFd.h"
 
 #include <bpf/bpf.h>
@@ -93,16 +94,6 @@ std::optional<std::uint64_t> ownNetnsCookie() {
     return status == 0 ? std::optional(cookie) : std::nullopt;
 }
 
-void copyAddress(std::uint32_t* out, const asio::ip::address& address) {
-    if (address.is_v4()) {
-        const auto bytes = address.to_v4().to_bytes();
-        std::memcpy(out, bytes.data(), 4);
-    } else {
-        const auto bytes = address.to_v6().to_bytes();
-        std::memcpy(out, bytes.data(), 16);
-    }
-}
-
 }  // namespace
 
 std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error) {
@@ -180,7 +171,7 @@ std::optional<std::vector<sentorix_rule>> KernelInterception::kernelRules(
         }
         sentorix_rule kernel{};
         kernel.family = address.is_v4() ? AF_INET : AF_INET6;
-        copyAddress(kernel.addr, address);
+        copyAddressWords(kernel.addr, address);
         kernel.prefix = static_cast<std::uint8_t>(std::min<std::size_t>(rule.matchRemotePrefix(), address.is_v4() ? 32 : 128));
         const std::string& port = rule.matchRemoteEndpoint().port();
         kernel.port = port.empty() ? 0 : static_cast<std::uint16_t>(std::strtoul(port.c_str(), nullptr, 10));
@@ -256,7 +247,7 @@ std::optional<KernelInterception::Origin> KernelInterception::takeOrigin(const a
         address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
     }
     key.family = address.is_v4() ? AF_INET : AF_INET6;
-    copyAddress(key.addr, address);
+    copyAddressWords(key.addr, address);
     sentorix_origin origin{};
     if (bpf_map_lookup_and_delete_elem(byPortMap_, &key, &origin) != 0) {
         return std::nullopt;

@@ -1,5 +1,6 @@
 #include "ProcessIdentifier.h"
 
+#include "AddressWords.h"
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
@@ -22,16 +23,6 @@ namespace sentorix::linux_system {
 namespace {
 
 constexpr std::size_t RecentProcessLimit = 64;
-
-void fillAddress(std::uint32_t* out, const asio::ip::address& address) {
-    if (address.is_v4()) {
-        const auto bytes = address.to_v4().to_bytes();
-        std::memcpy(out, bytes.data(), 4);
-    } else {
-        const auto bytes = address.to_v6().to_bytes();
-        std::memcpy(out, bytes.data(), 16);
-    }
-}
 
 bool numeric(const char* name) {
     return *name && std::all_of(name, name + std::strlen(name), [](char c) { return c >= '0' && c <= '9'; });
@@ -111,8 +102,8 @@ std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findSocket(const
     request.idiag_states = ~0u;
     request.id.idiag_sport = htons(local.port());
     request.id.idiag_dport = htons(remote.port());
-    fillAddress(request.id.idiag_src, local.address());
-    fillAddress(request.id.idiag_dst, remote.address());
+    copyAddressWords(request.id.idiag_src, local.address());
+    copyAddressWords(request.id.idiag_dst, remote.address());
     request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     std::optional<SocketInfo> found;
@@ -130,7 +121,7 @@ std::optional<std::uint64_t> ProcessIdentifier::findListener(const asio::ip::tcp
     request.sdiag_protocol = IPPROTO_TCP;
     request.idiag_states = 1u << TCP_LISTEN;
     std::uint32_t wanted[4] = {};
-    fillAddress(wanted, endpoint.address());
+    copyAddressWords(wanted, endpoint.address());
     const std::uint32_t any[4] = {};
     std::optional<std::uint64_t> found;
     diagnose(netlink_.get(), request, true, [&](const inet_diag_msg& reply) {
