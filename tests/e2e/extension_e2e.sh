@@ -255,6 +255,20 @@ check "the kernel detached the programs: a closed port is refused again" refused
 check "... and nothing reached the proxy" [ "$(connects)" -eq "$before" ]
 stop_all
 
+echo "== redirected by nftables, where the kernel programs are not used"
+rm -f "$work/state/extension.status"
+start_our_proxy
+SENTORIX_INTERCEPTION=nftables start_monitor_and_extension
+check "the fallback is logged" grep -q 'kernel programs unavailable (SENTORIX_INTERCEPTION=nftables); redirecting with nftables' "$work/extension.log"
+check "table inet sentorix is in place" sx_app nft list table inet sentorix >/dev/null
+before=$(connects)
+check "nftables: port 80 arrives intact" [ "$(body_sha "http://$SX_DST_V4/bytes/65536")" = "$(expected_sha 65536)" ]
+sleep 0.3
+check "nftables: relayed once, with curl's identifier" \
+  [ $(( $(connects) - before )) -eq 1 -a "$(grep -c "^X-Sentorix-App-Id: $curl_path\$" "$work/proxy.log")" -ge 2 ]
+stop_all
+check "nftables: the table goes with the extension" [ -z "$(sx_app nft list tables)" ]
+
 echo "== with tinyproxy"
 rm -f "$work/state/extension.status"
 start_tinyproxy || echo "      tinyproxy did not start"

@@ -11,6 +11,9 @@
 
 #include <sys/socket.h>
 
+#include <cstdlib>
+#include <string_view>
+
 namespace sentorix::linux_system {
 
 namespace {
@@ -58,8 +61,11 @@ void LinuxProviderServices::setTunnelNetworkSettings(std::shared_ptr<const NETra
             }
             if (!self->kernelTried_) {
                 self->kernelTried_ = true;
-                std::string problem;
-                self->kernel_ = KernelInterception::load(problem);
+                std::string problem = "SENTORIX_INTERCEPTION=nftables";
+                const char* chosen = std::getenv("SENTORIX_INTERCEPTION");
+                if (!chosen || std::string_view(chosen) != "nftables") {
+                    self->kernel_ = KernelInterception::load(problem);
+                }
                 if (!self->kernel_) {
                     platformLog().info("Sentorix platform: kernel programs unavailable (" + problem +
                                        "); redirecting with nftables");
