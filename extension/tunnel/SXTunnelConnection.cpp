@@ -145,9 +145,11 @@ void SXTunnelConnection::finishClose(State previous, OptionalError error) {
     emit("tunnel_closed", error ? "error" : "info", "extension.tunnel_closed",
          error ? "Tunnel closed with error" : "Tunnel closed", std::nullopt,
          {{"app_id", appId_}, {"detail", error ? error->localizedDescription() : "eof"}});
-    flow_->closeReadWithError(error);
-    flow_->closeWriteWithError(error);
-    connection_->cancel();
+    if (previous != State::SystemRelay) {  // the system has closed both sides already
+        flow_->closeReadWithError(error);
+        flow_->closeWriteWithError(error);
+        connection_->cancel();
+    }
     if (onClose_) {
         onClose_(flowId_);
     }
@@ -316,7 +318,12 @@ void SXTunnelConnection::relay() {
         }
     });
     // The system's completion may have closed the tunnel already; then there is nothing left to start.
-    if (!transition({State::Established}, bySystem ? State::SystemRelay : State::Copying) || bySystem) {
+    if (!transition({State::Established}, bySystem ? State::SystemRelay : State::Copying)) {
+        return;
+    }
+    if (bySystem) {
+        flow_.reset();
+        connection_.reset();
         return;
     }
     pipe(Side::Application, Side::Proxy);

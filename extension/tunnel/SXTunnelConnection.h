@@ -85,8 +85,10 @@ private:
               ProxyTunnelMonitoringEvent::Context context) const;
 
     const OSLog log_;
-    const std::shared_ptr<NEAppProxyTCPFlow> flow_;
-    const std::shared_ptr<NWTCPConnection> connection_;
+    // Let go once the system relays the tunnel, so that an idle relayed flow keeps nothing of them: from
+    // then on no step of the tunnel touches either.
+    std::shared_ptr<NEAppProxyTCPFlow> flow_;
+    std::shared_ptr<NWTCPConnection> connection_;
     const std::string flowId_;
     const std::string appId_;
     const double handshakeTimeout_;
