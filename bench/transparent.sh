@@ -2,7 +2,7 @@
 # The transparent path measured end to end, in network namespaces (root): the same client loads with
 # our proxy used explicitly, through Sentorix, and through redsocks (Debian) with and without splice,
 # all towards the same small proxy. Prints one table. No timing is asserted anywhere.
-#   bench/transparent.sh [--quick]
+#   bench/transparent.sh [--quick]   (three rounds, each figure the median of the three; --quick: one short round)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/install-deps.sh"
@@ -90,6 +90,10 @@ PY
 declare -A R
 start_proxy
 
+rounds=$((quick ? 1 : 3))
+declare -A ALL
+for round in $(seq $rounds); do
+echo "== round $round of $rounds" >&2
 echo "== explicit proxy" >&2
 R[explicit_bulk]=$(bulk -x http://127.0.0.1:8080 -p)
 R[explicit_ttfb]=$(ttfb -x http://127.0.0.1:8080 -p)
@@ -101,7 +105,7 @@ R[sx_ttfb]=$(ttfb)
 R[sx_own]=$(own_redirected)
 c0=$(cpu_seconds $ext); R[sx_bulk]=$(bulk); c1=$(cpu_seconds $ext)
 R[sx_cpu_gib]=$(awk -v a="$c0" -v b="$c1" -v n="$bulk_bytes" 'BEGIN {printf "%.3f", (b-a) / (n / 2^30)}')
-for n in $idle_counts; do R[sx_idle_$n]=$(idle "$n" "$ext"); done
+for n in $idle_counts; do [ "$round" -eq 1 ] || [ "$n" = 1000 ] && R[sx_idle_$n]=$(idle "$n" "$ext"); done
 c0=$(cpu_seconds $ext); R[sx_rate]=$(rate); c1=$(cpu_seconds $ext)
 R[sx_cpu_k]=$(awk -v a="$c0" -v b="$c1" -v r="${R[sx_rate]}" -v d="$((quick ? 3 : 8))" 'BEGIN {printf "%.0f", (b-a)*1000 / (r*d/1000)}')
 stop $ext
@@ -137,6 +141,17 @@ NFT
   sx_app nft delete table inet rsbench
   stop $rs
 done
+
+for key in "${!R[@]}"; do ALL[$key]+="${R[$key]};"; done
+done
+# Each figure: the median of its rounds, part by part ("median p99" pairs stay pairs).
+median_of() {
+  tr ';' '\n' <<<"$1" | awk 'NF {n++; for (i = 1; i <= NF; i++) v[i, n] = $i; f = NF}
+    END {for (i = 1; i <= f; i++) {for (j = 1; j <= n; j++) a[j] = v[i, j];
+         for (j = 1; j <= n; j++) for (k = j + 1; k <= n; k++) if (a[k] + 0 < a[j] + 0) {t = a[j]; a[j] = a[k]; a[k] = t}
+         printf "%s%s", (i > 1 ? " " : ""), a[int((n + 1) / 2)]} print ""}'
+}
+for key in "${!ALL[@]}"; do R[$key]=$(median_of "${ALL[$key]}"); done
 
 identify=$("$bin/identify_bench" | head -1 | awk '{print $(NF-4), $(NF-1)}')
 
