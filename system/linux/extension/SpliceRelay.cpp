@@ -8,8 +8,10 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace sentorix::linux_system {
 
@@ -26,8 +28,26 @@ void resetOnClose(int fd) {
 
 std::shared_ptr<SpliceRelay> SpliceRelay::start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b,
                                                 Completion onDone) {
-    auto relay = std::make_shared<SpliceRelay>(strand, std::move(a), std::move(b), std::move(onDone), 0);
-    asio::dispatch(strand, [relay] { relay->begin(); });
+    auto relay = std::make_shared<SpliceRelay>(strand, std::move(onDone), 0);
+    // Nothing waits on either socket yet, so their descriptors move across as they are.
+    for (auto [from, to] : {std::pair{&a, &relay->a_}, std::pair{&b, &relay->b_}}) {
+        std::error_code error;
+        const auto protocol = from->local_endpoint(error).protocol();
+        const int fd = error ? -1 : from->release(error);
+        if (!error) {
+            to->assign(protocol, fd, error);
+        }
+        if (error && fd >= 0) {
+            ::close(fd);
+        }
+    }
+    asio::dispatch(strand, [relay] {
+        if (!relay->a_.is_open() || !relay->b_.is_open()) {
+            relay->fail(std::make_error_code(std::errc::not_connected));
+            return;
+        }
+        relay->begin();
+    });
     return relay;
 }
 
@@ -41,13 +61,11 @@ void SpliceRelay::start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::s
 }
 
 std::shared_ptr<SpliceRelay> SpliceRelay::awaiting(Strand strand, Completion onDone) {
-    asio::ip::tcp::socket a(strand), b(strand);
-    return std::make_shared<SpliceRelay>(strand, std::move(a), std::move(b), std::move(onDone), 2);
+    return std::make_shared<SpliceRelay>(strand, std::move(onDone), 2);
 }
 
-SpliceRelay::SpliceRelay(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b, Completion onDone,
-                         int awaited)
-    : strand_(std::move(strand)), a_(std::move(a)), b_(std::move(b)), onDone_(std::move(onDone)), awaited_(awaited) {
+SpliceRelay::SpliceRelay(Strand strand, Completion onDone, int awaited)
+    : strand_(strand), a_(strand), b_(strand), onDone_(std::move(onDone)), awaited_(awaited) {
     forward_.from = &a_;
     forward_.to = &b_;
     backward_.from = &b_;

@@ -20,6 +20,8 @@ namespace sentorix::linux_system {
 class SpliceRelay : public std::enable_shared_from_this<SpliceRelay> {
 public:
     using Strand = asio::strand<asio::thread_pool::executor_type>;
+    // Typed on the strand: no type-erased executor to allocate per socket and per wait.
+    using Socket = asio::basic_stream_socket<asio::ip::tcp, Strand>;
     // No error once both directions have ended; otherwise the first error.
     using Completion = std::function<void(std::error_code)>;
     enum class End { A, B };
@@ -37,12 +39,13 @@ public:
     // operation_aborted. Does nothing once the relay has ended.
     void stop(bool reset);
 
-    SpliceRelay(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b, Completion onDone, int awaited);
+    // `awaited`: how many ends are still to come through adopt().
+    SpliceRelay(Strand strand, Completion onDone, int awaited);
 
 private:
     struct Direction {
-        asio::ip::tcp::socket* from;
-        asio::ip::tcp::socket* to;
+        Socket* from;
+        Socket* to;
         PipePool::Pipe pipe;  // held only while bytes move
         std::size_t inPipe = 0;
         bool done = false;
@@ -60,7 +63,7 @@ private:
     void closeAll(std::error_code error);
 
     Strand strand_;
-    asio::ip::tcp::socket a_, b_;
+    Socket a_, b_;
     Direction forward_, backward_;
     Completion onDone_;
     int awaited_;  // ends still to come through adopt()
