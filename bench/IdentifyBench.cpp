@@ -101,7 +101,8 @@ void benchKernelPath() {
             const auto start = Clock::now();
             const auto origin = kernel->takeOrigin({asio::ip::address_v4(ntohl(peer.sin_addr.s_addr)), ntohs(peer.sin_port)});
             if (origin) {
-                identifier.identifyProcess(origin->pid, origin->stamp, origin->cgroup);
+                identifier.identifyProcess(origin->pid, origin->stamp, origin->cgroup, origin->exeDevice,
+                                           origin->exeInode);
             }
             const double micros = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
             return origin ? micros : -1.0;

@@ -217,15 +217,19 @@ rss() { awk '/VmRSS/ {print $2}' "/proc/$pid/status"; }
 sx_app curl -s --no-progress-meter --parallel --parallel-max 200 -o /dev/null "http://$SX_DST_V4/?[1-1000]" 2>/dev/null  # warm up
 sleep 1
 fds_before=$(fds) rss_before=$(rss)
+rejected_before=$(grep -c 'Rejecting flow due to handshake backlog' "$work/extension.log")
 sx_app curl -s --no-progress-meter --parallel --parallel-max 200 -o /dev/null -w '%{http_code}\n' "http://$SX_DST_V4/?[1-$flows]" >"$work/load.txt" 2>/dev/null
 sleep 2
 fds_after=$(fds) rss_after=$(rss)
 echo "      descriptors (not counting pooled pipes) $fds_before -> $fds_after, pooled pipe ends $(pipes), resident $rss_before KiB -> $rss_after KiB, $(grep -c '^200$' "$work/load.txt") of $flows answered 200"
 # Under CPU pressure more than 48 handshakes may be pending at once; admission then rejects flows by
-# design. What must hold is that nothing leaks.
-rejected=$(grep -c '"connect_handshake_backlog_exceeded"' "$work/events.jsonl" || true)
+# design (the log says so for each: monitoring events may be dropped under such load). What must hold is
+# that every other request is answered and that nothing leaks.
+rejected=$(( $(grep -c 'Rejecting flow due to handshake backlog' "$work/extension.log") - rejected_before ))
+answered=$(grep -c '^200$' "$work/load.txt")
 echo "      $rejected flows rejected by admission (48 pending handshakes)"
-check "at least 99% of $flows answered 200" [ "$(grep -c '^200$' "$work/load.txt")" -ge $((flows * 99 / 100)) ]
+check "every request answered 200 or rejected by admission, 99% at least" [ $((answered + rejected)) -ge $((flows * 99 / 100)) ]
+check "... and most of them answered" [ "$answered" -ge $((flows * 9 / 10)) ]
 check "descriptors back where they started" [ "$fds_after" -le $((fds_before + 2)) ]
 check "... and the pipe pool within its bound (64 pipes)" [ "$(pipes)" -le 128 ]
 if [ "$check_memory" = 1 ]; then

@@ -270,6 +270,8 @@ std::optional<KernelInterception::Origin> KernelInterception::takeOrigin(const a
     out.stamp = origin.stamp;
     out.cgroup = origin.cgroup;
     out.uid = origin.uid;
+    out.exeInode = origin.exe_inode;
+    out.exeDevice = origin.exe_dev;
     return out;
 }
 

@@ -143,7 +143,8 @@ void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::
     auto provider = provider_.lock();
     std::string appId;
     if (identifier && origin) {
-        appId = identifier->identifyProcess(origin->pid, origin->stamp, origin->cgroup);
+        appId = identifier->identifyProcess(origin->pid, origin->stamp, origin->cgroup, origin->exeDevice,
+                                            origin->exeInode);
         if (kernel && provider && provider->declinesEveryFlowOf(appId)) {
             // Its next connect() stays its own, decided in the kernel.
             kernel->publish(origin->pid, origin->stamp, KernelInterception::Verdict::direct);

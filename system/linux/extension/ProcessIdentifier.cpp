@@ -288,8 +288,10 @@ std::string ProcessIdentifier::identityOf(int pid) {
     return unit.empty() ? executableOf(pid) : unit;
 }
 
-std::string ProcessIdentifier::identifyProcess(int pid, std::uint64_t stamp, std::uint64_t cgroup) {
-    std::optional<std::string> unit;
+std::string ProcessIdentifier::identifyProcess(int pid, std::uint64_t stamp, std::uint64_t cgroup,
+                                               std::uint32_t exeDevice, std::uint64_t exeInode) {
+    const std::pair file{exeDevice, exeInode};
+    std::optional<std::string> unit, path;
     {
         std::lock_guard lock(mutex_);
         ++statistics_.lookups;
@@ -302,13 +304,26 @@ std::string ProcessIdentifier::identifyProcess(int pid, std::uint64_t stamp, std
         if (const auto known = unitsByCgroup_.find(cgroup); known != unitsByCgroup_.end()) {
             unit = known->second;
         }
+        if (const auto known = pathsByFile_.find(file); exeInode != 0 && known != pathsByFile_.end()) {
+            path = known->second;
+        }
     }
     const bool cgroupKnown = unit.has_value();
+    const bool fileKnown = path.has_value();
     if (!unit) {
         unit = unitOf(pid);
     }
-    std::string identifier = unit->empty() ? executableOf(pid) : *unit;
+    if (unit->empty() && !path) {
+        path = executableOf(pid);
+    }
+    std::string identifier = unit->empty() ? *path : *unit;
     std::lock_guard lock(mutex_);
+    if (!fileKnown && path && exeInode != 0 && !path->empty()) {
+        if (pathsByFile_.size() > 4096) {
+            pathsByFile_.clear();
+        }
+        pathsByFile_.emplace(file, *path);
+    }
     if (!cgroupKnown && cgroup != 0) {
         if (unitsByCgroup_.size() > 4096) {
             unitsByCgroup_.clear();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -35,7 +36,10 @@ public:
 
     // The identifier of process `pid` in cgroup `cgroup`, during the life the kernel calls `stamp`: read
     // from /proc once per such life, without looking at its descriptors; no lock is held while reading.
-    std::string identifyProcess(int pid, std::uint64_t stamp, std::uint64_t cgroup);
+    // `exeDevice` and `exeInode` name its executable file where the kernel told (0 otherwise): a program's
+    // path is then read once, for its first process.
+    std::string identifyProcess(int pid, std::uint64_t stamp, std::uint64_t cgroup, std::uint32_t exeDevice = 0,
+                                std::uint64_t exeInode = 0);
 
     // The processes holding a listening socket on the proxy's address and port, looked for among the
     // processes of the listener's owner only. Meant for start-up, never for a flow's path.
@@ -84,6 +88,7 @@ private:
     std::unordered_map<int, Identity> identities_;
     std::unordered_map<int, ProcessLife> lives_;  // identifyProcess's cache
     std::unordered_map<std::uint64_t, std::string> unitsByCgroup_;
+    std::map<std::pair<std::uint32_t, std::uint64_t>, std::string> pathsByFile_;  // (device, inode): path
     std::deque<int> recentProcesses_;
     std::optional<std::uint64_t> proxyListenerInode_;
     std::unordered_map<int, bool> proxyProcesses_;  // pid: holds the proxy's listener

@@ -45,6 +45,9 @@ struct sentorix_origin {
     __u32 addr[4]; /* the destination the application asked for, network order */
     __u64 stamp;
     __u64 cgroup;
+    __u64 exe_inode; /* the process's executable file, 0 when unknown */
+    __u32 exe_dev;
+    __u32 pad2;
     __u32 tgid;
     __u32 uid;
     __u16 port; /* host order */

@@ -3,6 +3,7 @@
  * namespace the extension runs in. */
 #include <linux/bpf.h>
 #include <bpf/bpf_helpers.h>
+#include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_tracing.h>
 
@@ -50,10 +51,24 @@ struct {
     __type(value, struct sentorix_origin);
 } by_port SEC(".maps");
 
-/* Only what the programs read from the kernel's task; offsets come from its type information. */
+/* Only what the programs read from the kernel's structures; offsets come from its type information. */
+struct super_block {
+    __u32 s_dev;
+} __attribute__((preserve_access_index));
+struct inode {
+    unsigned long i_ino;
+    struct super_block *i_sb;
+} __attribute__((preserve_access_index));
+struct file {
+    struct inode *f_inode;
+} __attribute__((preserve_access_index));
+struct mm_struct {
+    struct file *exe_file;
+} __attribute__((preserve_access_index));
 struct task_struct {
     int pid;
     int tgid;
+    struct mm_struct *mm;
 } __attribute__((preserve_access_index));
 
 static __always_inline struct sentorix_config *active_config(void *ctx) {
@@ -143,6 +158,10 @@ static __always_inline int claim(struct bpf_sock_addr *ctx, __u8 family, const _
     origin->tgid = tgid;
     origin->stamp = process ? process->stamp : 0;
     origin->cgroup = bpf_get_current_cgroup_id();
+    /* The executable file itself, so that user space reads a program's path once, not once per process. */
+    struct task_struct *task = (struct task_struct *)bpf_get_current_task();
+    origin->exe_inode = BPF_CORE_READ(task, mm, exe_file, f_inode, i_ino);
+    origin->exe_dev = BPF_CORE_READ(task, mm, exe_file, f_inode, i_sb, s_dev);
     origin->uid = (__u32)bpf_get_current_uid_gid();
     return 1;
 }

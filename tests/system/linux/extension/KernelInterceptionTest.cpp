@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,6 +165,9 @@ TEST_F(KernelInterceptionTest, RedirectsOnlyWhileClaimingAndKeepsThePeerAndTheOr
         EXPECT_EQ(origin->destination, asio::ip::tcp::endpoint(asio::ip::make_address(Destination), ClosedPort));
         EXPECT_EQ(origin->pid, redirected.pid);
         EXPECT_NE(origin->stamp, 0u);
+        struct stat program {};
+        ASSERT_EQ(::stat("/proc/self/exe", &program), 0);
+        EXPECT_EQ(origin->exeInode, program.st_ino) << "the child runs this test's program";
         EXPECT_FALSE(kernel.takeOrigin(peer)) << "a record is read once";
         ::close(accepted);
         ::close(listener);

@@ -62,6 +62,17 @@ TEST(ProcessIdentifierTest, ACgroupsUnitNameServesEveryProcessInIt) {
     EXPECT_EQ(identifier.identifyProcess(301, 1, 60), "/usr/bin/tool2") << "no unit: each process's executable";
 }
 
+TEST(ProcessIdentifierTest, AProgramsPathIsReadOnceForAllItsProcesses) {
+    FakeProc proc;
+    proc.process(400, "/", "/usr/bin/curl");
+    proc.process(401, "/", "/usr/bin/unreadable-now");
+    ProcessIdentifier identifier(Proxy, proc.root());
+    EXPECT_EQ(identifier.identifyProcess(400, 1, 80, 7, 1234), "/usr/bin/curl");
+    EXPECT_EQ(identifier.identifyProcess(401, 1, 80, 7, 1234), "/usr/bin/curl") << "same device and inode";
+    EXPECT_EQ(identifier.identifyProcess(401, 2, 80, 7, 5678), "/usr/bin/unreadable-now") << "another file";
+    EXPECT_EQ(identifier.identifyProcess(401, 3, 80, 0, 0), "/usr/bin/unreadable-now") << "no file known";
+}
+
 TEST(ProcessIdentifierTest, AProcessThatHasGoneHasNoIdentifier) {
     FakeProc proc;
     ProcessIdentifier identifier(Proxy, proc.root());
