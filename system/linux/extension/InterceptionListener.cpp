@@ -1,5 +1,7 @@
 #include "InterceptionListener.h"
 
+#include "AddressWords.h"
+
 #include <linux/netfilter_ipv4.h>
 #include <linux/netfilter_ipv6/ip6_tables.h>
 #include <netinet/in.h>
@@ -149,10 +151,7 @@ bool InterceptionListener::isListenerAddress(const asio::ip::tcp::endpoint& dest
     if (destination.port() != local.port()) {
         return false;
     }
-    auto address = destination.address();
-    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    }
+    const auto address = unmapped(destination.address());
     // The proxy, asked for such a destination, would connect back here.
     return address.is_loopback() || address.is_unspecified();
 }

@@ -218,15 +218,9 @@ std::optional<std::string> KernelInterception::configure(const NETransparentProx
             return "cannot write the network rules: " + std::string(std::strerror(errno));
         }
     }
-    std::uint32_t proxyV4 = 0;
-    if (proxy.address().is_v4()) {
-        const auto bytes = proxy.address().to_v4().to_bytes();
-        std::memcpy(&proxyV4, bytes.data(), 4);
-    }
     const bool written = writeConfig([&](sentorix_config& c) {
         c.listener_port = listenerPort;
         c.proxy_port = proxy.port();
-        c.proxy_ip4 = proxyV4;
         c.rule_count = static_cast<std::uint8_t>(rules->size());
     });
     if (!written) {
@@ -242,10 +236,7 @@ void KernelInterception::setClaiming(bool claiming) {
 std::optional<KernelInterception::Origin> KernelInterception::takeOrigin(const asio::ip::tcp::endpoint& application) {
     sentorix_port_key key{};
     key.port = application.port();
-    auto address = application.address();
-    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    }
+    const auto address = unmapped(application.address());
     key.family = address.is_v4() ? AF_INET : AF_INET6;
     copyAddressWords(key.addr, address);
     sentorix_origin origin{};
@@ -260,16 +251,12 @@ std::optional<KernelInterception::Origin> KernelInterception::takeOrigin(const a
     } else {
         asio::ip::address_v6::bytes_type bytes;
         std::memcpy(bytes.data(), origin.addr, 16);
-        const asio::ip::address_v6 address(bytes);
         // An IPv4 destination reached through an IPv6 socket is named as IPv4, as the proxy expects.
-        out.destination = address.is_v4_mapped()
-                              ? asio::ip::tcp::endpoint(asio::ip::make_address_v4(asio::ip::v4_mapped, address), origin.port)
-                              : asio::ip::tcp::endpoint(address, origin.port);
+        out.destination = asio::ip::tcp::endpoint(unmapped(asio::ip::address_v6(bytes)), origin.port);
     }
     out.pid = static_cast<int>(origin.tgid);
     out.stamp = origin.stamp;
     out.cgroup = origin.cgroup;
-    out.uid = origin.uid;
     out.exeInode = origin.exe_inode;
     out.exeDevice = origin.exe_dev;
     return out;

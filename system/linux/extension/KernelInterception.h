@@ -31,7 +31,6 @@ public:
         int pid = 0;
         std::uint64_t stamp = 0;  // with the pid, names one process's life
         std::uint64_t cgroup = 0;
-        std::uint32_t uid = 0;
         std::uint64_t exeInode = 0;  // the executable file (0 when unknown) and its device
         std::uint32_t exeDevice = 0;
     };

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <vector>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace sentorix::linux_system {
@@ -37,13 +36,6 @@ std::string readSmallFile(const std::string& path) {
     char buffer[4096];
     const ssize_t length = ::read(fd.get(), buffer, sizeof buffer);
     return length > 0 ? std::string(buffer, std::size_t(length)) : "";
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 // Sends one sock_diag request and hands every answering message to `each`; false on a netlink failure.
@@ -115,7 +107,7 @@ std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findSocket(const
     return found;
 }
 
-std::optional<std::uint64_t> ProcessIdentifier::findListener(const asio::ip::tcp::endpoint& endpoint) {
+std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findListener(const asio::ip::tcp::endpoint& endpoint) {
     inet_diag_req_v2 request{};
     request.sdiag_family = endpoint.address().is_v4() ? AF_INET : AF_INET6;
     request.sdiag_protocol = IPPROTO_TCP;
@@ -123,13 +115,13 @@ std::optional<std::uint64_t> ProcessIdentifier::findListener(const asio::ip::tcp
     std::uint32_t wanted[4] = {};
     copyAddressWords(wanted, endpoint.address());
     const std::uint32_t any[4] = {};
-    std::optional<std::uint64_t> found;
+    std::optional<SocketInfo> found;
     diagnose(netlink_.get(), request, true, [&](const inet_diag_msg& reply) {
         const std::size_t bytes = endpoint.address().is_v4() ? 4 : 16;
         const bool addressMatches = std::memcmp(reply.id.idiag_src, wanted, bytes) == 0 ||
                                     std::memcmp(reply.id.idiag_src, any, bytes) == 0;
         if (ntohs(reply.id.idiag_sport) == endpoint.port() && addressMatches && !found) {
-            found = reply.idiag_inode;
+            found = SocketInfo{reply.idiag_inode, reply.idiag_uid};
         }
     });
     return found;
@@ -212,7 +204,7 @@ void ProcessIdentifier::remember(int pid) {
 }
 
 std::optional<std::uint64_t> ProcessIdentifier::startTimeOf(int pid) const {
-    const std::string stat = readFile(procRoot_ + "/" + std::to_string(pid) + "/stat");
+    const std::string stat = readSmallFile(procRoot_ + "/" + std::to_string(pid) + "/stat");
     const auto close = stat.rfind(')');
     if (close == std::string::npos) {
         return std::nullopt;
@@ -344,16 +336,6 @@ std::vector<int> ProcessIdentifier::proxyProcesses() {
     if (!listener) {
         return found;
     }
-    std::optional<std::uint32_t> owner;
-    inet_diag_req_v2 request{};
-    request.sdiag_family = proxy_.address().is_v4() ? AF_INET : AF_INET6;
-    request.sdiag_protocol = IPPROTO_TCP;
-    request.idiag_states = 1u << TCP_LISTEN;
-    diagnose(netlink_.get(), request, true, [&](const inet_diag_msg& reply) {
-        if (reply.idiag_inode == *listener) {
-            owner = reply.idiag_uid;
-        }
-    });
     // The listener's owner first; a proxy that dropped its privileges after listening is found in the
     // second pass, among everyone.
     for (const bool ownerOnly : {true, false}) {
@@ -364,16 +346,16 @@ std::vector<int> ProcessIdentifier::proxyProcesses() {
         while (const dirent* entry = ::readdir(proc)) {
             struct stat info {};
             if (!numeric(entry->d_name) || ::fstatat(::dirfd(proc), entry->d_name, &info, 0) != 0 ||
-                (owner && (info.st_uid == *owner) != ownerOnly)) {
+                (info.st_uid == listener->uid) != ownerOnly) {
                 continue;
             }
             const int pid = std::atoi(entry->d_name);
-            if (scanProcess(pid, *listener)) {
+            if (scanProcess(pid, listener->inode)) {
                 found.push_back(pid);
             }
         }
         ::closedir(proc);
-        if (!found.empty() || !owner) {
+        if (!found.empty()) {
             break;
         }
     }
@@ -398,13 +380,13 @@ std::string ProcessIdentifier::identify(const asio::ip::tcp::endpoint& applicati
     // counts (a proxy may hand connections to forked workers); the listener is looked up on each flow,
     // so that a restarted proxy is recognised at once.
     if (const auto listener = findListener(proxy_)) {
-        if (listener != proxyListenerInode_) {
-            proxyListenerInode_ = listener;
+        if (listener->inode != proxyListenerInode_) {
+            proxyListenerInode_ = listener->inode;
             proxyProcesses_.clear();
         }
         auto known = proxyProcesses_.find(*pid);
         if (known == proxyProcesses_.end()) {
-            known = proxyProcesses_.emplace(*pid, scanProcess(*pid, *listener)).first;
+            known = proxyProcesses_.emplace(*pid, scanProcess(*pid, listener->inode)).first;
         }
         if (known->second) {
             return ProxySidecarIdentifier;

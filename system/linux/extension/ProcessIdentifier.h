@@ -70,7 +70,7 @@ private:
     };
 
     std::optional<SocketInfo> findSocket(const asio::ip::tcp::endpoint& local, const asio::ip::tcp::endpoint& remote);
-    std::optional<std::uint64_t> findListener(const asio::ip::tcp::endpoint& endpoint);
+    std::optional<SocketInfo> findListener(const asio::ip::tcp::endpoint& endpoint);
     std::optional<int> processOwning(std::uint64_t inode);
     bool scanProcess(int pid, std::uint64_t wanted);
     std::optional<int> scanNewestFirst(std::uint64_t wanted);

@@ -20,10 +20,9 @@ struct sentorix_config {
     __u32 own_tgid;     /* the extension's own connections are never redirected */
     __u16 listener_port;
     __u16 proxy_port;
-    __u32 proxy_ip4;    /* network order */
     __u8 claiming;      /* 0 while the provider claims no flow: nothing is redirected */
     __u8 rule_count;
-    __u8 pad[2];
+    __u8 pad[6];
 };
 
 struct sentorix_rule {
@@ -49,10 +48,9 @@ struct sentorix_origin {
     __u32 exe_dev;
     __u32 pad2;
     __u32 tgid;
-    __u32 uid;
     __u16 port; /* host order */
     __u8 family;
-    __u8 pad[5];
+    __u8 pad[1];
 };
 
 /* The application socket's own address: with the listener's, one live connection. */

@@ -115,8 +115,8 @@ static __always_inline int included(struct sentorix_config *cfg, __u8 family, co
     return 0;
 }
 
-/* Records the connection and returns 1 when it is to be redirected. */
-static __always_inline int claim(struct bpf_sock_addr *ctx, __u8 family, const __u32 *addr) {
+/* Records the connection and returns the configuration when it is to be redirected, else null. */
+static __always_inline struct sentorix_config *claim(struct bpf_sock_addr *ctx, __u8 family, const __u32 *addr) {
     if (ctx->type != SOCK_STREAM || ctx->protocol != IPPROTO_TCP) {
         return 0;
     }
@@ -162,19 +162,16 @@ static __always_inline int claim(struct bpf_sock_addr *ctx, __u8 family, const _
     struct task_struct *task = (struct task_struct *)bpf_get_current_task();
     origin->exe_inode = BPF_CORE_READ(task, mm, exe_file, f_inode, i_ino);
     origin->exe_dev = BPF_CORE_READ(task, mm, exe_file, f_inode, i_sb, s_dev);
-    origin->uid = (__u32)bpf_get_current_uid_gid();
-    return 1;
+    return cfg;
 }
 
 SEC("cgroup/connect4")
 int sentorix_connect4(struct bpf_sock_addr *ctx) {
     __u32 addr[4] = {ctx->user_ip4, 0, 0, 0};
-    if (claim(ctx, AF_INET, addr)) {
-        struct sentorix_config *cfg = active_config(ctx);
-        if (cfg) {
-            ctx->user_ip4 = bpf_htonl(0x7f000001);
-            ctx->user_port = bpf_htons(cfg->listener_port);
-        }
+    struct sentorix_config *cfg = claim(ctx, AF_INET, addr);
+    if (cfg) {
+        ctx->user_ip4 = bpf_htonl(0x7f000001);
+        ctx->user_port = bpf_htons(cfg->listener_port);
     }
     return 1;
 }
@@ -182,15 +179,13 @@ int sentorix_connect4(struct bpf_sock_addr *ctx) {
 SEC("cgroup/connect6")
 int sentorix_connect6(struct bpf_sock_addr *ctx) {
     __u32 addr[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
-    if (claim(ctx, AF_INET6, addr)) {
-        struct sentorix_config *cfg = active_config(ctx);
-        if (cfg) {
-            ctx->user_ip6[0] = 0;
-            ctx->user_ip6[1] = 0;
-            ctx->user_ip6[2] = 0;
-            ctx->user_ip6[3] = bpf_htonl(1);
-            ctx->user_port = bpf_htons(cfg->listener_port);
-        }
+    struct sentorix_config *cfg = claim(ctx, AF_INET6, addr);
+    if (cfg) {
+        ctx->user_ip6[0] = 0;
+        ctx->user_ip6[1] = 0;
+        ctx->user_ip6[2] = 0;
+        ctx->user_ip6[3] = bpf_htonl(1);
+        ctx->user_port = bpf_htons(cfg->listener_port);
     }
     return 1;
 }
