@@ -228,6 +228,12 @@ echo "      descriptors (not counting pooled pipes) $fds_before -> $fds_after, p
 rejected=$(( $(grep -c 'Rejecting flow due to handshake backlog' "$work/extension.log") - rejected_before ))
 answered=$(grep -c '^200$' "$work/load.txt")
 echo "      $rejected flows rejected by admission (48 pending handshakes)"
+still_running() {  # the checks below would pass on a process that has gone
+  kill -0 "$pid" 2>/dev/null && return 0
+  wait "$extension_pid"; echo "      the extension exited with status $?; its log ends:"; tail -5 "$work/extension.log" | sed 's/^/        /'
+  return 1
+}
+check "the extension is still running after the load" still_running
 check "every request answered 200 or rejected by admission, 99% at least" [ $((answered + rejected)) -ge $((flows * 99 / 100)) ]
 check "... and most of them answered" [ "$answered" -ge $((flows * 9 / 10)) ]
 check "descriptors back where they started" [ "$fds_after" -le $((fds_before + 2)) ]
