@@ -86,12 +86,7 @@ bool SocketAppProxyTCPFlow::relayWith(std::shared_ptr<NWTCPConnection> connectio
     });
     asio::dispatch(strand_, [self = shared_from_this(), relay] {
         self->relay_ = relay;
-        std::error_code error;
-        const auto protocol = self->socket_.local_endpoint(error).protocol();
-        UniqueFd socket;
-        if (!error) {
-            socket.reset(self->socket_.release(error));
-        }
+        auto [protocol, socket] = SpliceRelay::release(self->socket_);
         relay->adopt(SpliceRelay::End::A, protocol, std::move(socket));
     });
     proxy->releaseSocket([relay](asio::ip::tcp protocol, UniqueFd socket) {

@@ -2,6 +2,7 @@
 
 #include "RateLimitedLog.h"
 #include "SocketReader.h"
+#include "SpliceRelay.h"
 #include "DispatchQueue.h"
 
 #include <asio/connect.hpp>
@@ -164,12 +165,7 @@ void SocketTCPConnection::readAtLeast(std::size_t minimum, std::size_t maximum, 
 
 void SocketTCPConnection::releaseSocket(std::function<void(asio::ip::tcp, UniqueFd)> receiver) {
     asio::dispatch(strand_, [self = shared_from_this(), receiver = std::move(receiver)] {
-        std::error_code error;
-        const auto protocol = self->socket_.local_endpoint(error).protocol();
-        UniqueFd socket;
-        if (!error) {
-            socket.reset(self->socket_.release(error));
-        }
+        auto [protocol, socket] = SpliceRelay::release(self->socket_);
         receiver(protocol, std::move(socket));
     });
 }

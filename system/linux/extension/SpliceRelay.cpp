@@ -31,14 +31,13 @@ std::shared_ptr<SpliceRelay> SpliceRelay::start(Strand strand, asio::ip::tcp::so
     auto relay = std::make_shared<SpliceRelay>(strand, std::move(onDone), 0);
     // Nothing waits on either socket yet, so their descriptors move across as they are.
     for (auto [from, to] : {std::pair{&a, &relay->a_}, std::pair{&b, &relay->b_}}) {
+        auto [protocol, fd] = release(*from);
         std::error_code error;
-        const auto protocol = from->local_endpoint(error).protocol();
-        const int fd = error ? -1 : from->release(error);
-        if (!error) {
-            to->assign(protocol, fd, error);
-        }
-        if (error && fd >= 0) {
-            ::close(fd);
+        if (fd.valid()) {
+            to->assign(protocol, fd.get(), error);
+            if (!error) {
+                fd.release();  // the relay's socket owns it now
+            }
         }
     }
     asio::dispatch(strand, [relay] {
@@ -70,6 +69,16 @@ SpliceRelay::SpliceRelay(Strand strand, Completion onDone, int awaited)
     forward_.to = &b_;
     backward_.from = &b_;
     backward_.to = &a_;
+}
+
+std::pair<asio::ip::tcp, UniqueFd> SpliceRelay::release(asio::ip::tcp::socket& socket) {
+    std::error_code error;
+    const auto protocol = socket.local_endpoint(error).protocol();
+    UniqueFd fd;
+    if (!error) {
+        fd.reset(socket.release(error));
+    }
+    return {protocol, std::move(fd)};
 }
 
 void SpliceRelay::adopt(End end, asio::ip::tcp protocol, UniqueFd socket) {

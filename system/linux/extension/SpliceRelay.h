@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 namespace sentorix::linux_system {
 
@@ -33,6 +34,9 @@ public:
     // A relay that begins once both ends have come through adopt(), each from the strand that owned it.
     static std::shared_ptr<SpliceRelay> awaiting(Strand strand, Completion onDone);
 
+    // Takes a socket's descriptor out of it, with its protocol, for adopt(); invalid when it has none.
+    // Nothing may be waiting on the socket.
+    static std::pair<asio::ip::tcp, UniqueFd> release(asio::ip::tcp::socket& socket);
     // Hands in one end, from any thread; an invalid descriptor fails the relay.
     void adopt(End end, asio::ip::tcp protocol, UniqueFd socket);
     // Ends the relay from any thread: both sockets close, reset with `reset`, and the completion runs with
