@@ -96,8 +96,11 @@ void SXTunnelConnection::start() {
     if (!transition({State::Created}, State::Connecting)) {  // a limit of zero or less fired during start
         return;
     }
-    connection_->addObserver(weak_from_this(), "state");
-    if (connection_->state() == NWTCPConnectionState::Connected) {
+    // Once observed, the connection may carry the tunnel through its handshake to the system's relay on
+    // another thread, which lets go of connection_: the member is not read again here.
+    const auto connection = connection_;
+    connection->addObserver(weak_from_this(), "state");
+    if (connection->state() == NWTCPConnectionState::Connected) {
         startHandshake();
     }
 }

@@ -377,6 +377,27 @@ TEST_F(Tunnel, SystemRelayTakesTheTunnelAndItsEndClosesItWithEofOrTheError) {
     EXPECT_EQ(count("onProxyUnavailable"), 0u) << "the handshake had succeeded";
 }
 
+// A connection so quick that, once observed, it carries the tunnel through its handshake to the system's
+// relay before start() has returned.
+class EagerConnection : public FakeTCPConnection {
+public:
+    void addObserver(std::weak_ptr<NSKeyValueObserving> observer, const std::string& keyPath) override {
+        FakeTCPConnection::addObserver(std::move(observer), keyPath);
+        setState(NWTCPConnectionState::Connected);
+        completeWrite();
+        completeRead(bytes("HTTP/1.1 200 Connection established\r\n\r\n"));
+    }
+};
+
+TEST_F(Tunnel, AHandshakeFinishedWhileStartingStillReachesTheSystemRelay) {
+    connection = std::make_shared<EagerConnection>();
+    make();
+    flow->acceptRelay();
+    tunnel->start();  // must not touch the connection the relayed tunnel has let go of
+    EXPECT_EQ(count("flow.relayWith"), 1u);
+    EXPECT_FALSE(tunnel->isClosed());
+}
+
 // A system whose relay fails before relayWith has even returned.
 class FailingAtOnceFlow : public FakeTCPFlow {
 public:
