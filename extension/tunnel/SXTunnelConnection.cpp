@@ -193,7 +193,10 @@ void SXTunnelConnection::startHandshake() {
     log_.notice("SentorixProxy: Sending CONNECT handshake (details private)");
     emit("connect_handshake_started", "info", "extension.connect_handshake_started", "Starting CONNECT handshake",
          std::nullopt, {{"app_id", appId_}, {"remote", target}});
-    connection_->write(NSData(request.begin(), request.end()), [weak = weak_from_this()](OptionalError error) {
+    // A local reference: the completion may carry the tunnel on to the system's relay, which lets go of
+    // connection_, while this call is still returning.
+    const auto connection = connection_;
+    connection->write(NSData(request.begin(), request.end()), [weak = weak_from_this()](OptionalError error) {
         auto self = weak.lock();
         if (error) {
             (self ? self->log_ : OSLog::defaultLog())
@@ -213,7 +216,8 @@ void SXTunnelConnection::startHandshake() {
 }
 
 void SXTunnelConnection::readConnectResponse() {
-    connection_->readMinimumLength(1, HandshakeReadMaximum, [weak = weak_from_this()](NSData data, OptionalError error) {
+    const auto connection = connection_;  // see startHandshake
+    connection->readMinimumLength(1, HandshakeReadMaximum, [weak = weak_from_this()](NSData data, OptionalError error) {
         auto self = weak.lock();
         // Once closed (the watchdog fired, or any other close), a late answer does nothing at all.
         if (!self || self->isClosed()) {
@@ -273,7 +277,8 @@ void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
         return;
     }
     // Nothing is read from the application meanwhile: the system may yet take both directions.
-    flow_->write(std::move(leftoverData), [weak = weak_from_this()](OptionalError error) {
+    const auto flow = flow_;  // its completion may hand the tunnel to the system, which lets go of flow_
+    flow->write(std::move(leftoverData), [weak = weak_from_this()](OptionalError error) {
         auto self = weak.lock();
         if (!self) {
             return;
