@@ -26,4 +26,16 @@ inline void copyAddressWords(std::uint32_t (&out)[4], const asio::ip::address& a
     }
 }
 
+// The reverse, for an address of family AF_INET (2) or AF_INET6 (10); mapped IPv4 comes out as IPv4.
+inline asio::ip::address addressFromWords(std::uint8_t family, const std::uint32_t (&words)[4]) {
+    if (family == 2) {
+        asio::ip::address_v4::bytes_type bytes;
+        std::memcpy(bytes.data(), words, 4);
+        return asio::ip::address_v4(bytes);
+    }
+    asio::ip::address_v6::bytes_type bytes;
+    std::memcpy(bytes.data(), words, 16);
+    return unmapped(asio::ip::address_v6(bytes));
+}
+
 }  // namespace sentorix::linux_system

@@ -6,6 +6,7 @@
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -139,6 +140,8 @@ std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error)
     self->rulesMap_ = bpf_object__find_map_fd_by_name(self->object_, "rules");
     self->processesMap_ = bpf_object__find_map_fd_by_name(self->object_, "processes");
     self->byPortMap_ = bpf_object__find_map_fd_by_name(self->object_, "by_port");
+    self->identitiesMap_ = bpf_object__find_map_fd_by_name(self->object_, "identities");
+    self->eventsMap_ = bpf_object__find_map_fd_by_name(self->object_, "events");
     sentorix_config config{};
     config.netns_cookie = *cookie;
     config.own_tgid = static_cast<std::uint32_t>(::getpid());
@@ -161,9 +164,6 @@ std::optional<std::vector<sentorix_rule>> KernelInterception::kernelRules(
     const NETransparentProxyNetworkSettings& settings) {
     std::vector<sentorix_rule> out;
     const auto add = [&](const NENetworkRule& rule, bool include) {
-        if (rule.matchProtocol() == NENetworkRuleProtocol::UDP) {
-            return;
-        }
         std::error_code code;
         const auto address = asio::ip::make_address(rule.matchRemoteEndpoint().hostname(), code);
         if (code) {
@@ -176,7 +176,12 @@ std::optional<std::vector<sentorix_rule>> KernelInterception::kernelRules(
         const std::string& port = rule.matchRemoteEndpoint().port();
         kernel.port = port.empty() ? 0 : static_cast<std::uint16_t>(std::strtoul(port.c_str(), nullptr, 10));
         kernel.include = include ? 1 : 0;
+        kernel.protocol = rule.matchProtocol() == NENetworkRuleProtocol::UDP ? IPPROTO_UDP : IPPROTO_TCP;
         out.push_back(kernel);
+        if (rule.matchProtocol() == NENetworkRuleProtocol::Any) {
+            kernel.protocol = IPPROTO_UDP;
+            out.push_back(kernel);
+        }
     };
     // Excluded rules win: they come first, and the first match decides.
     for (const auto& rule : settings.excludedNetworkRules.value_or(std::vector<NENetworkRule>{})) {
@@ -244,16 +249,8 @@ std::optional<KernelInterception::Origin> KernelInterception::takeOrigin(const a
         return std::nullopt;
     }
     Origin out;
-    if (origin.family == AF_INET) {
-        asio::ip::address_v4::bytes_type bytes;
-        std::memcpy(bytes.data(), origin.addr, 4);
-        out.destination = asio::ip::tcp::endpoint(asio::ip::address_v4(bytes), origin.port);
-    } else {
-        asio::ip::address_v6::bytes_type bytes;
-        std::memcpy(bytes.data(), origin.addr, 16);
-        // An IPv4 destination reached through an IPv6 socket is named as IPv4, as the proxy expects.
-        out.destination = asio::ip::tcp::endpoint(unmapped(asio::ip::address_v6(bytes)), origin.port);
-    }
+    // An IPv4 destination reached through an IPv6 socket is named as IPv4, as the proxy expects.
+    out.destination = asio::ip::tcp::endpoint(addressFromWords(origin.family, origin.addr), origin.port);
     out.pid = static_cast<int>(origin.tgid);
     out.stamp = origin.stamp;
     out.cgroup = origin.cgroup;
@@ -271,6 +268,11 @@ void KernelInterception::publish(int pid, std::uint64_t stamp, Verdict verdict) 
     }
     process.verdict = static_cast<std::uint8_t>(verdict);
     bpf_map_update_elem(processesMap_, &key, &process, BPF_EXIST);
+}
+
+void KernelInterception::publishIdentity(const sentorix_identity& identity, bool direct) {
+    const std::uint8_t verdict = direct ? SENTORIX_IDENTITY_DIRECT : SENTORIX_IDENTITY_KNOWN;
+    bpf_map_update_elem(identitiesMap_, &identity, &verdict, BPF_ANY);
 }
 
 void KernelInterception::markProxyProcess(int pid) {

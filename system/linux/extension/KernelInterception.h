@@ -18,7 +18,8 @@ struct bpf_link;
 
 namespace sentorix::linux_system {
 
-// The kernel programs that decide at connect() which TCP connections reach the interception listener:
+// The kernel programs that decide at connect() which TCP connections reach the interception listener and
+// which UDP flows are refused:
 // attached to the root of the cgroup v2 hierarchy, acting only in this process's network namespace, and
 // detached by the kernel when this process ends (links, not pinned programs).
 class KernelInterception {
@@ -53,6 +54,11 @@ public:
     // What user space learnt about a process: its next connect() is decided in the kernel. Ignored
     // when `stamp` names an earlier process with the same pid.
     void publish(int pid, std::uint64_t stamp, Verdict verdict);
+    // What user space learnt about an identity (cgroup and executable): when `direct`, no process with it
+    // is redirected or refused any more.
+    void publishIdentity(const sentorix_identity& identity, bool direct);
+    // The ring the programs report processes and refused UDP flows on (sentorix_event records).
+    int eventsMap() const { return eventsMap_; }
     // A process found to hold the proxy's listener before the programs could see it bind.
     void markProxyProcess(int pid);
     std::optional<Verdict> verdictOf(int pid) const;
@@ -66,7 +72,7 @@ private:
 
     bpf_object* object_ = nullptr;
     std::vector<bpf_link*> links_;
-    int configMap_ = -1, rulesMap_ = -1, processesMap_ = -1, byPortMap_ = -1;
+    int configMap_ = -1, rulesMap_ = -1, processesMap_ = -1, byPortMap_ = -1, identitiesMap_ = -1, eventsMap_ = -1;
     std::mutex configMutex_;  // serialises read-modify-write of the one config entry
 };
 

@@ -1,5 +1,7 @@
 #include "LinuxProviderServices.h"
 
+#include "AddressWords.h"
+#include "KernelUDPFlow.h"
 #include "RateLimitedLog.h"
 #include "SocketAppProxyTCPFlow.h"
 #include "SocketTCPConnection.h"
@@ -66,6 +68,20 @@ void LinuxProviderServices::setTunnelNetworkSettings(std::shared_ptr<const NETra
                 if (!chosen || std::string_view(chosen) != "nftables") {
                     self->kernel_ = KernelInterception::load(problem);
                 }
+                if (self->kernel_) {
+                    std::weak_ptr<LinuxProviderServices> weak = self;
+                    self->kernelEvents_ = KernelEventStream::open(
+                        self->kernel_->eventsMap(), DispatchQueue::pool().get_executor(),
+                        [weak](const sentorix_event& event) {
+                            if (auto services = weak.lock()) {
+                                services->kernelReported(event);
+                            }
+                        },
+                        problem);
+                    if (!self->kernelEvents_) {
+                        self->kernel_.reset();
+                    }
+                }
                 if (!self->kernel_) {
                     platformLog().info("Sentorix platform: kernel programs unavailable (" + problem +
                                        "); redirecting with nftables");
@@ -88,7 +104,7 @@ void LinuxProviderServices::setTunnelNetworkSettings(std::shared_ptr<const NETra
         const bool hasUdp = included && std::any_of(included->begin(), included->end(), [](const NENetworkRule& r) {
                                 return r.matchProtocol() == NENetworkRuleProtocol::UDP;
                             });
-        if (!error && hasUdp && !self->udpNoted_.exchange(true)) {
+        if (!error && hasUdp && !self->kernel_ && !self->udpNoted_.exchange(true)) {
             platformLog().info("Sentorix platform: UDP rules are not applied yet; UDP traffic passes untouched");
         }
         completion(error);
@@ -127,6 +143,10 @@ void LinuxProviderServices::stop() {
     listener_.close();
     std::lock_guard lock(rulesMutex_);
     rules_.remove();
+    if (kernelEvents_) {
+        kernelEvents_->stop();
+        kernelEvents_.reset();
+    }
     kernel_.reset();  // detaches the programs
 }
 
@@ -159,6 +179,38 @@ void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::
         return;
     }
     carryDirectly(flow->takeSocket(), destination);
+}
+
+void LinuxProviderServices::kernelReported(const sentorix_event& event) {
+    std::shared_ptr<ProcessIdentifier> identifier;
+    std::shared_ptr<KernelInterception> kernel;
+    {
+        std::lock_guard lock(rulesMutex_);
+        identifier = identifier_;
+        kernel = kernel_;
+    }
+    auto provider = provider_.lock();
+    if (!identifier || !kernel) {
+        return;
+    }
+    const auto& identity = event.identity;
+    const std::string appId =
+        identifier->identifyProcess(static_cast<int>(event.tgid), event.stamp, identity.cgroup, identity.exe_dev,
+                                    identity.exe_inode);
+    const bool direct = provider && provider->declinesEveryFlowOf(appId);
+    // Every process of this program in this cgroup is decided in the kernel from now on.
+    kernel->publishIdentity(identity, direct);
+    if (direct) {
+        kernel->publish(static_cast<int>(event.tgid), event.stamp, KernelInterception::Verdict::direct);
+    }
+    if (event.kind != SENTORIX_EVENT_UDP_FLOW || !provider) {
+        return;
+    }
+    // A UDP flow's host is its local endpoint's.
+    const auto local = addressFromWords(event.family, event.local);
+    auto flow = std::make_shared<KernelUDPFlow>(
+        NEFlowMetaData{appId}, std::make_shared<NWHostEndpoint>(local.to_string(), std::to_string(event.local_port)));
+    provider->handleNewFlow(flow);
 }
 
 void LinuxProviderServices::carryDirectly(asio::ip::tcp::socket accepted, asio::ip::tcp::endpoint destination) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "InterceptionListener.h"
+#include "KernelEventStream.h"
 #include "KernelInterception.h"
 #include "NftablesRuleSet.h"
 #include "ProcessIdentifier.h"
@@ -13,9 +14,9 @@
 
 namespace sentorix::linux_system {
 
-// What the operating system does for the provider on Linux: rules as an nftables table, interception
-// of the redirected connections, process identity, the system's own carrying of declined flows, and
-// connections to the proxy.
+// What the operating system does for the provider on Linux: rules (kernel programs, or an nftables
+// table), interception of the redirected connections, the refused UDP flows, process identity, the
+// system's own carrying of declined flows, and connections to the proxy.
 class LinuxProviderServices : public NEProviderServices, public std::enable_shared_from_this<LinuxProviderServices> {
 public:
     // Set on every socket of ours, so that the rules never redirect them.
@@ -41,6 +42,8 @@ private:
     // Redirecting by the kernel programs where they load, else by nftables; rulesMutex_ held.
     OptionalError applyRulesLocked(const NETransparentProxyNetworkSettings& settings, std::uint16_t port);
     void carryDirectly(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint destination);
+    // A process or a refused UDP flow the kernel programs reported.
+    void kernelReported(const sentorix_event& event);
 
     const std::shared_ptr<const NEVPNProtocol> protocol_;
     std::weak_ptr<NETransparentProxyProvider> provider_;
@@ -48,6 +51,7 @@ private:
     std::mutex rulesMutex_;  // guards rules_, kernel_, kernelTried_, claims_ and identifier_ creation
     NftablesRuleSet rules_;
     std::shared_ptr<KernelInterception> kernel_;
+    std::shared_ptr<KernelEventStream> kernelEvents_;
     bool kernelTried_ = false;
     bool claims_ = false;
     std::shared_ptr<ProcessIdentifier> identifier_;

@@ -30,8 +30,9 @@ struct sentorix_rule {
     __u16 port;    /* host order; 0 for any */
     __u8 family;   /* AF_INET or AF_INET6 */
     __u8 prefix;
-    __u8 include;  /* 0: excluded, left alone; 1: redirected */
-    __u8 pad[3];
+    __u8 include;  /* 0: excluded, left alone; 1: redirected (TCP) or refused unless allowed (UDP) */
+    __u8 protocol; /* IPPROTO_TCP or IPPROTO_UDP */
+    __u8 pad[2];
 };
 
 struct sentorix_process {
@@ -58,5 +59,46 @@ struct sentorix_port_key {
     __u32 addr[4]; /* network order; IPv4 (also when reached through an IPv6 socket) in addr[0] */
     __u16 port;    /* host order */
     __u8 family;   /* of the address, not of the socket */
+    __u8 pad;
+};
+
+/* What a process is, as far as its identifier goes: the identity rules read its cgroup and its
+ * executable, so every process with the same three shares one identifier. */
+struct sentorix_identity {
+    __u64 cgroup;
+    __u64 exe_inode;
+    __u32 exe_dev;
+    __u32 pad;
+};
+
+enum sentorix_identity_verdict {
+    SENTORIX_IDENTITY_PENDING = 1, /* user space was told and has not answered yet */
+    SENTORIX_IDENTITY_KNOWN = 2,   /* identified; its flows are the provider's to decide */
+    SENTORIX_IDENTITY_DIRECT = 3,  /* its identifier is bypassed: never redirected, never refused */
+};
+
+enum sentorix_event_kind {
+    SENTORIX_EVENT_PROCESS = 1,  /* a program started whose identity user space has not seen */
+    SENTORIX_EVENT_UDP_FLOW = 2, /* a socket's first datagram to a destination was refused */
+};
+
+struct sentorix_event {
+    __u32 kind;
+    __u32 tgid;
+    __u64 stamp;
+    struct sentorix_identity identity;
+    __u32 remote[4]; /* network order */
+    __u32 local[4];
+    __u16 remote_port; /* host order */
+    __u16 local_port;
+    __u8 family;
+    __u8 pad[3];
+};
+
+/* The destination a UDP socket was last refused for: one event per flow, not per datagram. */
+struct sentorix_udp_flow {
+    __u32 addr[4];
+    __u16 port;
+    __u8 family;
     __u8 pad;
 };

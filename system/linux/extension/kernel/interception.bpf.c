@@ -1,6 +1,7 @@
 /* Decides at connect() which TCP connections go to the interception listener, remembers where each
- * was going and who made it, and shows the application its original peer. Acts only in the
- * namespace the extension runs in. */
+ * was going and who made it, and shows the application its original peer; refuses the UDP flows the
+ * provider would refuse, telling user space once per flow. Acts only in the namespace the extension
+ * runs in. */
 #include <linux/bpf.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_core_read.h>
@@ -13,6 +14,7 @@
 #define AF_INET6 10
 #define SOCK_STREAM 1
 #define IPPROTO_TCP 6
+#define IPPROTO_UDP 17
 
 char LICENSE[] SEC("license") = "GPL";
 
@@ -51,6 +53,25 @@ struct {
     __type(value, struct sentorix_origin);
 } by_port SEC(".maps");
 
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 16384);
+    __type(key, struct sentorix_identity);
+    __type(value, __u8);
+} identities SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, 256 * 1024);
+} events SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, struct sentorix_udp_flow);
+} udp_flows SEC(".maps");
+
 /* Only what the programs read from the kernel's structures; offsets come from its type information. */
 struct super_block {
     __u32 s_dev;
@@ -65,10 +86,17 @@ struct file {
 struct mm_struct {
     struct file *exe_file;
 } __attribute__((preserve_access_index));
+struct net {
+    __u64 net_cookie;
+} __attribute__((preserve_access_index));
+struct nsproxy {
+    struct net *net_ns;
+} __attribute__((preserve_access_index));
 struct task_struct {
     int pid;
     int tgid;
     struct mm_struct *mm;
+    struct nsproxy *nsproxy;
 } __attribute__((preserve_access_index));
 
 static __always_inline struct sentorix_config *active_config(void *ctx) {
@@ -98,14 +126,15 @@ static __always_inline int prefix_matches(const __u32 *rule, const __u32 *addr, 
 }
 
 /* 1 when the first matching rule includes the destination; 0 when it is excluded or unmatched. */
-static __always_inline int included(struct sentorix_config *cfg, __u8 family, const __u32 *addr, __u16 port) {
+static __always_inline int included(struct sentorix_config *cfg, __u8 protocol, __u8 family, const __u32 *addr,
+                                    __u16 port) {
     for (__u32 i = 0; i < SENTORIX_MAX_RULES; i++) {
         if (i >= cfg->rule_count) {
             break;
         }
         __u32 index = i;
         struct sentorix_rule *rule = bpf_map_lookup_elem(&rules, &index);
-        if (!rule || rule->family != family || (rule->port != 0 && rule->port != port)) {
+        if (!rule || rule->protocol != protocol || rule->family != family || (rule->port != 0 && rule->port != port)) {
             continue;
         }
         if (prefix_matches(rule->addr, addr, rule->prefix, family == AF_INET ? 1 : 4)) {
@@ -113,6 +142,30 @@ static __always_inline int included(struct sentorix_config *cfg, __u8 family, co
         }
     }
     return 0;
+}
+
+static __always_inline void current_identity(struct sentorix_identity *identity) {
+    struct task_struct *task = (struct task_struct *)bpf_get_current_task();
+    identity->cgroup = bpf_get_current_cgroup_id();
+    identity->exe_inode = BPF_CORE_READ(task, mm, exe_file, f_inode, i_ino);
+    identity->exe_dev = BPF_CORE_READ(task, mm, exe_file, f_inode, i_sb, s_dev);
+    identity->pad = 0;
+}
+
+static __always_inline int identity_is_direct(const struct sentorix_identity *identity) {
+    __u8 *verdict = bpf_map_lookup_elem(&identities, identity);
+    return verdict && *verdict == SENTORIX_IDENTITY_DIRECT;
+}
+
+/* The process's entry, made when it is first seen: its stamp tells one life of a pid from the next. */
+static __always_inline struct sentorix_process *process_entry(__u32 tgid) {
+    struct sentorix_process *process = bpf_map_lookup_elem(&processes, &tgid);
+    if (!process) {
+        struct sentorix_process fresh = {.stamp = bpf_ktime_get_ns(), .verdict = SENTORIX_UNDECIDED};
+        bpf_map_update_elem(&processes, &tgid, &fresh, BPF_NOEXIST);
+        process = bpf_map_lookup_elem(&processes, &tgid);
+    }
+    return process;
 }
 
 /* Records the connection and returns the configuration when it is to be redirected, else null. */
@@ -134,14 +187,15 @@ static __always_inline struct sentorix_config *claim(struct bpf_sock_addr *ctx, 
         return 0;
     }
     __u16 port = bpf_ntohs(ctx->user_port);
-    if (!included(cfg, family, addr, port)) {
+    if (!included(cfg, IPPROTO_TCP, family, addr, port)) {
         return 0;
     }
-    if (!process) {
-        struct sentorix_process fresh = {.stamp = bpf_ktime_get_ns(), .verdict = SENTORIX_UNDECIDED};
-        bpf_map_update_elem(&processes, &tgid, &fresh, BPF_NOEXIST);
-        process = bpf_map_lookup_elem(&processes, &tgid);
+    struct sentorix_identity identity;
+    current_identity(&identity);
+    if (identity_is_direct(&identity)) {
+        return 0;
     }
+    process = process_entry(tgid);
     if (!ctx->sk) {
         return 0;
     }
@@ -157,17 +211,99 @@ static __always_inline struct sentorix_config *claim(struct bpf_sock_addr *ctx, 
     origin->addr[3] = family == AF_INET6 ? addr[3] : 0;
     origin->tgid = tgid;
     origin->stamp = process ? process->stamp : 0;
-    origin->cgroup = bpf_get_current_cgroup_id();
     /* The executable file itself, so that user space reads a program's path once, not once per process. */
-    struct task_struct *task = (struct task_struct *)bpf_get_current_task();
-    origin->exe_inode = BPF_CORE_READ(task, mm, exe_file, f_inode, i_ino);
-    origin->exe_dev = BPF_CORE_READ(task, mm, exe_file, f_inode, i_sb, s_dev);
+    origin->cgroup = identity.cgroup;
+    origin->exe_inode = identity.exe_inode;
+    origin->exe_dev = identity.exe_dev;
     return cfg;
+}
+
+/* 1 to let a UDP connect() or send through, 0 to refuse it (the application sees EPERM at once).
+ * Refused: what the included UDP rules select, while the provider claims flows, unless the process's
+ * identifier is bypassed. The provider hears of each refused flow once and may still let it through. */
+static __always_inline int udp_allowed(struct bpf_sock_addr *ctx, __u8 family, const __u32 *addr) {
+    if (ctx->protocol != IPPROTO_UDP) {
+        return 1;
+    }
+    struct sentorix_config *cfg = active_config(ctx);
+    if (!cfg || !cfg->claiming) {
+        return 1;
+    }
+    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+    if (tgid == cfg->own_tgid) {
+        return 1;
+    }
+    struct sentorix_process *process = bpf_map_lookup_elem(&processes, &tgid);
+    if (process && process->verdict != SENTORIX_UNDECIDED) {
+        return 1;
+    }
+    __u16 port = bpf_ntohs(ctx->user_port);
+    if (!included(cfg, IPPROTO_UDP, family, addr, port)) {
+        return 1;
+    }
+    struct sentorix_identity identity;
+    current_identity(&identity);
+    if (identity_is_direct(&identity)) {
+        return 1;
+    }
+    struct bpf_sock *sk = ctx->sk;
+    if (!sk) {
+        return 0;
+    }
+    struct sentorix_udp_flow *last = bpf_sk_storage_get(&udp_flows, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    if (!last) {
+        return 0;
+    }
+    __u32 a1 = family == AF_INET6 ? addr[1] : 0, a2 = family == AF_INET6 ? addr[2] : 0,
+          a3 = family == AF_INET6 ? addr[3] : 0;
+    if (last->family == family && last->port == port && last->addr[0] == addr[0] && last->addr[1] == a1 &&
+        last->addr[2] == a2 && last->addr[3] == a3) {
+        return 0;  /* the same flow again: the provider has heard of it */
+    }
+    last->family = family;
+    last->port = port;
+    last->addr[0] = addr[0];
+    last->addr[1] = a1;
+    last->addr[2] = a2;
+    last->addr[3] = a3;
+    struct sentorix_event *event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
+    if (!event) {
+        return 0;
+    }
+    process = process_entry(tgid);
+    event->kind = SENTORIX_EVENT_UDP_FLOW;
+    event->tgid = tgid;
+    event->stamp = process ? process->stamp : 0;
+    event->identity = identity;
+    event->remote[0] = addr[0];
+    event->remote[1] = a1;
+    event->remote[2] = a2;
+    event->remote[3] = a3;
+    event->remote_port = port;
+    event->family = family;
+    if (family == AF_INET) {
+        event->local[0] = sk->src_ip4;
+        event->local[1] = 0;
+        event->local[2] = 0;
+        event->local[3] = 0;
+    } else {
+        event->local[0] = sk->src_ip6[0];
+        event->local[1] = sk->src_ip6[1];
+        event->local[2] = sk->src_ip6[2];
+        event->local[3] = sk->src_ip6[3];
+    }
+    event->local_port = (__u16)sk->src_port;
+    event->pad[0] = event->pad[1] = event->pad[2] = 0;
+    bpf_ringbuf_submit(event, 0);
+    return 0;
 }
 
 SEC("cgroup/connect4")
 int sentorix_connect4(struct bpf_sock_addr *ctx) {
     __u32 addr[4] = {ctx->user_ip4, 0, 0, 0};
+    if (ctx->type != SOCK_STREAM) {
+        return udp_allowed(ctx, AF_INET, addr);
+    }
     struct sentorix_config *cfg = claim(ctx, AF_INET, addr);
     if (cfg) {
         ctx->user_ip4 = bpf_htonl(0x7f000001);
@@ -179,6 +315,9 @@ int sentorix_connect4(struct bpf_sock_addr *ctx) {
 SEC("cgroup/connect6")
 int sentorix_connect6(struct bpf_sock_addr *ctx) {
     __u32 addr[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
+    if (ctx->type != SOCK_STREAM) {
+        return udp_allowed(ctx, AF_INET6, addr);
+    }
     struct sentorix_config *cfg = claim(ctx, AF_INET6, addr);
     if (cfg) {
         ctx->user_ip6[0] = 0;
@@ -188,6 +327,19 @@ int sentorix_connect6(struct bpf_sock_addr *ctx) {
         ctx->user_port = bpf_htons(cfg->listener_port);
     }
     return 1;
+}
+
+/* Datagrams sent without connect(), each naming its destination. */
+SEC("cgroup/sendmsg4")
+int sentorix_sendmsg4(struct bpf_sock_addr *ctx) {
+    __u32 addr[4] = {ctx->user_ip4, 0, 0, 0};
+    return udp_allowed(ctx, AF_INET, addr);
+}
+
+SEC("cgroup/sendmsg6")
+int sentorix_sendmsg6(struct bpf_sock_addr *ctx) {
+    __u32 addr[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
+    return udp_allowed(ctx, AF_INET6, addr);
 }
 
 /* The application keeps seeing the peer it asked for. */
@@ -305,7 +457,8 @@ int BPF_PROG(sentorix_fork, struct task_struct *parent, struct task_struct *chil
     return 0;
 }
 
-/* A new program is a new identity, except for the proxy, which keeps its listener. */
+/* A new program is a new identity, except for the proxy, which keeps its listener. An identity user
+ * space has not seen is sent to it now, so that it is decided before the program's first flow. */
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(sentorix_exec, struct task_struct *task) {
     __u32 tgid = task->tgid;
@@ -313,6 +466,29 @@ int BPF_PROG(sentorix_exec, struct task_struct *task) {
     if (known && known->verdict != SENTORIX_PROXY) {
         bpf_map_delete_elem(&processes, &tgid);
     }
+    __u32 zero = 0;
+    struct sentorix_config *cfg = bpf_map_lookup_elem(&config, &zero);
+    if (!cfg || cfg->netns_cookie == 0 || BPF_CORE_READ(task, nsproxy, net_ns, net_cookie) != cfg->netns_cookie) {
+        return 0;
+    }
+    struct sentorix_identity identity;
+    current_identity(&identity);
+    __u8 pending = SENTORIX_IDENTITY_PENDING;
+    if (bpf_map_update_elem(&identities, &identity, &pending, BPF_NOEXIST) != 0) {
+        return 0;  /* seen before */
+    }
+    struct sentorix_process *process = process_entry(tgid);
+    struct sentorix_event *event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
+    if (!event) {
+        bpf_map_delete_elem(&identities, &identity);  /* told next time instead */
+        return 0;
+    }
+    __builtin_memset(event, 0, sizeof(*event));
+    event->kind = SENTORIX_EVENT_PROCESS;
+    event->tgid = tgid;
+    event->stamp = process ? process->stamp : 0;
+    event->identity = identity;
+    bpf_ringbuf_submit(event, 0);
     return 0;
 }
 

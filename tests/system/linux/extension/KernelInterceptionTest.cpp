@@ -1,6 +1,7 @@
 // The kernel programs for real, in a network namespace of the test's own: the test's thread moves into
 // it (a network namespace belongs to a thread), and forked children make the connections, since the
 // loading process's own connections are never redirected.
+#include "KernelEventStream.h"
 #include "KernelInterception.h"
 
 #include "NETransparentProxyNetworkSettings.h"
@@ -15,6 +16,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <asio/io_context.hpp>
+
+#include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -205,6 +210,85 @@ TEST_F(KernelInterceptionTest, DecidedProcessesAndTheProxyKeepTheirConnections) 
     });
 }
 
+// Forks a child that sends one datagram to each port in turn from one socket, and returns each errno.
+std::vector<int> sendFromChild(const std::vector<std::uint16_t>& ports) {
+    int report[2];
+    if (::pipe(report) != 0) {
+        return {};
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        for (const auto port : ports) {
+            const auto target = v4(Destination, port);
+            const int error = ::sendto(fd, "x", 1, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 1 ? 0 : errno;
+            (void)!::write(report[1], &error, sizeof error);
+        }
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    std::vector<int> errors(ports.size(), -1);
+    for (auto& error : errors) {
+        (void)!::read(report[0], &error, sizeof error);
+    }
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    return errors;
+}
+
+TEST_F(KernelInterceptionTest, RefusesIncludedUdpOnceReportedPerFlowUnlessTheIdentityIsDirect) {
+    inOwnNamespace([](KernelInterception& kernel) {
+        auto rules = settings();
+        rules.includedNetworkRules->push_back(NENetworkRule(NWHostEndpoint("0.0.0.0", "443"), 0, NENetworkRuleProtocol::UDP));
+        ASSERT_FALSE(kernel.configure(rules, 1, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
+        asio::io_context io;
+        std::vector<sentorix_event> events;
+        std::string error;
+        auto stream = linux_system::KernelEventStream::open(
+            kernel.eventsMap(), io.get_executor(), [&](const sentorix_event& event) { events.push_back(event); }, error);
+        ASSERT_TRUE(stream) << error;
+        const auto drain = [&] { io.run_for(std::chrono::milliseconds(100)); io.restart(); };
+
+        EXPECT_EQ(sendFromChild({443}), std::vector<int>{0}) << "nothing is refused before claiming";
+        kernel.setClaiming(true);
+        drain();
+        events.clear();
+        EXPECT_EQ(sendFromChild({443, 443, 4433}), (std::vector<int>{EPERM, EPERM, 0}))
+            << "port 443 is refused at once, every time; other ports pass";
+        drain();
+        ASSERT_EQ(events.size(), 1u) << "one report for the flow, not one per datagram";
+        EXPECT_EQ(events[0].kind, SENTORIX_EVENT_UDP_FLOW);
+        EXPECT_EQ(events[0].remote_port, 443);
+        EXPECT_EQ(events[0].remote[0], htonl(0x7f000002));
+        struct stat program {};
+        ASSERT_EQ(::stat("/proc/self/exe", &program), 0);
+        EXPECT_EQ(events[0].identity.exe_inode, program.st_ino);
+
+        kernel.publishIdentity(events[0].identity, /*direct=*/true);
+        EXPECT_EQ(sendFromChild({443}), std::vector<int>{0}) << "a bypassed identity is never refused";
+        kernel.publishIdentity(events[0].identity, /*direct=*/false);
+        EXPECT_EQ(sendFromChild({443}), std::vector<int>{EPERM});
+
+        // A program started in this namespace is reported once, before it sends anything.
+        events.clear();
+        ASSERT_EQ(std::system("/bin/true && /bin/true"), 0);
+        drain();
+        struct stat trueProgram {};
+        ASSERT_EQ(::stat("/bin/true", &trueProgram), 0);
+        EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                                [&](const sentorix_event& event) {
+                                    return event.kind == SENTORIX_EVENT_PROCESS &&
+                                           event.identity.exe_inode == trueProgram.st_ino;
+                                }),
+                  1);
+
+        kernel.setClaiming(false);
+        EXPECT_EQ(sendFromChild({443}), std::vector<int>{0}) << "with the gate closed, nothing is refused";
+        stream->stop();
+        drain();
+    });
+}
+
 TEST_F(KernelInterceptionTest, AStraightConnectionCannotPassForAnEarlierRedirectedOne) {
     inOwnNamespace([](KernelInterception& kernel) {
         std::uint16_t port = 0;
@@ -233,23 +317,29 @@ TEST_F(KernelInterceptionTest, AStraightConnectionCannotPassForAnEarlierRedirect
     });
 }
 
-TEST(KernelInterceptionRules, ExcludedRulesComeFirstAndNamesAreLeftOut) {
+TEST(KernelInterceptionRules, ExcludedRulesComeFirstNamesAreLeftOutAndProtocolsKept) {
     NETransparentProxyNetworkSettings settings("127.0.0.1");
     settings.includedNetworkRules = std::vector<NENetworkRule>{
         NENetworkRule(NWHostEndpoint("0.0.0.0", "80"), 0, NENetworkRuleProtocol::TCP),
         NENetworkRule(NWHostEndpoint("::", "443"), 0, NENetworkRuleProtocol::TCP),
         NENetworkRule(NWHostEndpoint("0.0.0.0", "443"), 0, NENetworkRuleProtocol::UDP),
-        NENetworkRule(NWHostEndpoint("example.com", "80"), 0, NENetworkRuleProtocol::TCP)};
+        NENetworkRule(NWHostEndpoint("example.com", "80"), 0, NENetworkRuleProtocol::TCP),
+        NENetworkRule(NWHostEndpoint("::", "80"), 0, NENetworkRuleProtocol::Any)};
     settings.excludedNetworkRules = std::vector<NENetworkRule>{
         NENetworkRule(NWHostEndpoint("127.0.0.1", "8080"), 40, NENetworkRuleProtocol::TCP)};
     const auto rules = KernelInterception::kernelRules(settings);
     ASSERT_TRUE(rules);
-    ASSERT_EQ(rules->size(), 3u);
+    ASSERT_EQ(rules->size(), 6u);
     EXPECT_EQ((*rules)[0].include, 0);
     EXPECT_EQ((*rules)[0].prefix, 32) << "a prefix longer than the address is clamped";
     EXPECT_EQ((*rules)[0].addr[0], htonl(0x7f000001));
     EXPECT_EQ((*rules)[1].port, 80);
+    EXPECT_EQ((*rules)[1].protocol, IPPROTO_TCP);
     EXPECT_EQ((*rules)[2].family, AF_INET6);
+    EXPECT_EQ((*rules)[3].protocol, IPPROTO_UDP);
+    EXPECT_EQ((*rules)[3].port, 443);
+    EXPECT_EQ((*rules)[4].protocol, IPPROTO_TCP) << "a rule for any protocol is one for each";
+    EXPECT_EQ((*rules)[5].protocol, IPPROTO_UDP);
 
     settings.includedNetworkRules->assign(SENTORIX_MAX_RULES, settings.includedNetworkRules->front());
     EXPECT_FALSE(KernelInterception::kernelRules(settings)) << "more rules than the kernel holds are refused";

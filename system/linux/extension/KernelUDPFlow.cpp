@@ -1,0 +1,16 @@
+#include "KernelUDPFlow.h"
+
+#include <cerrno>
+
+namespace sentorix::linux_system {
+
+void KernelUDPFlow::open(std::shared_ptr<NWHostEndpoint> /*localEndpoint*/,
+                         std::function<void(OptionalError)> completionHandler) {
+    completionHandler(NSError::posix(EOPNOTSUPP, "UDP flows are not relayed"));
+}
+
+void KernelUDPFlow::closeReadWithError(OptionalError /*error*/) { closed_ = true; }
+
+void KernelUDPFlow::closeWriteWithError(OptionalError /*error*/) { closed_ = true; }
+
+}  // namespace sentorix::linux_system
