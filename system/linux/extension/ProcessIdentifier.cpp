@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <vector>
+#include <cctype>
 #include <cstring>
 #include <sstream>
 
@@ -219,7 +220,32 @@ std::optional<std::uint64_t> ProcessIdentifier::startTimeOf(int pid) const {
     return std::nullopt;
 }
 
+namespace {
+
+// systemd writes a '-' inside a unit name's parts as "\x2d" (and other bytes alike): the identifier is
+// the name as the application gave it.
+std::string unescapedUnitPart(const std::string& part) {
+    std::string out;
+    out.reserve(part.size());
+    for (std::size_t i = 0; i < part.size(); ++i) {
+        if (part.compare(i, 2, "\\x") == 0 && i + 3 < part.size() && std::isxdigit(static_cast<unsigned char>(part[i + 2])) &&
+            std::isxdigit(static_cast<unsigned char>(part[i + 3]))) {
+            out += static_cast<char>(std::stoi(part.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            out += part[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string ProcessIdentifier::unitIdentifier(const std::string& cgroupPath) {
+    return unescapedUnitPart(escapedUnitIdentifier(cgroupPath));
+}
+
+std::string ProcessIdentifier::escapedUnitIdentifier(const std::string& cgroupPath) {
     std::string unit = cgroupPath.substr(cgroupPath.rfind('/') + 1);
     const auto dropFrom = [&](char c) {
         const auto at = unit.rfind(c);

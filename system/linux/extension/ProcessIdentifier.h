@@ -74,6 +74,7 @@ private:
     std::optional<int> processOwning(std::uint64_t inode);
     bool scanProcess(int pid, std::uint64_t wanted);
     std::optional<int> scanNewestFirst(std::uint64_t wanted);
+    static std::string escapedUnitIdentifier(const std::string& cgroupPath);
     std::string identityOf(int pid);
     std::string unitOf(int pid) const;        // rule 2, from /proc/PID/cgroup
     std::string executableOf(int pid) const;  // rule 3

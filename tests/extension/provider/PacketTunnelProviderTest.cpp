@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <future>
 
 namespace sentorix {
@@ -78,8 +80,6 @@ TEST_F(ProviderSpine, IncludedAndExcludedRulesInOrder) {
 }
 
 TEST(BuiltInPolicy, ListsHaveTheirSizesAndForms) {
-    EXPECT_EQ(BuiltInPolicy::bypassAppIds().size(), 23u);
-    EXPECT_EQ(BuiltInPolicy::bypassAppIds()[3], "com.sentorix.desktop.extension");
     const auto dotted = [](const std::vector<std::string>& list) {
         return std::count_if(list.begin(), list.end(), [](const auto& e) { return e.starts_with("."); });
     };
@@ -92,6 +92,84 @@ TEST(BuiltInPolicy, ListsHaveTheirSizesAndForms) {
     for (const auto& entry : hard) {
         EXPECT_EQ(entry, nlohmann::json(entry).get<std::string>());
         EXPECT_TRUE(std::none_of(entry.begin(), entry.end(), [](char c) { return std::isupper(c); })) << entry;
+    }
+}
+
+// Every identifier the bypass list held before it named Linux programs: none may be lost.
+const std::vector<std::string> EarlierBypassIds = {
+    "com.sentorix.proxy-sidecar", "com.sentorix.helper", "com.sentorix.desktop", "com.sentorix.desktop.extension",
+    "com.sentorix.desktop.extensionhost", "com.apple.mDNSResponder", "com.apple.nsurlsessiond", "com.apple.trustd",
+    "com.apple.geod", "com.apple.cloudd", "com.apple.WebCore", "com.cisco.anyconnect", "com.mullvad.vpn",
+    "com.nordvpn.osx", "com.ivpn.client", "com.tunnelbear.mac.TunnelBear", "io.tailscale.ipn.macos",
+    "net.sparklabs.Viscosity", "com.fortinet.forticlient", "com.fortinet.forticlient.vpn", "com.fortinet.FortiClient",
+    "com.fortinet.forticlient.macos", "com.fortinet.forticlient.fct_vulnerabilities",
+};
+
+std::string lowercased(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+bool earlier(const std::string& id) {
+    return std::find(EarlierBypassIds.begin(), EarlierBypassIds.end(), id) != EarlierBypassIds.end();
+}
+
+TEST_F(ProviderSpine, BypassedApplicationsKeepEveryEarlierIdentifierInAnyCase) {
+    for (const auto& id : EarlierBypassIds) {
+        EXPECT_TRUE(provider->declinesEveryFlowOf(id)) << id;
+        EXPECT_TRUE(provider->declinesEveryFlowOf(lowercased(id))) << id;
+    }
+}
+
+TEST(BuiltInPolicy, BypassedLinuxIdentifiersAreOnesTheIdentityRulesCanProduce) {
+    const auto& ids = BuiltInPolicy::bypassAppIds();
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        for (std::size_t j = i + 1; j < ids.size(); ++j) {
+            // Two earlier ones differ only in case; a new entry must not repeat any other.
+            if (!earlier(ids[i]) || !earlier(ids[j])) {
+                EXPECT_NE(lowercased(ids[i]), lowercased(ids[j])) << "listed twice";
+            }
+            EXPECT_NE(ids[i], ids[j]) << "listed twice";
+        }
+    }
+    for (const auto& id : ids) {
+        ASSERT_FALSE(id.empty());
+        EXPECT_FALSE(std::isspace(static_cast<unsigned char>(id.front())) ||
+                     std::isspace(static_cast<unsigned char>(id.back())))
+            << "'" << id << "': flows are matched untrimmed";
+        if (earlier(id)) {
+            continue;
+        }
+        if (id.starts_with('/')) {
+            // The kernel gives a program's path resolved: no link, no empty or relative step.
+            EXPECT_FALSE(id.ends_with('/')) << id;
+            for (const char* step : {"//", "/./", "/../"}) {
+                EXPECT_EQ(id.find(step), std::string::npos) << id;
+            }
+            for (const char* merged : {"/bin/", "/sbin/", "/lib/", "/lib64/"}) {
+                EXPECT_FALSE(id.starts_with(merged)) << id << ": a link into /usr on Debian 12";
+            }
+        } else {
+            // A unit's identifier: the rules drop the suffix, keep a template's instance, and read
+            // "app-" units as desktop units.
+            EXPECT_EQ(id.find('/'), std::string::npos) << id;
+            for (const char* suffix : {".service", ".scope", ".slice", "@"}) {
+                EXPECT_FALSE(lowercased(id).ends_with(suffix)) << id;
+            }
+            EXPECT_FALSE(id.starts_with("app-")) << id;
+        }
+    }
+}
+
+TEST_F(ProviderSpine, OrdinaryProgramsAndWhatStartsThemAreNotBypassed) {
+    // Interpreters run scripts of every kind (unattended-upgrade and Proton VPN's window among them);
+    // D-Bus, the service managers and the session start programs of every kind.
+    for (const char* id : {"/usr/bin/curl", "/usr/bin/wget", "/usr/bin/python3.11", "/usr/bin/python3",
+                           "/usr/bin/perl", "/usr/bin/bash", "/usr/bin/dash", "/usr/bin/ssh", "/usr/bin/env",
+                           "/usr/bin/flatpak", "/usr/lib/firefox-esr/firefox-esr", "org.mozilla.firefox",
+                           "org.gnome.Terminal", "dbus", "/usr/bin/dbus-daemon", "systemd", "/usr/lib/systemd/systemd",
+                           "user@1000", "/usr/bin/sudo"}) {
+        EXPECT_FALSE(provider->declinesEveryFlowOf(id)) << id;
     }
 }
 

@@ -1,7 +1,10 @@
 #include "ProcessIdentifier.h"
+#include "provider/BuiltInPolicy.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 
@@ -71,6 +74,67 @@ TEST(ProcessIdentifierTest, AProgramsPathIsReadOnceForAllItsProcesses) {
     EXPECT_EQ(identifier.identifyProcess(401, 1, 80, 7, 1234), "/usr/bin/curl") << "same device and inode";
     EXPECT_EQ(identifier.identifyProcess(401, 2, 80, 7, 5678), "/usr/bin/unreadable-now") << "another file";
     EXPECT_EQ(identifier.identifyProcess(401, 3, 80, 0, 0), "/usr/bin/unreadable-now") << "no file known";
+}
+
+bool bypassed(const std::string& identifier) {
+    const auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+        return text;
+    };
+    const auto& ids = BuiltInPolicy::bypassAppIds();
+    return std::any_of(ids.begin(), ids.end(), [&](const auto& id) { return lower(id) == lower(identifier); });
+}
+
+TEST(ProcessIdentifierTest, SystemServicesAndVPNClientsAsTheyRunAreIdentifiedAsTheBypassListNamesThem) {
+    struct Case {
+        const char* cgroup;
+        const char* exe;
+    };
+    // Services' helpers share their unit's cgroup: apt's methods under apt-daily, OpenVPN under the
+    // network manager's VPN plugin.
+    const Case services[] = {
+        {"/system.slice/systemd-resolved.service", "/usr/lib/systemd/systemd-resolved"},
+        {"/system.slice/NetworkManager.service", "/usr/sbin/openvpn"},
+        {"/system.slice/apt-daily.service", "/usr/lib/apt/methods/http"},
+        {"/system.slice/apt-daily-upgrade.service", "/usr/lib/apt/methods/http"},
+        {"/system.slice/packagekit.service", "/usr/lib/apt/methods/http"},
+        {"/system.slice/fwupd-refresh.service", "/usr/bin/fwupdmgr"},
+        {"/system.slice/chrony.service", "/usr/sbin/chronyd"},
+        {"/system.slice/strongswan-starter.service", "/usr/lib/ipsec/charon"},
+        {"/system.slice/tailscaled.service", "/usr/sbin/tailscaled"},
+        {"/system.slice/mullvad-daemon.service", "/usr/bin/mullvad-daemon"},
+        {"/system.slice/sentorix.service", "/usr/bin/sentorix"},
+        {"/user.slice/user-1000.slice/user@1000.service/app.slice/app-flatpak-com.protonvpn.www-4242.scope",
+         "/app/bin/python3"},
+        {"/user.slice/user-1000.slice/user@1000.service/app.slice/app-gnome-com.protonvpn.app.gtk-4243.scope",
+         "/usr/bin/python3.11"},
+        // Started by hand in a login session: no unit, so the program.
+        {"/user.slice/user-1000.slice/session-2.scope", "/usr/lib/apt/methods/http"},
+        {"/user.slice/user-1000.slice/session-2.scope", "/usr/sbin/openvpn"},
+        {"/user.slice/user-1000.slice/session-2.scope", "/usr/sbin/openconnect"},
+        {"/user.slice/user-1000.slice/session-2.scope", "/opt/Mullvad VPN/mullvad-gui"},
+    };
+    FakeProc proc;
+    int pid = 500;
+    for (const auto& service : services) {
+        proc.process(pid, service.cgroup, service.exe);
+        ProcessIdentifier identifier(Proxy, proc.root());
+        const std::string identity = identifier.identifyProcess(pid, 1, std::uint64_t(pid), 1, std::uint64_t(pid));
+        EXPECT_TRUE(bypassed(identity)) << service.cgroup << " running " << service.exe << ": " << identity;
+        ++pid;
+    }
+
+    // An ordinary program started the same way is not.
+    proc.process(pid, "/user.slice/user-1000.slice/session-2.scope", "/usr/bin/curl");
+    ProcessIdentifier identifier(Proxy, proc.root());
+    EXPECT_FALSE(bypassed(identifier.identifyProcess(pid, 1, std::uint64_t(pid))));
+}
+
+TEST(ProcessIdentifierTest, UnitNamesAreReadAsTheApplicationNamedThemNotAsSystemdEscapedThem) {
+    EXPECT_EQ(ProcessIdentifier::unitIdentifier("/user.slice/app-gnome-mullvad\\x2dvpn-4242.scope"), "mullvad-vpn");
+    EXPECT_EQ(ProcessIdentifier::unitIdentifier("/system.slice/my\\x2dservice.service"), "my-service");
+    EXPECT_EQ(ProcessIdentifier::unitIdentifier("/system.slice/odd\\xZZ\\x2.service"), "odd\\xZZ\\x2")
+        << "what is not an escape stays as it is";
 }
 
 TEST(ProcessIdentifierTest, AProcessThatHasGoneHasNoIdentifier) {
