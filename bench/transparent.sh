@@ -154,6 +154,7 @@ median_of() {
 for key in "${!ALL[@]}"; do R[$key]=$(median_of "${ALL[$key]}"); done
 
 identify=$("$bin/identify_bench" | head -1 | awk '{print $(NF-4), $(NF-1)}')
+udp_refused=$("$bin/udp_refusal_bench" | head -1 | awk '{print $(NF-4), $(NF-1)}')
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 added() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%+.3f", a - b}'; }
@@ -182,6 +183,7 @@ printf '%-46s %-14s %-14s %-16s %s\n' "KiB per idle flow (1,000 flows)" "$ri" "$
 printf '%-46s %-14s %-14s %-16s %s\n' "descriptors per idle flow (1,000 flows)" "$rf" "$qf" "$f1k" "<= 4"
 printf '%-46s %-14s %-14s %-16s %s\n' "KiB / descriptors per idle flow (10,000)" "" "" "$i10k / $f10k" ""
 printf '%-46s %-14s %-14s %-16s %s\n' "identify a flow's process, 500 running (us)" "" "" "$identify" "median <= 10, p99 <= 100"
+printf '%-46s %-14s %-14s %-16s %s\n' "refused UDP send, median p99 (us)" "" "" "$udp_refused" "< 10"
 printf '%-46s %-14s %-14s %-16s %s\n' "the proxy's own connections redirected, per request" "${R[redsocks_own]:-}" \
   "${R[redsocks_splice_own]:-}" "${R[sx_own]}" "0"
 printf '\n(first byte, explicit proxy: median %s ms, p99 %s ms; %s)\n' "$em" "$ep" "${R[redsocks_splice_note]:-}"

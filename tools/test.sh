@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian packages, idempotently), then builds and runs the
 # whole suite three times: plain, under AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer; last, the libFuzzer targets run for a minute: two thirds of it for the CONNECT response
-# parser, the rest for the property-list reader.
+# ThreadSanitizer; last, the libFuzzer targets share a minute, a quarter each: the CONNECT response parser,
+# the ClientHello server-name and HTTP Host readers, and the property-list reader.
 # Run as root on a fresh Debian 12 machine, from anywhere in a clone.
 #
 #   SENTORIX_TEST_VARIANTS="release asan tsan fuzz"   which builds to test (default: all four)
-#   SENTORIX_FUZZ_SECONDS=60                         how long both fuzzers run together
+#   SENTORIX_FUZZ_SECONDS=60                         how long the fuzzers run together
 #   SENTORIX_JOBS=2                              parallel compile jobs
 set -euo pipefail
 
@@ -33,15 +33,17 @@ run_fuzzer() {
 
 fuzz() {
   local seconds=${SENTORIX_FUZZ_SECONDS:-60}
-  # libFuzzer reads 0 seconds as "no limit": each gets one at least.
-  local parser_seconds=$((seconds > 2 ? seconds * 2 / 3 : 1)) reader_seconds
-  reader_seconds=$((seconds > 2 ? seconds - parser_seconds : 1))
-  echo "== fuzz: build the response-parser and property-list fuzzers (build-fuzz, clang)"
+  # libFuzzer reads 0 seconds as "no limit": each gets one at least. The last takes what division leaves.
+  local quarter=$((seconds > 4 ? seconds / 4 : 1)) last
+  last=$((seconds > 4 ? seconds - 3 * quarter : 1))
+  echo "== fuzz: build the parser and property-list fuzzers (build-fuzz, clang)"
   CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DSENTORIX_SANITIZE=address -DSENTORIX_FUZZ=ON -DSENTORIX_BENCH=OFF >/dev/null
-  cmake --build "$root/build-fuzz" -j "$jobs" --target parser_fuzzer plist_fuzzer
-  run_fuzzer parser_fuzzer corpus "$parser_seconds" "random chunkings"
-  run_fuzzer plist_fuzzer plist-corpus "$reader_seconds" "raw bytes read as property lists"
+  cmake --build "$root/build-fuzz" -j "$jobs" --target parser_fuzzer client_hello_fuzzer http_host_fuzzer plist_fuzzer
+  run_fuzzer parser_fuzzer corpus "$quarter" "random chunkings"
+  run_fuzzer client_hello_fuzzer client-hello-corpus "$quarter" "ClientHellos and their prefixes, as sent and re-cut into records"
+  run_fuzzer http_host_fuzzer http-host-corpus "$quarter" "request heads and their prefixes"
+  run_fuzzer plist_fuzzer plist-corpus "$last" "raw bytes read as property lists"
 }
 
 build_and_test() {

@@ -5,11 +5,19 @@
 #include "NWEndpoint.h"
 #include "NWTCPConnection.h"
 
+#include <string>
+
 namespace sentorix {
 
 class NEAppProxyTCPFlow : public NEAppProxyFlow {
 public:
     virtual std::shared_ptr<NWEndpoint> remoteEndpoint() const = 0;
+    // The name of the host the application is talking to, where the platform knows it (and, for a name
+    // that would decide the flow, has checked it against the endpoint's address); empty otherwise.
+    virtual const std::string& remoteHostname() const {
+        static const std::string none;
+        return none;
+    }
     // The next chunk, or an error; an empty chunk means the application has finished sending.
     virtual void readData(std::function<void(NSData, OptionalError)> completionHandler) = 0;
     virtual void write(NSData data, std::function<void(OptionalError)> completionHandler) = 0;

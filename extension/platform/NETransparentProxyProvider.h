@@ -2,12 +2,14 @@
 
 #include "NEAppProxyFlow.h"
 #include "NEProviderServices.h"
+#include "PeekedHostname.h"
 #include "PropertyListValue.h"
 
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace sentorix {
@@ -52,6 +54,12 @@ public:
     // True when every flow of this application is declined, whatever its destination and whenever it
     // comes: the platform may then stop handing that application's flows over at all.
     virtual bool declinesEveryFlowOf(const std::string& /*appId*/) const { return false; }
+    // The host a TCP flow's first bytes name (a TLS ClientHello's server name, an HTTP request's Host),
+    // given what the application has sent so far, unconsumed.
+    virtual PeekedHostname hostnameInFirstBytes(std::span<const std::uint8_t> /*bytes*/) const { return {}; }
+    // True when a TCP flow is declined for this host name alone: the platform then names the host to the
+    // provider only when the flow's address is one of the name's.
+    virtual bool declinesFlowsTo(const std::string& /*hostname*/) const { return false; }
 
     std::shared_ptr<const NEVPNProtocol> protocolConfiguration() const { return services_->protocolConfiguration(); }
     void setTunnelNetworkSettings(std::shared_ptr<const NETransparentProxyNetworkSettings> settings,

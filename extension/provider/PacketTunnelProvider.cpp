@@ -1,5 +1,8 @@
 #include "PacketTunnelProvider.h"
 
+#include "ClientHelloServerName.h"
+#include "HTTPHostHeader.h"
+
 #include "BuiltInPolicy.h"
 #include "platform/NEAppProxyUDPFlow.h"
 #include "platform/NETunnelProviderProtocol.h"
@@ -242,10 +245,13 @@ bool PacketTunnelProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& 
     const auto* hostEndpoint = dynamic_cast<const NWHostEndpoint*>(endpoint.get());
     const std::string& host = hostEndpoint ? hostEndpoint->hostname() : unknownHost;
     const std::string& port = hostEndpoint ? hostEndpoint->port() : unknownPort;
+    // A name the platform found in the flow's first bytes stands for the address in the decision.
+    const std::string& decidingHost =
+        tcpFlow && !tcpFlow->remoteHostname().empty() ? tcpFlow->remoteHostname() : host;
 
     std::string key;
-    key.reserve(appId.size() + host.size() + 5);
-    key.append(appId).append(":").append(host).append(isUDP ? ":udp" : ":tcp");
+    key.reserve(appId.size() + decidingHost.size() + 5);
+    key.append(appId).append(":").append(decidingHost).append(isUDP ? ":udp" : ":tcp");
 
     const double now = clock_();
     std::optional<FlowAction> cached;
@@ -260,7 +266,7 @@ bool PacketTunnelProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& 
     if (cached) {
         action = *cached;
     } else {
-        action = determineNormalFlowAction(std::string(appId), host, isUDP);
+        action = determineNormalFlowAction(std::string(appId), decidingHost, isUDP);
         storeBypassCacheEntry(std::move(key), action, now);
     }
     action = applyProxySafetyGate(action, isUDP);
@@ -305,6 +311,18 @@ bool PacketTunnelProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& 
 
 bool PacketTunnelProvider::declinesEveryFlowOf(const std::string& appId) const {
     return bypassAppIds.contains(std::string(trimmedView(appId)));
+}
+
+PeekedHostname PacketTunnelProvider::hostnameInFirstBytes(std::span<const std::uint8_t> bytes) const {
+    // A TLS record starts with its content type, 22 for a handshake; an HTTP request with a method name.
+    if (!bytes.empty() && bytes[0] == 22) {
+        return ClientHelloServerName::parse(bytes);
+    }
+    return HTTPHostHeader::parse(bytes);
+}
+
+bool PacketTunnelProvider::declinesFlowsTo(const std::string& hostname) const {
+    return anyMatch(hardBypassDomains, normalisedHost(hostname));
 }
 
 void PacketTunnelProvider::publishClaiming() {

@@ -59,6 +59,8 @@ public:
     void stopProxy(NEProviderStopReason reason, std::function<void()> completionHandler) override;
     bool handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& flow) override;
     bool declinesEveryFlowOf(const std::string& appId) const override;
+    PeekedHostname hostnameInFirstBytes(std::span<const std::uint8_t> bytes) const override;
+    bool declinesFlowsTo(const std::string& hostname) const override;
 
     std::optional<std::string> resolveMonitoringSocketPath() const;
     std::shared_ptr<NETransparentProxyNetworkSettings> makeNetworkSettings() const;

@@ -24,6 +24,9 @@ public:
 
     const NEFlowMetaData& metaData() const override { return metaData_; }
     std::shared_ptr<NWEndpoint> remoteEndpoint() const override { return remote_; }
+    const std::string& remoteHostname() const override { return remoteHostname_; }
+    // Before the flow is handed to the provider.
+    void setRemoteHostname(std::string hostname) { remoteHostname_ = std::move(hostname); }
     void open(std::shared_ptr<NWHostEndpoint> localEndpoint, std::function<void(OptionalError)> completion) override;
     void readData(std::function<void(NSData, OptionalError)> completion) override;
     void write(NSData data, std::function<void(OptionalError)> completion) override;
@@ -50,6 +53,7 @@ private:
 
     const NEFlowMetaData metaData_;
     const std::shared_ptr<NWEndpoint> remote_;
+    std::string remoteHostname_;
     std::shared_ptr<Journal> journal_;
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;

@@ -5,10 +5,13 @@
 
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,7 +101,7 @@ std::optional<std::uint64_t> ownNetnsCookie() {
 }  // namespace
 
 std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error) {
-    const UniqueFd cgroup = openCgroup2Root(error);
+    UniqueFd cgroup = openCgroup2Root(error);
     if (!cgroup.valid()) {
         return nullptr;
     }
@@ -136,6 +139,7 @@ std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error)
         }
         self->links_.push_back(link);
     }
+    self->cgroupRoot_ = std::move(cgroup);
     self->configMap_ = bpf_object__find_map_fd_by_name(self->object_, "config");
     self->rulesMap_ = bpf_object__find_map_fd_by_name(self->object_, "rules");
     self->processesMap_ = bpf_object__find_map_fd_by_name(self->object_, "processes");
@@ -273,6 +277,49 @@ void KernelInterception::publish(int pid, std::uint64_t stamp, Verdict verdict) 
 void KernelInterception::publishIdentity(const sentorix_identity& identity, bool direct) {
     const std::uint8_t verdict = direct ? SENTORIX_IDENTITY_DIRECT : SENTORIX_IDENTITY_KNOWN;
     bpf_map_update_elem(identitiesMap_, &identity, &verdict, BPF_ANY);
+}
+
+std::vector<std::pair<int, sentorix_identity>> KernelInterception::runningIdentities() const {
+    std::vector<std::pair<int, sentorix_identity>> found;
+    struct stat ownNamespace {};
+    DIR* proc = ::opendir("/proc");
+    if (!proc || ::stat("/proc/self/ns/net", &ownNamespace) != 0) {
+        if (proc) {
+            ::closedir(proc);
+        }
+        return found;
+    }
+    while (const dirent* entry = ::readdir(proc)) {
+        const std::string name = entry->d_name;
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        const std::string base = "/proc/" + name;
+        struct stat netns {}, program {};
+        if (::stat((base + "/ns/net").c_str(), &netns) != 0 || netns.st_ino != ownNamespace.st_ino ||
+            ::stat((base + "/exe").c_str(), &program) != 0) {
+            continue;  // elsewhere, gone, or a kernel thread
+        }
+        std::ifstream cgroups(base + "/cgroup");
+        std::string line, path;
+        while (std::getline(cgroups, line)) {
+            if (line.starts_with("0::/")) {
+                path = line.substr(4);
+            }
+        }
+        struct stat group {};
+        if (::fstatat(cgroupRoot_.get(), path.empty() ? "" : path.c_str(), &group, path.empty() ? AT_EMPTY_PATH : 0) != 0) {
+            continue;
+        }
+        sentorix_identity identity{};
+        identity.cgroup = group.st_ino;
+        identity.exe_inode = program.st_ino;
+        // As the kernel encodes a device number internally, which is what the programs read.
+        identity.exe_dev = (major(program.st_dev) << 20) | minor(program.st_dev);
+        found.emplace_back(std::stoi(name), identity);
+    }
+    ::closedir(proc);
+    return found;
 }
 
 void KernelInterception::markProxyProcess(int pid) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NETransparentProxyNetworkSettings.h"
+#include "UniqueFd.h"
 #include "kernel/InterceptionMaps.h"
 
 #include <asio/ip/tcp.hpp>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct bpf_object;
@@ -57,6 +59,9 @@ public:
     // What user space learnt about an identity (cgroup and executable): when `direct`, no process with it
     // is redirected or refused any more.
     void publishIdentity(const sentorix_identity& identity, bool direct);
+    // The identity of every process already running in this network namespace, for what started before
+    // the programs could report it. Meant for start-up, never for a flow's path.
+    std::vector<std::pair<int, sentorix_identity>> runningIdentities() const;
     // The ring the programs report processes and refused UDP flows on (sentorix_event records).
     int eventsMap() const { return eventsMap_; }
     // A process found to hold the proxy's listener before the programs could see it bind.
@@ -70,6 +75,7 @@ private:
     KernelInterception() = default;
     bool writeConfig(const std::function<void(sentorix_config&)>& change);
 
+    UniqueFd cgroupRoot_;  // where cgroup paths are resolved to the kernel's cgroup ids
     bpf_object* object_ = nullptr;
     std::vector<bpf_link*> links_;
     int configMap_ = -1, rulesMap_ = -1, processesMap_ = -1, byPortMap_ = -1, identitiesMap_ = -1, eventsMap_ = -1;

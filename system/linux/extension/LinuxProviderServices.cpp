@@ -1,6 +1,7 @@
 #include "LinuxProviderServices.h"
 
 #include "AddressWords.h"
+#include "FirstBytesPeek.h"
 #include "KernelUDPFlow.h"
 #include "RateLimitedLog.h"
 #include "SocketAppProxyTCPFlow.h"
@@ -42,6 +43,7 @@ asio::ip::tcp::endpoint proxyEndpoint(const NETransparentProxyNetworkSettings& s
 
 LinuxProviderServices::LinuxProviderServices(std::shared_ptr<const NEVPNProtocol> protocol)
     : protocol_(std::move(protocol)),
+      resolver_(std::make_shared<HostnameResolver>(DispatchQueue::pool().get_executor())),
       listener_(DispatchQueue::pool(), [this](asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
                                               asio::ip::tcp::endpoint destination,
                                               std::optional<KernelInterception::Origin> origin) {
@@ -123,6 +125,14 @@ OptionalError LinuxProviderServices::applyRulesLocked(const NETransparentProxyNe
     for (const int pid : identifier_->proxyProcesses()) {
         kernel_->markProxyProcess(pid);
     }
+    // What started before the programs could report it is decided in the kernel from its first flow too.
+    if (auto provider = provider_.lock()) {
+        for (const auto& [pid, identity] : kernel_->runningIdentities()) {
+            const std::string appId =
+                identifier_->identifyProcess(pid, 0, identity.cgroup, identity.exe_dev, identity.exe_inode);
+            kernel_->publishIdentity(identity, provider->declinesEveryFlowOf(appId));
+        }
+    }
     kernel_->setClaiming(claims_);
     return std::nullopt;
 }
@@ -172,9 +182,46 @@ void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::
     } else if (identifier) {
         appId = identifier->identify(application, destination);
     }
+    if (!provider) {
+        carryDirectly(std::move(socket), destination);
+        return;
+    }
+    std::weak_ptr<NETransparentProxyProvider> weakProvider = provider;
+    FirstBytesPeek::start(
+        std::move(socket),
+        [weakProvider](std::span<const std::uint8_t> bytes) {
+            auto provider = weakProvider.lock();
+            return provider ? provider->hostnameInFirstBytes(bytes) : PeekedHostname{};
+        },
+        [self = shared_from_this(), appId, destination](asio::ip::tcp::socket socket, std::string hostname) {
+            self->named(std::move(socket), appId, destination, std::move(hostname));
+        });
+}
+
+void LinuxProviderServices::named(asio::ip::tcp::socket socket, std::string appId,
+                                  asio::ip::tcp::endpoint destination, std::string hostname) {
+    auto provider = provider_.lock();
+    if (hostname.empty() || !provider || !provider->declinesFlowsTo(hostname)) {
+        decide(std::move(socket), std::move(appId), destination, std::move(hostname));
+        return;
+    }
+    // A name that would let the flow go direct must be the address's: an application cannot leave the
+    // proxy by writing a listed name into its request.
+    auto held = std::make_shared<asio::ip::tcp::socket>(std::move(socket));
+    resolver_->resolve(hostname, [self = shared_from_this(), held, appId = std::move(appId), destination,
+                                  hostname](const HostnameResolver::Addresses& addresses) mutable {
+        const bool proven = HostnameResolver::contains(addresses, destination.address());
+        self->decide(std::move(*held), std::move(appId), destination, proven ? std::move(hostname) : std::string());
+    });
+}
+
+void LinuxProviderServices::decide(asio::ip::tcp::socket socket, std::string appId,
+                                   asio::ip::tcp::endpoint destination, std::string hostname) {
     auto flow = SocketAppProxyTCPFlow::adopt(
-        std::move(socket), NEFlowMetaData{appId},
-        std::make_shared<NWHostEndpoint>(destination.address().to_string(), std::to_string(destination.port())));
+        std::move(socket), NEFlowMetaData{std::move(appId)},
+        std::make_shared<NWHostEndpoint>(destination.address().to_string(), std::to_string(destination.port())),
+        std::move(hostname));
+    auto provider = provider_.lock();
     if (provider && provider->handleNewFlow(flow)) {
         return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HostnameResolver.h"
 #include "InterceptionListener.h"
 #include "KernelEventStream.h"
 #include "KernelInterception.h"
@@ -41,12 +42,18 @@ private:
                      asio::ip::tcp::endpoint destination, std::optional<KernelInterception::Origin> origin);
     // Redirecting by the kernel programs where they load, else by nftables; rulesMutex_ held.
     OptionalError applyRulesLocked(const NETransparentProxyNetworkSettings& settings, std::uint16_t port);
+    // After the first bytes were looked at: proves a deciding name against the address, then decides.
+    void named(asio::ip::tcp::socket socket, std::string appId, asio::ip::tcp::endpoint destination,
+               std::string hostname);
+    void decide(asio::ip::tcp::socket socket, std::string appId, asio::ip::tcp::endpoint destination,
+                std::string hostname);
     void carryDirectly(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint destination);
     // A process or a refused UDP flow the kernel programs reported.
     void kernelReported(const sentorix_event& event);
 
     const std::shared_ptr<const NEVPNProtocol> protocol_;
     std::weak_ptr<NETransparentProxyProvider> provider_;
+    const std::shared_ptr<HostnameResolver> resolver_;
     InterceptionListener listener_;
     std::mutex rulesMutex_;  // guards rules_, kernel_, kernelTried_, claims_ and identifier_ creation
     NftablesRuleSet rules_;

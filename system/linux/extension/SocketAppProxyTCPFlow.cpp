@@ -12,14 +12,17 @@ namespace sentorix::linux_system {
 
 std::shared_ptr<SocketAppProxyTCPFlow> SocketAppProxyTCPFlow::adopt(asio::ip::tcp::socket socket,
                                                                     NEFlowMetaData metaData,
-                                                                    std::shared_ptr<NWEndpoint> remoteEndpoint) {
-    return std::make_shared<SocketAppProxyTCPFlow>(std::move(socket), std::move(metaData), std::move(remoteEndpoint));
+                                                                    std::shared_ptr<NWEndpoint> remoteEndpoint,
+                                                                    std::string remoteHostname) {
+    return std::make_shared<SocketAppProxyTCPFlow>(std::move(socket), std::move(metaData), std::move(remoteEndpoint),
+                                                   std::move(remoteHostname));
 }
 
 SocketAppProxyTCPFlow::SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
-                                             std::shared_ptr<NWEndpoint> remoteEndpoint)
+                                             std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname)
     : metaData_(std::move(metaData)),
       remoteEndpoint_(std::move(remoteEndpoint)),
+      remoteHostname_(std::move(remoteHostname)),
       strand_(asio::make_strand(DispatchQueue::pool().get_executor())),
       socket_(strand_) {
     std::error_code error;

@@ -18,10 +18,12 @@ public:
 
     // The socket must belong to the shared dispatch pool's executor (or be moved onto it).
     static std::shared_ptr<SocketAppProxyTCPFlow> adopt(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
-                                                        std::shared_ptr<NWEndpoint> remoteEndpoint);
+                                                        std::shared_ptr<NWEndpoint> remoteEndpoint,
+                                                        std::string remoteHostname = {});
 
     const NEFlowMetaData& metaData() const override { return metaData_; }
     std::shared_ptr<NWEndpoint> remoteEndpoint() const override { return remoteEndpoint_; }
+    const std::string& remoteHostname() const override { return remoteHostname_; }
     void open(std::shared_ptr<NWHostEndpoint> localEndpoint, std::function<void(OptionalError)> completionHandler) override;
     void readData(std::function<void(NSData, OptionalError)> completionHandler) override;
     void write(NSData data, std::function<void(OptionalError)> completionHandler) override;
@@ -35,13 +37,14 @@ public:
     asio::ip::tcp::socket takeSocket() { return std::move(socket_); }
 
     SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
-                          std::shared_ptr<NWEndpoint> remoteEndpoint);
+                          std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname = {});
 
 private:
     void closeIfDoneLocked();
 
     const NEFlowMetaData metaData_;
     const std::shared_ptr<NWEndpoint> remoteEndpoint_;
+    const std::string remoteHostname_;
     asio::strand<asio::thread_pool::executor_type> strand_;
     asio::ip::tcp::socket socket_;  // the fields below are used inside strand_ only
     std::uint8_t peekByte_ = 0;  // where a waiting read peeks

@@ -117,6 +117,33 @@ TEST_F(Classification, HandleNewFlowActsOnEachDecision) {
     EXPECT_FALSE(other->opened);
 }
 
+TEST_F(Classification, ANameFromTheFirstBytesDecidesInsteadOfTheAddressButNeverMakesALocalProxyFlow) {
+    const auto named = FakeTCPFlow::to("192.0.2.2", "443");
+    named->setRemoteHostname("www.apple.com");
+    EXPECT_FALSE(provider->handleNewFlow(named)) << "a listed name is bypassed";
+    EXPECT_TRUE(named->calls().empty());
+
+    const auto unnamed = FakeTCPFlow::to("192.0.2.2", "443");
+    EXPECT_TRUE(provider->handleNewFlow(unnamed)) << "the same address without the name is relayed";
+
+    const auto spoofed = FakeTCPFlow::to("192.0.2.2", "8080");
+    spoofed->setRemoteHostname("localhost");
+    EXPECT_TRUE(provider->handleNewFlow(spoofed)) << "only the address says a flow goes to the local proxy";
+
+    EXPECT_TRUE(provider->declinesFlowsTo("WWW.Apple.com.")) << "names are normalised as hosts are";
+    EXPECT_FALSE(provider->declinesFlowsTo("apple.com.example"));
+}
+
+TEST_F(Classification, FirstBytesGoToTheParserTheirFirstByteCallsFor) {
+    const std::string request = "GET / HTTP/1.1\r\nHost: Files.Example:8443\r\n\r\n";
+    const auto http = provider->hostnameInFirstBytes(
+        std::span(reinterpret_cast<const std::uint8_t*>(request.data()), request.size()));
+    EXPECT_EQ(http.status, PeekedHostname::Status::Found);
+    EXPECT_EQ(http.hostname, "files.example");
+    const std::uint8_t recordStart[] = {22, 3, 1};
+    EXPECT_EQ(provider->hostnameInFirstBytes(recordStart).status, PeekedHostname::Status::NeedMore);
+}
+
 TEST_F(Classification, ClassifiesTheTrimmedIdentifier) {
     const auto flow = FakeTCPFlow::to("example.com", "443", " com.apple.trustd \n");
     EXPECT_FALSE(provider->handleNewFlow(flow));
@@ -189,6 +216,15 @@ TEST_F(BypassCache, PortIsNotPartOfTheKey) {
     const auto entry = provider->bypassCacheEntry("com.example.app:example.com:tcp");
     ASSERT_TRUE(entry.has_value());
     EXPECT_EQ(entry->action, Action::proxyTCP);
+}
+
+TEST_F(BypassCache, APeekedNameIsTheKeySoAnUnprovenFlowToTheSameAddressDoesNotHitIt) {
+    const auto named = FakeTCPFlow::to("192.0.2.2", "443");
+    named->setRemoteHostname("www.apple.com");
+    provider->handleNewFlow(named);
+    ASSERT_TRUE(provider->bypassCacheEntry("com.example.app:www.apple.com:tcp").has_value());
+    EXPECT_FALSE(provider->bypassCacheEntry("com.example.app:192.0.2.2:tcp").has_value());
+    EXPECT_TRUE(provider->handleNewFlow(FakeTCPFlow::to("192.0.2.2", "443"))) << "the address is decided on its own";
 }
 
 TEST_F(BypassCache, EntryExpiringNowIsExpiredAndAHitDoesNotExtendIt) {

@@ -264,6 +264,15 @@ TEST_F(KernelInterceptionTest, RefusesIncludedUdpOnceReportedPerFlowUnlessTheIde
         ASSERT_EQ(::stat("/proc/self/exe", &program), 0);
         EXPECT_EQ(events[0].identity.exe_inode, program.st_ino);
 
+        // What a start-up scan finds for this process is what the programs see: the same program, cgroup
+        // and device numbering.
+        const auto running = kernel.runningIdentities();
+        const auto self = std::find_if(running.begin(), running.end(), [](const auto& p) { return p.first == ::getpid(); });
+        ASSERT_NE(self, running.end());
+        EXPECT_EQ(self->second.cgroup, events[0].identity.cgroup);
+        EXPECT_EQ(self->second.exe_dev, events[0].identity.exe_dev);
+        EXPECT_EQ(self->second.exe_inode, events[0].identity.exe_inode);
+
         kernel.publishIdentity(events[0].identity, /*direct=*/true);
         EXPECT_EQ(sendFromChild({443}), std::vector<int>{0}) << "a bypassed identity is never refused";
         kernel.publishIdentity(events[0].identity, /*direct=*/false);

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "PeekedHostname.h"
+
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace sentorix::linux_system {
+
+// Looks at what an intercepted application sends first, without consuming it, until the host it names
+// is known, or it names none, or nothing has come for 150 ms (a server that speaks first must not
+// stall), whichever is first.
+class FirstBytesPeek : public std::enable_shared_from_this<FirstBytesPeek> {
+public:
+    using Inspect = std::function<PeekedHostname(std::span<const std::uint8_t>)>;
+    // The socket, untouched, and the host name found (empty when none).
+    using Completion = std::function<void(asio::ip::tcp::socket, std::string)>;
+
+    static constexpr std::chrono::milliseconds Patience{150};
+    static constexpr std::size_t Limit = 16384 + 1024;  // a 16 KiB ClientHello and its record headers
+
+    static void start(asio::ip::tcp::socket socket, Inspect inspect, Completion completion,
+                      std::chrono::milliseconds patience = Patience);
+
+    FirstBytesPeek(asio::ip::tcp::socket socket, Inspect inspect, Completion completion);
+
+private:
+    void waitReadable();
+    void readable(const std::error_code& error);
+    void finish(std::string hostname);
+    void deliver();
+
+    asio::strand<asio::ip::tcp::socket::executor_type> strand_;
+    asio::ip::tcp::socket socket_;
+    asio::steady_timer deadline_;
+    const Inspect inspect_;
+    Completion completion_;
+    std::vector<std::uint8_t> bytes_;
+    std::string hostname_;
+    int lowWater_ = 1;
+    bool waiting_ = false;  // a wait on the socket is outstanding
+    bool finished_ = false;
+};
+
+}  // namespace sentorix::linux_system

@@ -1,0 +1,141 @@
+#include "FirstBytesPeek.h"
+#include "HostnameResolver.h"
+#include "TestConnectProxy.h"
+#include "DispatchQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/read.hpp>
+
+#include <sys/socket.h>
+
+#include <future>
+#include <string_view>
+#include <thread>
+
+namespace sentorix {
+namespace {
+
+using namespace std::chrono_literals;
+using linux_system::FirstBytesPeek;
+using linux_system::HostnameResolver;
+using testing::connectLoopback;
+using testing::listenLoopback;
+
+// Stands in for the provider's parsers: "name=<host>;" names a host, a prefix of that needs more,
+// anything else names none.
+PeekedHostname inspect(std::span<const std::uint8_t> bytes) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const std::string_view tag = "name=";
+    if (text.size() < tag.size()) {
+        return {tag.starts_with(text) ? PeekedHostname::Status::NeedMore : PeekedHostname::Status::Absent, {}};
+    }
+    if (!text.starts_with(tag)) {
+        return {};
+    }
+    const auto end = text.find(';');
+    if (end == std::string_view::npos) {
+        return {PeekedHostname::Status::NeedMore, {}};
+    }
+    return {PeekedHostname::Status::Found, std::string(text.substr(tag.size(), end - tag.size()))};
+}
+
+struct Peeked {
+    std::string hostname;
+    asio::ip::tcp::socket socket{DispatchQueue::pool()};
+    std::chrono::steady_clock::duration took{};
+};
+
+// An application connected to an accepted socket that is being peeked at.
+struct Application {
+    UniqueFd fd;
+    std::future<Peeked> peeked;
+
+    explicit Application(std::chrono::milliseconds patience = 10s) {
+        std::uint16_t port = 0;
+        const auto listener = listenLoopback(port);
+        fd = connectLoopback(port);
+        asio::ip::tcp::socket accepted(DispatchQueue::pool());
+        accepted.assign(asio::ip::tcp::v4(), ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        auto promise = std::make_shared<std::promise<Peeked>>();
+        peeked = promise->get_future();
+        const auto started = std::chrono::steady_clock::now();
+        FirstBytesPeek::start(std::move(accepted), inspect,
+                              [promise, started](asio::ip::tcp::socket socket, std::string hostname) {
+                                  Peeked out;
+                                  out.hostname = std::move(hostname);
+                                  out.socket = std::move(socket);
+                                  out.took = std::chrono::steady_clock::now() - started;
+                                  promise->set_value(std::move(out));
+                              },
+                              patience);
+    }
+    void send(std::string_view text) const {
+        ASSERT_EQ(::send(fd.get(), text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size()));
+    }
+    Peeked result() {
+        EXPECT_EQ(peeked.wait_for(5s), std::future_status::ready) << "the peek never finished";
+        return peeked.get();
+    }
+};
+
+std::string readAll(asio::ip::tcp::socket& socket, std::size_t n) {
+    std::string text(n, '\0');
+    std::error_code error;
+    asio::read(socket, asio::buffer(text), error);
+    return text;
+}
+
+TEST(FirstBytesPeek, FindsANameSplitAcrossSegmentsAndLeavesEveryByteUnread) {
+    Application application;
+    application.send("name=exam");
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(application.peeked.wait_for(0s), std::future_status::timeout) << "a prefix waits for more";
+    application.send("ple.test;rest");
+    auto peeked = application.result();
+    EXPECT_EQ(peeked.hostname, "example.test");
+    EXPECT_EQ(readAll(peeked.socket, 22), "name=example.test;rest") << "peeking consumes nothing";
+}
+
+TEST(FirstBytesPeek, DecidesAtOnceOnBytesThatNameNothing) {
+    Application application;
+    application.send("SSH-2.0-client\r\n");
+    auto peeked = application.result();
+    EXPECT_EQ(peeked.hostname, "");
+    EXPECT_LT(peeked.took, 5s) << "bytes that are neither must not wait out the patience";
+    EXPECT_EQ(readAll(peeked.socket, 16), "SSH-2.0-client\r\n");
+}
+
+TEST(FirstBytesPeek, GivesUpWhenNothingComesOrTheApplicationLeaves) {
+    Application silent(50ms);  // waits for the server to speak first
+    EXPECT_EQ(silent.result().hostname, "");
+
+    Application leaving;
+    ::shutdown(leaving.fd.get(), SHUT_WR);
+    EXPECT_EQ(leaving.result().hostname, "");
+
+    Application stalled(50ms);
+    stalled.send("name=half");
+    EXPECT_EQ(stalled.result().hostname, "") << "a prefix that never completes does not stall the flow";
+}
+
+TEST(HostnameResolver, ResolvesByTheSystemsResolverSharesLookupsAndMatchesMappedAddresses) {
+    auto resolver = std::make_shared<HostnameResolver>(DispatchQueue::pool().get_executor());
+    std::promise<HostnameResolver::Addresses> first, second;
+    resolver->resolve("localhost", [&](const HostnameResolver::Addresses& addresses) { first.set_value(addresses); });
+    resolver->resolve("localhost", [&](const HostnameResolver::Addresses& addresses) { second.set_value(addresses); });
+    const auto addresses = first.get_future().get();
+    EXPECT_EQ(second.get_future().get(), addresses);
+    EXPECT_TRUE(HostnameResolver::contains(addresses, asio::ip::make_address("127.0.0.1"))) << "from /etc/hosts";
+    EXPECT_TRUE(HostnameResolver::contains(addresses, asio::ip::make_address("::ffff:127.0.0.1")));
+    EXPECT_FALSE(HostnameResolver::contains(addresses, asio::ip::make_address("192.0.2.7")));
+
+    std::promise<HostnameResolver::Addresses> kept;
+    resolver->resolve("localhost", [&](const HostnameResolver::Addresses& again) { kept.set_value(again); });
+    auto keptFuture = kept.get_future();
+    ASSERT_EQ(keptFuture.wait_for(0s), std::future_status::ready) << "a name just resolved is answered at once";
+    EXPECT_EQ(keptFuture.get(), addresses);
+}
+
+}  // namespace
+}  // namespace sentorix
