@@ -201,6 +201,26 @@ void BM_HTTPHostHeader_Parse(benchmark::State& state) {
 }
 BENCHMARK(BM_HTTPHostHeader_Parse);
 
+// The decision of BM_HandleNewFlow_CacheMiss when the flow's first bytes name its host: the provider reads
+// the ClientHello, and the name (new each time) is classified and cached instead of the address.
+void BM_HandleNewFlow_PeekedNameCacheMiss(benchmark::State& state) {
+    double now = 1e9;
+    auto provider = openProvider([&now] { return now += 31.0; });
+    const std::vector<std::uint8_t> hello = typicalClientHello();
+    std::vector<std::shared_ptr<testing::FakeTCPFlow>> flows;
+    for (int i = 0; i < 4096; ++i) {
+        flows.push_back(testing::FakeTCPFlow::to("192.0.2." + std::to_string(i % 250), "443", "com.apple.trustd"));
+        flows.back()->setRemoteHostname("host" + std::to_string(i) + ".example.org");
+    }
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(provider->hostnameInFirstBytes(hello));
+        benchmark::DoNotOptimize(provider->handleNewFlow(flows[i++ & 4095]));
+    }
+    provider->bypassCacheCount();
+}
+BENCHMARK(BM_HandleNewFlow_PeekedNameCacheMiss);
+
 }  // namespace
 }  // namespace sentorix
 
