@@ -2,9 +2,10 @@
 # Sentorix end to end on its built-in defaults, in network namespaces of its own: builds, starts the
 # small local proxy at 127.0.0.1:8080 and the monitoring listener, starts the extension with the host
 # application's command line (sentorix --start-proxy), makes real requests with curl (ports 80 and
-# 443, IPv4 and IPv6, and one from a bypassed application), stops the proxy to show fail-open and
-# starts it again, stops the extension (sentorix --stop-proxy) and deactivates it, prints what
-# happened, and removes everything it created. Run as root on Debian 12.
+# 443, IPv4 and IPv6, and one from a bypassed application), shows a QUIC attempt refused at once and
+# the same request then relayed over TCP, and a listed host name going direct, stops the proxy to show
+# fail-open and starts it again, stops the extension (sentorix --stop-proxy) and deactivates it, prints
+# what happened, and removes everything it created. Run as root on Debian 12.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,12 +29,18 @@ cleanup() {
   [ -n "${SX_APP:-}" ] && ip netns exec "$SX_APP" "$bin/sentorix" --stop-proxy >/dev/null 2>&1
   for pid in $proxy_pid $monitor_pid; do kill "$pid" 2>/dev/null || true; done
   sx_sandbox_down
-  rm -rf "$work"
+  rm -rf "$work" "/etc/netns/${SX_APP:-sxdemo-app}"
 }
 trap cleanup EXIT
 
 echo "== namespaces sxdemo-app and sxdemo-dst, destination servers on $SX_DST_V4 and [$SX_DST_V6]"
 sx_sandbox_up sxdemo "$work"
+# The application namespace's own /etc/hosts (ip netns exec mounts it): a listed name for the destination.
+mkdir -p "/etc/netns/$SX_APP"
+printf '127.0.0.1 localhost\n::1 localhost\n%s www.apple.com\n' "$SX_DST_V4" >"/etc/netns/$SX_APP/hosts"
+mkdir -p "$work/www" && echo "hello over QUIC" >"$work/www/index.html"
+ip netns exec "$SX_DST" gtlsserver -q -d "$work/www" "$SX_DST_V4" 443 "$work/dst.key" "$work/dst.crt" >"$work/quic.log" 2>&1 &
+SX_DST_PIDS+=($!)
 
 start_proxy() {
   ip netns exec "$SX_APP" "$bin/sentorix-proxy" --listen 127.0.0.1:8080 --verbose >>"$work/proxy.log" 2>&1 &
@@ -52,14 +59,34 @@ sx_wait_for "$work/events.jsonl" '"provider_started"' 5
 sleep 1.2  # the first health probe opens the gate
 
 results=()
-request() {  # request LABEL URL [run-in-unit UNIT]
-  local label=$1 url=$2 unit=${3:-} out
+connects() { grep -c 'CONNECT ' "$work/proxy.log" 2>/dev/null || true; }
+# record LABEL TARGET OUTCOME CONNECTS_BEFORE [ROUTE]: one line of the results table; the route is what
+# the proxy saw unless given
+record() {
+  local added=$(( $(connects) - $4 ))
+  results+=("$(printf '%-44s %-34s %-34s %s' "$1" "$2" "$3" "${5:-$([ "$added" -gt 0 ] && echo relayed || echo direct)}")")
+}
+request() {  # request LABEL URL [run-in-unit UNIT] [curl options...]
+  local label=$1 url=$2 unit=${3:-} out before
+  shift 2; shift || true
+  before=$(connects)
   if [ -n "$unit" ]; then
-    out=$(sx_run_in_unit "$unit" curl -sk -m 10 -o /dev/null -w '%{http_code} %{size_download}B %{time_total}s' "$url" || echo "failed")
+    out=$(sx_run_in_unit "$unit" curl -sk -m 10 -o /dev/null -w '%{http_code} %{size_download}B %{time_total}s' "$@" "$url" || echo "failed")
   else
-    out=$(sx_app curl -sk -m 10 -o /dev/null -w '%{http_code} %{size_download}B %{time_total}s' "$url" || echo "failed")
+    out=$(sx_app curl -sk -m 10 -o /dev/null -w '%{http_code} %{size_download}B %{time_total}s' "$@" "$url" || echo "failed")
   fi
-  results+=("$(printf '%-44s %-34s %s' "$label" "$url" "$out")")
+  record "$label" "$url" "$out" "$before"
+}
+quic() {  # quic LABEL: one HTTP/3 request to the destination with Debian's ngtcp2 client
+  local started out before route=direct
+  before=$(connects)
+  started=$(date +%s%N)
+  if out=$(sx_app timeout 5 gtlsclient -q --exit-on-all-streams-close "$SX_DST_V4" 443 "https://$SX_DST_V4/index.html" 2>&1); then
+    out="handshake completed"
+  else
+    out="failed: ${out##*: }" route=refused
+  fi
+  record "$1" "udp://$SX_DST_V4:443" "$out $(( ($(date +%s%N) - started) / 1000000 ))ms" "$before" "$route"
 }
 
 echo "== requests through the extension"
@@ -69,6 +96,10 @@ request "relayed, IPv6" "http://[$SX_DST_V6]/"
 request "relayed, 4 MiB" "http://$SX_DST_V4/bytes/4194304"
 request "bypassed app (com.apple.nsurlsessiond)" "http://$SX_DST_V4/" com.apple.nsurlsessiond.service
 request "app in a desktop unit (org.example.Browser)" "http://$SX_DST_V4/" app-gnome-org.example.Browser-4242.scope
+quic "QUIC (HTTP/3) attempt: refused at once"
+request "the same request over TCP: relayed" "https://$SX_DST_V4/"
+request "listed name, resolves to the address: direct" "https://www.apple.com/" "" --resolve "www.apple.com:443:$SX_DST_V4"
+request "listed name, not its address: relayed" "https://play.google.com/" "" --resolve "play.google.com:443:$SX_DST_V4"
 
 echo "== stopping the proxy: the extension fails open"
 kill "$proxy_pid"; wait "$proxy_pid" 2>/dev/null || true; proxy_pid=
