@@ -30,7 +30,7 @@ constexpr const char* Usage =
     "                                            used instead of the saved one\n"
     "  SENTORIX_EXTENSION_MONITORING_SOCKET_PATH the monitoring socket, when no configuration names one\n"
     "  SENTORIX_INTERCEPTION                     'nftables' to redirect with nftables even where the\n"
-    "                                            kernel programs would load\n"
+    "                                            kernel programs would load (UDP is then not refused)\n"
     "\n"
     "Exit status: 0 after a stop, 1 when it cannot start (not root, another instance running).\n";
 
