@@ -4,6 +4,7 @@
 #include "platform/NWHostEndpoint.h"
 
 #include <algorithm>
+#include <mutex>
 #include <utility>
 
 namespace sentorix {
@@ -16,6 +17,18 @@ std::string withoutLineBreaks(std::string text) {
     return text;
 }
 
+// Every tunnel logs under the same names: one handle for all of them rather than a copy each.
+std::shared_ptr<const OSLog> tunnelLog() {
+    const std::string subsystem = NSBundle::mainBundleIdentifier().value_or("SentorixNetworkExtension");
+    static std::mutex mutex;
+    static std::shared_ptr<const OSLog> shared;
+    std::lock_guard lock(mutex);
+    if (!shared || shared->subsystem() != subsystem) {
+        shared = std::make_shared<const OSLog>(subsystem, "SentorixProxy");
+    }
+    return shared;
+}
+
 }  // namespace
 
 SXTunnelConnection::SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow,
@@ -26,7 +39,7 @@ SXTunnelConnection::SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow,
                                        std::function<void()> onProxyUnavailable,
                                        std::function<void(const std::string&)> onClose,
                                        std::shared_ptr<DispatchTimerFactory> timers)
-    : log_(NSBundle::mainBundleIdentifier().value_or("SentorixNetworkExtension"), "SentorixProxy"),
+    : log_(tunnelLog()),
       flow_(std::move(flow)),
       connection_(std::move(connection)),
       flowId_(std::move(flowId)),
@@ -190,7 +203,7 @@ void SXTunnelConnection::startHandshake() {
     const std::string target = targetOf(flow_->remoteEndpoint());
     const std::string request = connectRequest(target, appId_, flowId_);
 
-    log_.notice("SentorixProxy: Sending CONNECT handshake (details private)");
+    log_->notice("SentorixProxy: Sending CONNECT handshake (details private)");
     emit("connect_handshake_started", "info", "extension.connect_handshake_started", "Starting CONNECT handshake",
          std::nullopt, {{"app_id", appId_}, {"remote", target}});
     // A local reference: the completion may carry the tunnel on to the system's relay, which lets go of
@@ -199,7 +212,7 @@ void SXTunnelConnection::startHandshake() {
     connection->write(NSData(request.begin(), request.end()), [weak = weak_from_this()](OptionalError error) {
         auto self = weak.lock();
         if (error) {
-            (self ? self->log_ : OSLog::defaultLog())
+            (self ? *self->log_ : OSLog::defaultLog())
                 .error("SentorixProxy: Error writing CONNECT: " + error->localizedDescription());
             if (self && !self->isClosed()) {
                 self->emit("connect_handshake_write_failed", "error", "extension.connect_handshake_write_failed",
@@ -237,17 +250,17 @@ void SXTunnelConnection::readConnectResponse() {
         using O = ProxyConnectResponseOutcome;
         if (outcome.is<O::established>()) {
             self->connectResponseParser_ = ProxyConnectResponseParser();  // the answer's bytes are not needed again
-            self->log_.info("SentorixProxy: Handshake successful.");
+            self->log_->info("SentorixProxy: Handshake successful.");
             self->finishSuccessfulHandshake(std::move(std::get<O::established>(outcome.value).leftover));
         } else if (outcome.is<O::rejected>()) {
-            self->log_.error("SentorixProxy: Handshake failed (response status not 200)");
+            self->log_->error("SentorixProxy: Handshake failed (response status not 200)");
             self->emit("connect_handshake_rejected", "error", "extension.connect_handshake_non_200",
                        "CONNECT handshake failed with non-200 status", std::nullopt,
                        {{"app_id", self->appId_},
                         {"status_line", outcome.as<O::rejected>().statusLine.value_or("<missing>")}});
             self->close(std::nullopt);
         } else if (outcome.is<O::invalid>()) {
-            self->log_.error("SentorixProxy: Handshake failed (invalid response)");
+            self->log_->error("SentorixProxy: Handshake failed (invalid response)");
             self->emit("connect_handshake_invalid", "error", "extension.connect_handshake_invalid",
                        "CONNECT handshake response was invalid", std::nullopt,
                        {{"app_id", self->appId_}, {"reason", outcome.as<O::invalid>().reason}});
@@ -284,7 +297,7 @@ void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
             return;
         }
         if (error) {
-            self->log_.debug("SentorixProxy: App write error: " + error->localizedDescription());
+            self->log_->debug("SentorixProxy: App write error: " + error->localizedDescription());
             self->emit("connect_handshake_leftover_write_failed", "error",
                        "extension.connect_handshake_leftover_write_failed", "Failed to forward CONNECT leftover bytes",
                        std::nullopt, {{"detail", error->localizedDescription()}});
@@ -303,7 +316,7 @@ void SXTunnelConnection::handshakeTimedOut() {
         return;
     }
     const NSError error(NSError::SentorixDomain, 1002, "Proxy CONNECT handshake timed out");
-    log_.error("SentorixProxy: CONNECT handshake timed out");
+    log_->error("SentorixProxy: CONNECT handshake timed out");
     emit("connect_handshake_timed_out", "error", "extension.connect_handshake_timed_out", "CONNECT handshake timed out",
          ProxyTunnelMonitoringEvent::Metrics{{"timeout_seconds", handshakeTimeout_}}, {{"app_id", appId_}});
     finishClose(previous, error);
@@ -367,7 +380,7 @@ void SXTunnelConnection::pipe(Side from, Side to) {
             return;
         }
         if (error) {
-            self->log_.debug(std::string("SentorixProxy: ") + nameOf(from) +
+            self->log_->debug(std::string("SentorixProxy: ") + nameOf(from) +
                              " read error: " + error->localizedDescription());
             self->close(error);
             return;
@@ -381,7 +394,7 @@ void SXTunnelConnection::pipe(Side from, Side to) {
         }
         self->write(to, std::move(data), [self, from, to](OptionalError writeError) {
             if (writeError) {
-                self->log_.debug(std::string("SentorixProxy: ") + nameOf(to) +
+                self->log_->debug(std::string("SentorixProxy: ") + nameOf(to) +
                                  " write error: " + writeError->localizedDescription());
                 self->close(writeError);
                 return;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace sentorix {
 
@@ -84,7 +85,7 @@ private:
               const std::string& message, std::optional<ProxyTunnelMonitoringEvent::Metrics> metrics,
               ProxyTunnelMonitoringEvent::Context context) const;
 
-    const OSLog log_;
+    const std::shared_ptr<const OSLog> log_;  // shared by every tunnel
     // Let go once the system relays the tunnel, so that an idle relayed flow keeps nothing of them: from
     // then on no step of the tunnel touches either.
     std::shared_ptr<NEAppProxyTCPFlow> flow_;
@@ -109,8 +110,8 @@ private:
     std::chrono::steady_clock::time_point handshakeStartedAt_;
 
     // Descriptive only: the provider makes the connection.
-    [[maybe_unused]] const std::string proxyHost_ = "127.0.0.1";
-    [[maybe_unused]] const std::uint16_t proxyPort_ = 8080;
+    [[maybe_unused]] static constexpr std::string_view proxyHost_ = "127.0.0.1";
+    [[maybe_unused]] static constexpr std::uint16_t proxyPort_ = 8080;
 };
 
 }  // namespace sentorix

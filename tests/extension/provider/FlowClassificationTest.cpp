@@ -125,10 +125,12 @@ TEST_F(Classification, ANameFromTheFirstBytesDecidesInsteadOfTheAddressButNeverM
 
     const auto unnamed = FakeTCPFlow::to("192.0.2.2", "443");
     EXPECT_TRUE(provider->handleNewFlow(unnamed)) << "the same address without the name is relayed";
+    EXPECT_TRUE(unnamed->completeOpen());
 
     const auto spoofed = FakeTCPFlow::to("192.0.2.2", "8080");
     spoofed->setRemoteHostname("localhost");
     EXPECT_TRUE(provider->handleNewFlow(spoofed)) << "only the address says a flow goes to the local proxy";
+    EXPECT_TRUE(spoofed->completeOpen());
 
     EXPECT_TRUE(provider->declinesFlowsTo("WWW.Apple.com.")) << "names are normalised as hosts are";
     EXPECT_FALSE(provider->declinesFlowsTo("apple.com.example"));
@@ -224,7 +226,9 @@ TEST_F(BypassCache, APeekedNameIsTheKeySoAnUnprovenFlowToTheSameAddressDoesNotHi
     provider->handleNewFlow(named);
     ASSERT_TRUE(provider->bypassCacheEntry("com.example.app:www.apple.com:tcp").has_value());
     EXPECT_FALSE(provider->bypassCacheEntry("com.example.app:192.0.2.2:tcp").has_value());
-    EXPECT_TRUE(provider->handleNewFlow(FakeTCPFlow::to("192.0.2.2", "443"))) << "the address is decided on its own";
+    const auto unnamed = FakeTCPFlow::to("192.0.2.2", "443");
+    EXPECT_TRUE(provider->handleNewFlow(unnamed)) << "the address is decided on its own";
+    EXPECT_TRUE(unnamed->completeOpen());
 }
 
 TEST_F(BypassCache, EntryExpiringNowIsExpiredAndAHitDoesNotExtendIt) {
