@@ -160,16 +160,16 @@ void LinuxProviderServices::stop() {
     kernel_.reset();  // detaches the programs
 }
 
+std::pair<std::shared_ptr<ProcessIdentifier>, std::shared_ptr<KernelInterception>>
+LinuxProviderServices::identification() {
+    std::lock_guard lock(rulesMutex_);
+    return {identifier_, kernel_};
+}
+
 void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
                                         asio::ip::tcp::endpoint destination,
                                         std::optional<KernelInterception::Origin> origin) {
-    std::shared_ptr<ProcessIdentifier> identifier;
-    std::shared_ptr<KernelInterception> kernel;
-    {
-        std::lock_guard lock(rulesMutex_);
-        identifier = identifier_;
-        kernel = kernel_;
-    }
+    const auto [identifier, kernel] = identification();
     auto provider = provider_.lock();
     std::string appId;
     if (identifier && origin) {
@@ -229,13 +229,7 @@ void LinuxProviderServices::decide(asio::ip::tcp::socket socket, std::string app
 }
 
 void LinuxProviderServices::kernelReported(const sentorix_event& event) {
-    std::shared_ptr<ProcessIdentifier> identifier;
-    std::shared_ptr<KernelInterception> kernel;
-    {
-        std::lock_guard lock(rulesMutex_);
-        identifier = identifier_;
-        kernel = kernel_;
-    }
+    const auto [identifier, kernel] = identification();
     auto provider = provider_.lock();
     if (!identifier || !kernel) {
         return;

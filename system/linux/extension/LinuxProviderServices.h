@@ -12,6 +12,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace sentorix::linux_system {
 
@@ -38,6 +39,8 @@ public:
     void stop();
 
 private:
+    // What identifies processes, as of now (both null before the first rules).
+    std::pair<std::shared_ptr<ProcessIdentifier>, std::shared_ptr<KernelInterception>> identification();
     void intercepted(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
                      asio::ip::tcp::endpoint destination, std::optional<KernelInterception::Origin> origin);
     // Redirecting by the kernel programs where they load, else by nftables; rulesMutex_ held.
