@@ -19,14 +19,18 @@ std::string withoutLineBreaks(std::string text) {
 
 // Every tunnel logs under the same names: one handle for all of them rather than a copy each.
 std::shared_ptr<const OSLog> tunnelLog() {
+    struct Shared {
+        std::mutex mutex;
+        std::shared_ptr<const OSLog> log;
+    };
+    // Never destroyed: tunnels on the dispatch pool's threads may outlive the teardown of statics.
+    static Shared* const shared = new Shared;
     const std::string subsystem = NSBundle::mainBundleIdentifier().value_or("SentorixNetworkExtension");
-    static std::mutex mutex;
-    static std::shared_ptr<const OSLog> shared;
-    std::lock_guard lock(mutex);
-    if (!shared || shared->subsystem() != subsystem) {
-        shared = std::make_shared<const OSLog>(subsystem, "SentorixProxy");
+    std::lock_guard lock(shared->mutex);
+    if (!shared->log || shared->log->subsystem() != subsystem) {
+        shared->log = std::make_shared<const OSLog>(subsystem, "SentorixProxy");
     }
-    return shared;
+    return shared->log;
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 namespace sentorix::linux_system {
 
 PipePool& PipePool::shared() {
-    static PipePool pool(SharedCapacity);
-    return pool;
+    // Never destroyed: relays on the dispatch pool's threads may still hand pipes back while the process
+    // exits, after static objects would have been torn down.
+    static PipePool* const pool = new PipePool(SharedCapacity);
+    return *pool;
 }
 
 PipePool::PipePool(std::size_t capacity) : capacity_(capacity) { idle_.reserve(capacity); }
