@@ -6,6 +6,8 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
 namespace sentorix::linux_system {
 
 FirstBytesPeek::FirstBytesPeek(asio::ip::tcp::socket socket, Inspect inspect, Completion completion)
@@ -17,16 +19,41 @@ FirstBytesPeek::FirstBytesPeek(asio::ip::tcp::socket socket, Inspect inspect, Co
 
 void FirstBytesPeek::start(asio::ip::tcp::socket socket, Inspect inspect, Completion completion,
                            std::chrono::milliseconds patience) {
+    // A client that speaks first has usually spoken by the time its connection is accepted: then the
+    // decision needs no wait, no timer and no other thread.
+    std::vector<std::uint8_t> bytes;
+    if (auto decided = peekNow(socket.native_handle(), bytes, inspect)) {
+        completion(std::move(socket), std::move(*decided));
+        return;
+    }
     auto self = std::make_shared<FirstBytesPeek>(std::move(socket), std::move(inspect), std::move(completion));
-    asio::post(self->strand_, [self, patience] {
-        self->deadline_.expires_after(patience);
-        self->deadline_.async_wait([self](const std::error_code& error) {
-            if (!error) {
-                self->finish({});
-            }
-        });
-        self->waitReadable();
-    });
+    // Nothing else holds the peek yet: both waits begin here, and everything after runs on its strand.
+    self->deadline_.expires_after(patience);
+    self->deadline_.async_wait(asio::bind_executor(self->strand_, [self](const std::error_code& error) {
+        if (!error) {
+            self->finish({});
+        }
+    }));
+    self->waitReadable();
+}
+
+std::optional<std::string> FirstBytesPeek::peekNow(int fd, std::vector<std::uint8_t>& bytes, const Inspect& inspect) {
+    bytes.clear();
+    int available = 0;
+    if (::ioctl(fd, FIONREAD, &available) != 0 || available <= 0) {
+        return std::nullopt;
+    }
+    bytes.resize(std::min<std::size_t>(static_cast<std::size_t>(available), Limit));
+    const auto peeked = ::recv(fd, bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
+    bytes.resize(peeked > 0 ? static_cast<std::size_t>(peeked) : 0);
+    if (bytes.empty()) {
+        return std::nullopt;
+    }
+    const PeekedHostname found = inspect(bytes);
+    if (found.status == PeekedHostname::Status::NeedMore && bytes.size() < Limit) {
+        return std::nullopt;
+    }
+    return found.status == PeekedHostname::Status::Found ? found.hostname : std::string();
 }
 
 void FirstBytesPeek::waitReadable() {
@@ -47,21 +74,12 @@ void FirstBytesPeek::readable(const std::error_code& error) {
         finish({});
         return;
     }
-    int available = 0;
-    if (::ioctl(socket_.native_handle(), FIONREAD, &available) != 0 || available <= 0) {
-        finish({});  // the application ended or reset its connection before sending anything
+    if (auto decided = peekNow(socket_.native_handle(), bytes_, inspect_)) {
+        finish(std::move(*decided));
         return;
     }
-    bytes_.resize(std::min<std::size_t>(static_cast<std::size_t>(available), Limit));
-    const auto peeked = ::recv(socket_.native_handle(), bytes_.data(), bytes_.size(), MSG_PEEK | MSG_DONTWAIT);
-    if (peeked <= 0) {
-        finish({});
-        return;
-    }
-    bytes_.resize(static_cast<std::size_t>(peeked));
-    const PeekedHostname found = inspect_(bytes_);
-    if (found.status != PeekedHostname::Status::NeedMore || bytes_.size() >= Limit) {
-        finish(found.status == PeekedHostname::Status::Found ? found.hostname : std::string());
+    if (bytes_.empty()) {
+        finish({});  // readable with nothing to read: the application ended or reset its connection
         return;
     }
     // Wake only when more has come: what is there now stays readable.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -34,6 +35,9 @@ public:
     FirstBytesPeek(asio::ip::tcp::socket socket, Inspect inspect, Completion completion);
 
 private:
+    // The host the bytes waiting now name (empty for none) once that is final; nullopt while nothing has
+    // come or what has come may still name one.
+    static std::optional<std::string> peekNow(int fd, std::vector<std::uint8_t>& bytes, const Inspect& inspect);
     void waitReadable();
     void readable(const std::error_code& error);
     void finish(std::string hostname);

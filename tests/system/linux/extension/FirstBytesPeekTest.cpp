@@ -51,12 +51,16 @@ struct Application {
     UniqueFd fd;
     std::future<Peeked> peeked;
 
-    explicit Application(std::chrono::milliseconds patience = 10s) {
+    explicit Application(std::chrono::milliseconds patience = 10s, std::string_view sentFirst = {}) {
         std::uint16_t port = 0;
         const auto listener = listenLoopback(port);
         fd = connectLoopback(port);
         asio::ip::tcp::socket accepted(DispatchQueue::pool());
         accepted.assign(asio::ip::tcp::v4(), ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!sentFirst.empty()) {
+            send(sentFirst);
+            std::this_thread::sleep_for(20ms);  // arrived before the peek starts
+        }
         auto promise = std::make_shared<std::promise<Peeked>>();
         peeked = promise->get_future();
         const auto started = std::chrono::steady_clock::now();
@@ -95,6 +99,14 @@ TEST(FirstBytesPeek, FindsANameSplitAcrossSegmentsAndLeavesEveryByteUnread) {
     auto peeked = application.result();
     EXPECT_EQ(peeked.hostname, "example.test");
     EXPECT_EQ(readAll(peeked.socket, 22), "name=example.test;rest") << "peeking consumes nothing";
+}
+
+TEST(FirstBytesPeek, BytesWaitingAlreadyAreDecidedBeforeStartReturns) {
+    Application application(10s, "name=ready.test;");
+    ASSERT_EQ(application.peeked.wait_for(0s), std::future_status::ready) << "no wait, no other thread";
+    auto peeked = application.peeked.get();
+    EXPECT_EQ(peeked.hostname, "ready.test");
+    EXPECT_EQ(readAll(peeked.socket, 16), "name=ready.test;");
 }
 
 TEST(FirstBytesPeek, DecidesAtOnceOnBytesThatNameNothing) {
