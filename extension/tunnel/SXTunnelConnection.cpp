@@ -117,9 +117,8 @@ void SXTunnelConnection::start() {
     // another thread, which lets go of connection_: the member is not read again here.
     const auto connection = connection_;
     connection->addObserver(weak_from_this(), "state");
-    if (connection->state() == NWTCPConnectionState::Connected) {
-        startHandshake();
-    }
+    // What happened before the observer was in place counts too: connected, or failed already.
+    observeValue("state", connection.get());
 }
 
 void SXTunnelConnection::observeValue(const std::string& keyPath, NWTCPConnection* object) {

@@ -18,13 +18,16 @@ FirstBytesPeek::FirstBytesPeek(asio::ip::tcp::socket socket, Inspect inspect, Co
       completion_(std::move(completion)) {}
 
 void FirstBytesPeek::start(asio::ip::tcp::socket socket, Inspect inspect, Completion completion,
-                           std::chrono::milliseconds patience) {
+                           std::function<void()> whileWaiting, std::chrono::milliseconds patience) {
     // A client that speaks first has usually spoken by the time its connection is accepted: then the
     // decision needs no wait, no timer and no other thread.
     std::vector<std::uint8_t> bytes;
     if (auto decided = peekNow(socket.native_handle(), bytes, inspect)) {
         completion(std::move(socket), std::move(*decided));
         return;
+    }
+    if (whileWaiting) {
+        whileWaiting();
     }
     auto self = std::make_shared<FirstBytesPeek>(std::move(socket), std::move(inspect), std::move(completion));
     // Nothing else holds the peek yet: both waits begin here, and everything after runs on its strand.

@@ -29,8 +29,9 @@ public:
     static constexpr std::chrono::milliseconds Patience{150};
     static constexpr std::size_t Limit = 16384 + 1024;  // a 16 KiB ClientHello and its record headers
 
+    // `whileWaiting`, when given, runs before start returns if (and only if) the decision must wait.
     static void start(asio::ip::tcp::socket socket, Inspect inspect, Completion completion,
-                      std::chrono::milliseconds patience = Patience);
+                      std::function<void()> whileWaiting = {}, std::chrono::milliseconds patience = Patience);
 
     FirstBytesPeek(asio::ip::tcp::socket socket, Inspect inspect, Completion completion);
 

@@ -3,6 +3,7 @@
 #include "AddressWords.h"
 #include "FirstBytesPeek.h"
 #include "KernelUDPFlow.h"
+#include "PreparedProxyConnection.h"
 #include "RateLimitedLog.h"
 #include "SocketAppProxyTCPFlow.h"
 #include "SocketTCPConnection.h"
@@ -63,6 +64,8 @@ void LinuxProviderServices::setTunnelNetworkSettings(std::shared_ptr<const NETra
             if (!self->identifier_) {
                 self->identifier_ = std::make_shared<ProcessIdentifier>(proxyEndpoint(*settings));
             }
+            const auto proxy = proxyEndpoint(*settings);
+            self->proxy_ = NWHostEndpoint(proxy.address().to_string(), std::to_string(proxy.port()));
             if (!self->kernelTried_) {
                 self->kernelTried_ = true;
                 std::string problem = "SENTORIX_INTERCEPTION=nftables";
@@ -146,6 +149,9 @@ void LinuxProviderServices::setClaimsNewFlows(bool claims) {
 }
 
 std::shared_ptr<NWTCPConnection> LinuxProviderServices::createTCPConnection(const NWHostEndpoint& endpoint) {
+    if (auto prepared = PreparedProxyConnection::take(endpoint)) {
+        return prepared;
+    }
     return SocketTCPConnection::connect(endpoint, static_cast<int>(OwnMark));
 }
 
@@ -187,43 +193,62 @@ void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::
         return;
     }
     std::weak_ptr<NETransparentProxyProvider> weakProvider = provider;
+    auto early = std::make_shared<Prepared>();
     FirstBytesPeek::start(
         std::move(socket),
         [weakProvider](std::span<const std::uint8_t> bytes) {
             auto provider = weakProvider.lock();
             return provider ? provider->hostnameInFirstBytes(bytes) : PeekedHostname{};
         },
-        [self = shared_from_this(), appId, destination](asio::ip::tcp::socket socket, std::string hostname) {
-            self->named(std::move(socket), appId, destination, std::move(hostname));
+        [self = shared_from_this(), appId, destination, early](asio::ip::tcp::socket socket, std::string hostname) {
+            self->named(std::move(socket), appId, destination, std::move(hostname), std::move(*early));
+        },
+        [self = shared_from_this(), early] {
+            // While the application has not spoken, most flows end up relayed: the connect to the proxy
+            // need not wait for the decision.
+            {
+                std::lock_guard lock(self->rulesMutex_);
+                early->endpoint = self->proxy_;
+            }
+            if (early->endpoint) {
+                early->connection = SocketTCPConnection::connect(*early->endpoint, static_cast<int>(OwnMark));
+            }
         });
 }
 
 void LinuxProviderServices::named(asio::ip::tcp::socket socket, std::string appId,
-                                  asio::ip::tcp::endpoint destination, std::string hostname) {
+                                  asio::ip::tcp::endpoint destination, std::string hostname, Prepared early) {
     auto provider = provider_.lock();
     if (hostname.empty() || !provider || !provider->declinesFlowsTo(hostname)) {
-        decide(std::move(socket), std::move(appId), destination, std::move(hostname));
+        decide(std::move(socket), std::move(appId), destination, std::move(hostname), std::move(early));
         return;
     }
     // A name that would let the flow go direct must be the address's: an application cannot leave the
     // proxy by writing a listed name into its request.
     auto held = std::make_shared<asio::ip::tcp::socket>(std::move(socket));
-    resolver_->resolve(hostname, [self = shared_from_this(), held, appId = std::move(appId), destination,
-                                  hostname](const HostnameResolver::Addresses& addresses) mutable {
+    resolver_->resolve(hostname, [self = shared_from_this(), held, appId = std::move(appId), destination, hostname,
+                                  early = std::move(early)](const HostnameResolver::Addresses& addresses) mutable {
         const bool proven = HostnameResolver::contains(addresses, destination.address());
-        self->decide(std::move(*held), std::move(appId), destination, proven ? std::move(hostname) : std::string());
+        self->decide(std::move(*held), std::move(appId), destination, proven ? std::move(hostname) : std::string(),
+                     std::move(early));
     });
 }
 
 void LinuxProviderServices::decide(asio::ip::tcp::socket socket, std::string appId,
-                                   asio::ip::tcp::endpoint destination, std::string hostname) {
+                                   asio::ip::tcp::endpoint destination, std::string hostname, Prepared early) {
     auto flow = SocketAppProxyTCPFlow::adopt(
         std::move(socket), NEFlowMetaData{std::move(appId)},
         std::make_shared<NWHostEndpoint>(destination.address().to_string(), std::to_string(destination.port())),
         std::move(hostname));
+    if (early.connection) {
+        flow->prepareProxyConnection(early.connection, std::move(*early.endpoint));
+    }
     auto provider = provider_.lock();
     if (provider && provider->handleNewFlow(flow)) {
         return;
+    }
+    if (early.connection) {
+        early.connection->cancel();
     }
     carryDirectly(flow->takeSocket(), destination);
 }

@@ -6,12 +6,14 @@
 #include "KernelInterception.h"
 #include "NftablesRuleSet.h"
 #include "ProcessIdentifier.h"
+#include "SocketTCPConnection.h"
 #include "NEProviderServices.h"
 #include "NETransparentProxyProvider.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 namespace sentorix::linux_system {
@@ -45,11 +47,16 @@ private:
                      asio::ip::tcp::endpoint destination, std::optional<KernelInterception::Origin> origin);
     // Redirecting by the kernel programs where they load, else by nftables; rulesMutex_ held.
     OptionalError applyRulesLocked(const NETransparentProxyNetworkSettings& settings, std::uint16_t port);
+    // A connection to the proxy begun while a flow's first bytes were awaited.
+    struct Prepared {
+        std::shared_ptr<SocketTCPConnection> connection;
+        std::optional<NWHostEndpoint> endpoint;
+    };
     // After the first bytes were looked at: proves a deciding name against the address, then decides.
     void named(asio::ip::tcp::socket socket, std::string appId, asio::ip::tcp::endpoint destination,
-               std::string hostname);
+               std::string hostname, Prepared early);
     void decide(asio::ip::tcp::socket socket, std::string appId, asio::ip::tcp::endpoint destination,
-                std::string hostname);
+                std::string hostname, Prepared early);
     void carryDirectly(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint destination);
     // A process or a refused UDP flow the kernel programs reported.
     void kernelReported(const sentorix_event& event);
@@ -58,13 +65,14 @@ private:
     std::weak_ptr<NETransparentProxyProvider> provider_;
     const std::shared_ptr<HostnameResolver> resolver_;
     InterceptionListener listener_;
-    std::mutex rulesMutex_;  // guards rules_, kernel_, kernelTried_, claims_ and identifier_ creation
+    std::mutex rulesMutex_;  // guards rules_, kernel_, kernelTried_, claims_, proxy_ and identifier_ creation
     NftablesRuleSet rules_;
     std::shared_ptr<KernelInterception> kernel_;
     std::shared_ptr<KernelEventStream> kernelEvents_;
     bool kernelTried_ = false;
     bool claims_ = false;
     std::shared_ptr<ProcessIdentifier> identifier_;
+    std::optional<NWHostEndpoint> proxy_;  // the local proxy, once the rules name it
     std::atomic<bool> udpNoted_{false};
 };
 

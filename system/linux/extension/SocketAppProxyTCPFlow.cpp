@@ -1,5 +1,6 @@
 #include "SocketAppProxyTCPFlow.h"
 
+#include "PreparedProxyConnection.h"
 #include "SocketReader.h"
 #include "SocketTCPConnection.h"
 #include "DispatchQueue.h"
@@ -34,7 +35,21 @@ SocketAppProxyTCPFlow::SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlo
 
 void SocketAppProxyTCPFlow::open(std::shared_ptr<NWHostEndpoint>, std::function<void(OptionalError)> completionHandler) {
     // Accepted already; the completion runs on a pool thread, as the platform's would.
-    asio::post(strand_, [completion = std::move(completionHandler)] { completion(std::nullopt); });
+    asio::post(strand_, [completion = std::move(completionHandler), prepared = std::move(preparedProxy_),
+                         endpoint = std::move(preparedEndpoint_)]() mutable {
+        if (!prepared || !endpoint) {
+            completion(std::nullopt);
+            return;
+        }
+        const PreparedProxyConnection::Offer offer(std::move(prepared), std::move(*endpoint));
+        completion(std::nullopt);
+    });
+}
+
+void SocketAppProxyTCPFlow::prepareProxyConnection(std::shared_ptr<SocketTCPConnection> connection,
+                                                   NWHostEndpoint endpoint) {
+    preparedProxy_ = std::move(connection);
+    preparedEndpoint_ = std::move(endpoint);
 }
 
 void SocketAppProxyTCPFlow::readData(std::function<void(NSData, OptionalError)> completionHandler) {

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "NEAppProxyTCPFlow.h"
+#include "SocketTCPConnection.h"
 #include "SpliceRelay.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
+
+#include <optional>
 
 namespace sentorix::linux_system {
 
@@ -33,6 +36,10 @@ public:
     // on this flow's strand.
     bool relayWith(std::shared_ptr<NWTCPConnection> connection, std::function<void(OptionalError)> completion) override;
 
+    // A connection to the proxy made for this flow ahead of its decision: offered to the provider while
+    // the open completes (PreparedProxyConnection). Before the flow is handed to the provider.
+    void prepareProxyConnection(std::shared_ptr<SocketTCPConnection> connection, NWHostEndpoint endpoint);
+
     // For a flow the provider declined: hands the untouched socket back so the system can carry it.
     asio::ip::tcp::socket takeSocket() { return std::move(socket_); }
 
@@ -45,6 +52,8 @@ private:
     const NEFlowMetaData metaData_;
     const std::shared_ptr<NWEndpoint> remoteEndpoint_;
     const std::string remoteHostname_;
+    std::shared_ptr<SocketTCPConnection> preparedProxy_;  // until open
+    std::optional<NWHostEndpoint> preparedEndpoint_;
     asio::strand<asio::thread_pool::executor_type> strand_;
     asio::ip::tcp::socket socket_;  // the fields below are used inside strand_ only
     std::uint8_t peekByte_ = 0;  // where a waiting read peeks

@@ -232,6 +232,15 @@ TEST_F(Tunnel, DisconnectWithoutErrorIsAnOrdinaryClose) {
     EXPECT_EQ(count("onProxyUnavailable"), 0u);
 }
 
+TEST_F(Tunnel, AConnectionThatFailedBeforeTheTunnelStartedClosesItAtOnce) {
+    make();
+    connection->setState(State::Disconnected, NSError::posix(ECONNREFUSED, "Connection refused"));
+    tunnel->start();
+    EXPECT_TRUE(tunnel->isClosed()) << "not left to the handshake timer";
+    EXPECT_EQ(count("onProxyUnavailable"), 1u);
+    EXPECT_EQ(monitoring->last("tunnel_closed").context->at("detail"), "Connection refused");
+}
+
 TEST_F(Tunnel, TimeoutReportsAndClosesWithError1002) {
     make("192.0.2.10", "443", "com.example.app", 0.05);
     tunnel->start();

@@ -50,6 +50,7 @@ struct Peeked {
 struct Application {
     UniqueFd fd;
     std::future<Peeked> peeked;
+    bool waited = false;  // the peek had to wait
 
     explicit Application(std::chrono::milliseconds patience = 10s, std::string_view sentFirst = {}) {
         std::uint16_t port = 0;
@@ -72,7 +73,7 @@ struct Application {
                                   out.took = std::chrono::steady_clock::now() - started;
                                   promise->set_value(std::move(out));
                               },
-                              patience);
+                              [this] { waited = true; }, patience);
     }
     void send(std::string_view text) const {
         ASSERT_EQ(::send(fd.get(), text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size()));
@@ -95,6 +96,7 @@ TEST(FirstBytesPeek, FindsANameSplitAcrossSegmentsAndLeavesEveryByteUnread) {
     application.send("name=exam");
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(application.peeked.wait_for(0s), std::future_status::timeout) << "a prefix waits for more";
+    EXPECT_TRUE(application.waited);
     application.send("ple.test;rest");
     auto peeked = application.result();
     EXPECT_EQ(peeked.hostname, "example.test");
@@ -104,6 +106,7 @@ TEST(FirstBytesPeek, FindsANameSplitAcrossSegmentsAndLeavesEveryByteUnread) {
 TEST(FirstBytesPeek, BytesWaitingAlreadyAreDecidedBeforeStartReturns) {
     Application application(10s, "name=ready.test;");
     ASSERT_EQ(application.peeked.wait_for(0s), std::future_status::ready) << "no wait, no other thread";
+    EXPECT_FALSE(application.waited);
     auto peeked = application.peeked.get();
     EXPECT_EQ(peeked.hostname, "ready.test");
     EXPECT_EQ(readAll(peeked.socket, 16), "name=ready.test;");
