@@ -1,7 +1,6 @@
 #include "FirstBytesPeek.h"
 
 #include <asio/bind_executor.hpp>
-#include <asio/post.hpp>
 
 #include <sys/ioctl.h>
 #include <sys/socket.h>

@@ -9,8 +9,8 @@ void KernelUDPFlow::open(std::shared_ptr<NWHostEndpoint> /*localEndpoint*/,
     completionHandler(NSError::posix(EOPNOTSUPP, "UDP flows are not relayed"));
 }
 
-void KernelUDPFlow::closeReadWithError(OptionalError /*error*/) { closed_ = true; }
+void KernelUDPFlow::closeReadWithError(OptionalError /*error*/) {}
 
-void KernelUDPFlow::closeWriteWithError(OptionalError /*error*/) { closed_ = true; }
+void KernelUDPFlow::closeWriteWithError(OptionalError /*error*/) {}
 
 }  // namespace sentorix::linux_system

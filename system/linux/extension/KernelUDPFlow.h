@@ -2,13 +2,10 @@
 
 #include "NEAppProxyUDPFlow.h"
 
-#include <atomic>
-
 namespace sentorix::linux_system {
 
-// A UDP flow the kernel is holding refused while the provider decides: closing it (the provider's
-// refusal) keeps it refused; a flow left unclosed is the system's to carry. Its datagrams never pass
-// through here.
+// A UDP flow the kernel has refused already, for the provider to decide: closing it (the provider's
+// refusal) changes nothing; its datagrams never pass through here.
 class KernelUDPFlow : public NEAppProxyUDPFlow {
 public:
     KernelUDPFlow(NEFlowMetaData metaData, std::shared_ptr<NWEndpoint> localEndpoint)
@@ -21,12 +18,9 @@ public:
     void closeReadWithError(OptionalError error) override;
     void closeWriteWithError(OptionalError error) override;
 
-    bool refused() const { return closed_.load(); }
-
 private:
     const NEFlowMetaData metaData_;
     const std::shared_ptr<NWEndpoint> localEndpoint_;
-    std::atomic<bool> closed_{false};
 };
 
 }  // namespace sentorix::linux_system

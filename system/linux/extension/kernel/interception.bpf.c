@@ -168,34 +168,40 @@ static __always_inline struct sentorix_process *process_entry(__u32 tgid) {
     return process;
 }
 
-/* Records the connection and returns the configuration when it is to be redirected, else null. */
-static __always_inline struct sentorix_config *claim(struct bpf_sock_addr *ctx, __u8 family, const __u32 *addr) {
-    if (ctx->type != SOCK_STREAM || ctx->protocol != IPPROTO_TCP) {
-        return 0;
-    }
+/* The configuration when this connect or send is the provider's to decide: the provider claims flows,
+ * the caller is neither the extension nor an already decided process, a rule of `protocol` includes
+ * the destination, and the caller's identity is not bypassed (then in `identity`); else null. */
+static __always_inline struct sentorix_config *undecided(struct bpf_sock_addr *ctx, __u8 protocol, __u8 family,
+                                                        const __u32 *addr, __u32 tgid,
+                                                        struct sentorix_identity *identity) {
     struct sentorix_config *cfg = active_config(ctx);
-    if (!cfg || !cfg->claiming) {
-        return 0;
-    }
-    __u64 pid_tgid = bpf_get_current_pid_tgid();
-    __u32 tgid = pid_tgid >> 32;
-    if (tgid == cfg->own_tgid) {
+    if (!cfg || !cfg->claiming || tgid == cfg->own_tgid) {
         return 0;
     }
     struct sentorix_process *process = bpf_map_lookup_elem(&processes, &tgid);
     if (process && process->verdict != SENTORIX_UNDECIDED) {
         return 0;
     }
-    __u16 port = bpf_ntohs(ctx->user_port);
-    if (!included(cfg, IPPROTO_TCP, family, addr, port)) {
+    if (!included(cfg, protocol, family, addr, bpf_ntohs(ctx->user_port))) {
         return 0;
     }
+    current_identity(identity);
+    return identity_is_direct(identity) ? 0 : cfg;
+}
+
+/* Records the connection and returns the configuration when it is to be redirected, else null. */
+static __always_inline struct sentorix_config *claim(struct bpf_sock_addr *ctx, __u8 family, const __u32 *addr) {
+    if (ctx->type != SOCK_STREAM || ctx->protocol != IPPROTO_TCP) {
+        return 0;
+    }
+    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
     struct sentorix_identity identity;
-    current_identity(&identity);
-    if (identity_is_direct(&identity)) {
+    struct sentorix_config *cfg = undecided(ctx, IPPROTO_TCP, family, addr, tgid, &identity);
+    if (!cfg) {
         return 0;
     }
-    process = process_entry(tgid);
+    __u16 port = bpf_ntohs(ctx->user_port);
+    struct sentorix_process *process = process_entry(tgid);
     if (!ctx->sk) {
         return 0;
     }
@@ -225,27 +231,12 @@ static __always_inline int udp_allowed(struct bpf_sock_addr *ctx, __u8 family, c
     if (ctx->protocol != IPPROTO_UDP) {
         return 1;
     }
-    struct sentorix_config *cfg = active_config(ctx);
-    if (!cfg || !cfg->claiming) {
-        return 1;
-    }
     __u32 tgid = bpf_get_current_pid_tgid() >> 32;
-    if (tgid == cfg->own_tgid) {
-        return 1;
-    }
-    struct sentorix_process *process = bpf_map_lookup_elem(&processes, &tgid);
-    if (process && process->verdict != SENTORIX_UNDECIDED) {
+    struct sentorix_identity identity;
+    if (!undecided(ctx, IPPROTO_UDP, family, addr, tgid, &identity)) {
         return 1;
     }
     __u16 port = bpf_ntohs(ctx->user_port);
-    if (!included(cfg, IPPROTO_UDP, family, addr, port)) {
-        return 1;
-    }
-    struct sentorix_identity identity;
-    current_identity(&identity);
-    if (identity_is_direct(&identity)) {
-        return 1;
-    }
     struct bpf_sock *sk = ctx->sk;
     if (!sk) {
         return 0;
@@ -270,7 +261,7 @@ static __always_inline int udp_allowed(struct bpf_sock_addr *ctx, __u8 family, c
     if (!event) {
         return 0;
     }
-    process = process_entry(tgid);
+    struct sentorix_process *process = process_entry(tgid);
     event->kind = SENTORIX_EVENT_UDP_FLOW;
     event->tgid = tgid;
     event->stamp = process ? process->stamp : 0;
