@@ -9,12 +9,12 @@
 #include "NETransparentProxyManager.h"
 
 #include "BundleFiles.h"
-#include "ConfigurationFileStore.h"
-#include "ExtensionConnection.h"
-#include "LinuxSystemExtensionManager.h"
 #include "NETunnelProviderProtocol.h"
 #include "NSUUID.h"
-#include "StateDirectory.h"
+#include "ServiceClient.h"
+#include "ServiceConfigurationStore.h"
+#include "ServiceConnection.h"
+#include "ServiceExtensionManager.h"
 #include "UUIDGenerator.h"
 
 #include <QApplication>
@@ -44,32 +44,32 @@ constexpr const char* Usage =
     "  --help                  print this help\n"
     "\n"
     "Environment:\n"
-    "  SENTORIX_STATE_DIR                         state directory (default /var/lib/sentorix): saved\n"
-    "                                             configurations, the activated extension, its status and log\n"
+    "  SENTORIX_CONTROL_SOCKET                    the Sentorix service's socket (default\n"
+    "                                             /run/sentorix/sentorixd.sock)\n"
     "  SENTORIX_EXTENSION_MONITORING_SOCKET_PATH  Unix socket that receives the extension's events;\n"
     "                                             saved into the configuration on every start\n"
     "\n"
-    "Exit status: 0 on success, 1 when the operation failed, 2 for a usage error.\n"
-    "Starting needs root: the extension installs nftables rules.\n";
+    "The Sentorix service (sentorixd) does the work: the user must be root or a member of the group\n"
+    "'sentorix'. When the service is not running, each switch prints one line saying so.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the operation failed, 2 for a usage error.\n";
 
 const std::set<std::string> CommandLineSwitches = {"--start-proxy", "--stop-proxy", "--deactivate-extension",
                                                     "--status"};
 
 std::shared_ptr<sentorix::AppDelegate> delegate;
 
-// The configuration store and the system-extension manager, on the state directory; their callbacks
-// reach the application on the queues its requests and observers name.
-void composeHostPlatform(std::shared_ptr<sentorix::NSBundle> application) {
+// The configuration store, connections and the system-extension manager, all carried out by the
+// service; their callbacks reach the application on the queues its requests and observers name.
+void composeHostPlatform(const sentorix::linux_system::ServiceClient& client) {
     using namespace sentorix;
-    const std::string directory = linux_system::StateDirectory::path();
-    NEConfigurationStore::setShared(std::make_shared<linux_system::ConfigurationFileStore>(
-        directory, [directory](const NETransparentProxyManager& manager) {
+    NEConfigurationStore::setShared(std::make_shared<linux_system::ServiceConfigurationStore>(
+        client, [client](const NETransparentProxyManager& manager) {
             const auto* tunnel = dynamic_cast<const NETunnelProviderProtocol*>(manager.protocolConfiguration.get());
-            return linux_system::ExtensionConnection::create(
-                directory, tunnel ? tunnel->providerBundleIdentifier : "com.sentorix.desktop.extension");
+            return std::make_shared<linux_system::ServiceConnection>(
+                client, tunnel ? tunnel->providerBundleIdentifier : "com.sentorix.desktop.extension");
         }));
-    OSSystemExtensionManager::setShared(
-        std::make_shared<linux_system::LinuxSystemExtensionManager>(directory, std::move(application)));
+    OSSystemExtensionManager::setShared(std::make_shared<linux_system::ServiceExtensionManager>(client));
 }
 
 void printStatus() {
@@ -134,7 +134,12 @@ int main(int argc, char** argv) {
     std::unique_ptr<QCoreApplication> application =
         commandLine ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
     sentorix::MainQueue::setMain(std::make_shared<sentorix::QtMainQueue>());
-    composeHostPlatform(bundle);
+    const sentorix::linux_system::ServiceClient client;
+    if (commandLine && !client.reachable()) {
+        std::printf("%s\n", client.notRunning().localizedDescription().c_str());
+        return 1;
+    }
+    composeHostPlatform(client);
 
     if (process.hasArgument("--status") && !process.hasArgument("--start-proxy") &&
         !process.hasArgument("--stop-proxy") && !process.hasArgument("--deactivate-extension")) {

@@ -8,6 +8,7 @@
 #include "StateDirectory.h"
 #include "UniqueFd.h"
 #include "DispatchQueue.h"
+#include "ServiceHeartbeat.h"
 #include "NEProvider.h"
 #include "NSBundle.h"
 #include "OSLog.h"
@@ -76,6 +77,7 @@ struct Host {
     std::shared_ptr<LinuxProviderServices> services;
     std::shared_ptr<NETransparentProxyProvider> provider;
     std::unique_ptr<asio::signal_set> signals;
+    std::unique_ptr<ServiceHeartbeat> heartbeat;
 };
 
 Host& host() {
@@ -148,6 +150,7 @@ void ProviderHost::start(const PrincipalClass& principalClass) {
     h.provider = principalClass(h.services);
     h.services->attach(h.provider);
 
+    h.heartbeat = ServiceHeartbeat::fromEnvironment();
     h.signals = std::make_unique<asio::signal_set>(DispatchQueue::pool(), SIGINT, SIGTERM);
     h.signals->async_wait([](const std::error_code& signalError, int) {
         if (!signalError) {

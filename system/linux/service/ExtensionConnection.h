@@ -3,6 +3,8 @@
 #include "NEVPNConnection.h"
 #include "DispatchSourceTimer.h"
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -34,6 +36,12 @@ public:
     OptionalError startVPNTunnel() override;
     void stopVPNTunnel() override;
 
+    // Set before a start by the service: the extension is started as its child (not detached), with
+    // `heartbeatWriter` inherited and named by SENTORIX_HEARTBEAT_FD. The descriptor stays the caller's.
+    void superviseWith(int heartbeatWriter) { heartbeat_ = heartbeatWriter; }
+    // The process the last start launched, if it launched one.
+    pid_t launchedPid() const { return launched_; }
+
     // Stops whatever extension runs for the state directory: SIGTERM, then SIGKILL past the bound.
     static void stopExtension(const std::string& stateDirectory);
     static void stopExtension(const SecureDirectory& stateDirectory);
@@ -47,6 +55,8 @@ private:
     std::shared_ptr<DispatchSourceTimer> timer_;
     std::mutex mutex_;
     NEVPNStatus lastStatus_ = NEVPNStatus::invalid;
+    int heartbeat_ = -1;
+    pid_t launched_ = 0;
 };
 
 }  // namespace sentorix::linux_system

@@ -61,7 +61,7 @@ bool readAll(int fd, void* buffer, std::size_t length) {
 // swapped in between) in a session of its own, reparented away from us (double fork), its output
 // appended to `log`. `name` is its argv[0]. Gives its pid, or an error when it could not be executed.
 pid_t launchDetached(const UniqueFd& program, bool script, const std::string& name, const std::string& stateDirectory,
-                     const UniqueFd& log, OptionalError& error) {
+                     const UniqueFd& log, int heartbeat, OptionalError& error) {
     // Everything the children use is prepared here: between fork and exec only async-signal-safe calls.
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
@@ -70,6 +70,9 @@ pid_t launchDetached(const UniqueFd& program, bool script, const std::string& na
         }
     }
     environment.push_back(std::string(StateDirectory::Variable) + "=" + stateDirectory);
+    if (heartbeat >= 0) {
+        environment.push_back("SENTORIX_HEARTBEAT_FD=" + std::to_string(heartbeat));
+    }
     std::vector<char*> envp;
     for (auto& entry : environment) {
         envp.push_back(entry.data());
@@ -96,11 +99,15 @@ pid_t launchDetached(const UniqueFd& program, bool script, const std::string& na
     }
     if (child == 0) {
         ::setsid();
-        const pid_t grandchild = ::fork();
+        // A supervised extension stays our child, so that its end is seen and its status read.
+        const pid_t grandchild = heartbeat >= 0 ? 0 : ::fork();
         if (grandchild != 0) {
             const int32_t value = grandchild;
             [[maybe_unused]] auto written = ::write(writer.get(), &value, sizeof value);
             ::_exit(0);
+        }
+        if (heartbeat >= 0) {
+            ::fcntl(heartbeat, F_SETFD, 0);
         }
         ::dup2(input.get(), STDIN_FILENO);
         ::dup2(log.get(), STDOUT_FILENO);
@@ -115,16 +122,22 @@ pid_t launchDetached(const UniqueFd& program, bool script, const std::string& na
         ::_exit(127);
     }
     writer.reset();
-    int childStatus = 0;
-    while (::waitpid(child, &childStatus, 0) < 0 && errno == EINTR) {
-    }
-    int32_t pid = -1;
+    int32_t pid = child;
     int32_t failure = 0;
-    if (!readAll(reader.get(), &pid, sizeof pid) || pid <= 0) {
-        error = connectionError(ExtensionConnection::ConnectionFailed, "Cannot start the extension");
-        return -1;
+    if (heartbeat < 0) {
+        int childStatus = 0;
+        while (::waitpid(child, &childStatus, 0) < 0 && errno == EINTR) {
+        }
+        if (!readAll(reader.get(), &pid, sizeof pid) || pid <= 0) {
+            error = connectionError(ExtensionConnection::ConnectionFailed, "Cannot start the extension");
+            return -1;
+        }
     }
     if (readAll(reader.get(), &failure, sizeof failure)) {
+        if (heartbeat >= 0) {
+            while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
         error = connectionError(ExtensionConnection::ConnectionFailed,
                                 "Cannot run " + name + ": " + std::strerror(failure));
         return -1;
@@ -268,10 +281,11 @@ OptionalError ExtensionConnection::startVPNTunnel() {
     }
     // What is there now is from an earlier run.
     state->removeFile(StateDirectory::StatusName);
-    const pid_t pid = launchDetached(program, script, name, stateDirectory_, log, error);
+    const pid_t pid = launchDetached(program, script, name, stateDirectory_, log, heartbeat_, error);
     if (pid < 0) {
         return error;
     }
+    launched_ = pid;
     const auto deadline = std::chrono::steady_clock::now() + StartTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
         const auto published = ExtensionStatus::read(*state);

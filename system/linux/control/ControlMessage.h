@@ -1,0 +1,52 @@
+#pragma once
+
+#include "NSError.h"
+#include "PropertyListValue.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace sentorix::linux_system {
+
+// The messages of the service's control socket. Each is a frame: the body's length as 4 bytes, most
+// significant first, then the body, an XML property list holding a dictionary with "version". Requests
+// name their "request"; answers carry "ok" or an "error" (domain, code, description); pushed status
+// changes carry "event".
+class ControlMessage {
+public:
+    using Dictionary = PropertyListValue::Dictionary;
+
+    static constexpr std::int64_t Version = 1;
+    static constexpr std::size_t HeaderBytes = 4;
+    // Far above any real message; a longer frame is refused from its header, before it is read.
+    static constexpr std::size_t MaxBodyBytes = 64 * 1024;
+
+    static constexpr const char* SocketVariable = "SENTORIX_CONTROL_SOCKET";
+    static constexpr const char* DefaultSocket = "/run/sentorix/sentorixd.sock";
+    static constexpr const char* ErrorDomain = "SentorixServiceErrorDomain";
+    static constexpr long PermissionDenied = 1;
+    static constexpr long BadRequest = 2;
+    static constexpr long ServiceUnavailable = 3;
+
+    // $SENTORIX_CONTROL_SOCKET, else the default.
+    static std::string socketPath();
+
+    // The frame of `message` with the version added; nothing when it cannot be written or is too long.
+    static std::optional<std::string> frame(Dictionary message);
+    static std::size_t bodyLength(const unsigned char (&header)[HeaderBytes]);
+    // A dictionary of this version; anything else is nothing, with `problem` saying why.
+    static std::optional<Dictionary> parse(const std::string& body, std::string& problem);
+
+    static Dictionary success(Dictionary fields = {});
+    static Dictionary failure(const NSError& error);
+    // The error an answer carries; an answer that is neither a success nor an error is one too.
+    static OptionalError errorIn(const Dictionary& answer);
+
+    static const std::string* text(const Dictionary& message, const char* key);
+    static const Dictionary* dictionary(const Dictionary& message, const char* key);
+};
+
+}  // namespace sentorix::linux_system

@@ -1,0 +1,150 @@
+#include "ServiceClient.h"
+
+#include "UniqueFd.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sentorix::linux_system {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool waitFor(int socket, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return false;
+        }
+        pollfd entry{socket, events, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 1000 * 60)));
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+bool readExactly(int socket, char* into, std::size_t length, Clock::time_point deadline) {
+    while (length > 0) {
+        if (!waitFor(socket, POLLIN, deadline)) {
+            return false;
+        }
+        const ssize_t got = ::recv(socket, into, length, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        into += got;
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+}  // namespace
+
+NSError ServiceClient::notRunning() const {
+    return NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
+                   "Sentorix service is not running: " + path_);
+}
+
+int ServiceClient::connect(OptionalError& error) const {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path_.empty() || path_.size() >= sizeof address.sun_path) {
+        error = NSError(ControlMessage::ErrorDomain, ControlMessage::BadRequest,
+                        "The control socket path is too long: " + path_);
+        return -1;
+    }
+    std::memcpy(address.sun_path, path_.c_str(), path_.size());
+    UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket.valid() || ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        error = notRunning();
+        return -1;
+    }
+    return socket.release();
+}
+
+bool ServiceClient::reachable() const {
+    OptionalError error;
+    const UniqueFd socket(connect(error));
+    return socket.valid();
+}
+
+bool ServiceClient::send(int socket, const Dictionary& message, Clock::time_point deadline) {
+    const auto frame = ControlMessage::frame(message);
+    if (!frame) {
+        return false;
+    }
+    std::size_t sent = 0;
+    while (sent < frame->size()) {
+        if (!waitFor(socket, POLLOUT, deadline)) {
+            return false;
+        }
+        const ssize_t wrote = ::send(socket, frame->data() + sent, frame->size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (wrote < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (wrote <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+std::optional<ServiceClient::Dictionary> ServiceClient::receive(int socket, Clock::time_point deadline,
+                                                                std::string& problem) {
+    unsigned char header[ControlMessage::HeaderBytes];
+    if (!readExactly(socket, reinterpret_cast<char*>(header), sizeof header, deadline)) {
+        problem = "the service did not answer";
+        return std::nullopt;
+    }
+    const auto length = ControlMessage::bodyLength(header);
+    if (length > ControlMessage::MaxBodyBytes) {
+        problem = "the service's answer is too large";
+        return std::nullopt;
+    }
+    std::string body(length, '\0');
+    if (!readExactly(socket, body.data(), length, deadline)) {
+        problem = "the service did not answer";
+        return std::nullopt;
+    }
+    return ControlMessage::parse(body, problem);
+}
+
+std::optional<ServiceClient::Dictionary> ServiceClient::ask(Dictionary request, OptionalError& error,
+                                                            std::chrono::milliseconds timeout) const {
+    const UniqueFd socket(connect(error));
+    if (!socket.valid()) {
+        return std::nullopt;
+    }
+    const auto deadline = Clock::now() + timeout;
+    std::string problem = "the request could not be sent";
+    std::optional<Dictionary> answer;
+    if (send(socket.get(), request, deadline)) {
+        answer = receive(socket.get(), deadline, problem);
+    }
+    if (!answer) {
+        error = NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
+                        "Sentorix service at " + path_ + ": " + problem);
+        return std::nullopt;
+    }
+    if (auto failure = ControlMessage::errorIn(*answer)) {
+        error = std::move(failure);
+        return std::nullopt;
+    }
+    return answer;
+}
+
+}  // namespace sentorix::linux_system

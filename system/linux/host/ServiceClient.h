@@ -1,0 +1,41 @@
+#pragma once
+
+#include "ControlMessage.h"
+#include "NSError.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace sentorix::linux_system {
+
+// Asks the service: one request on a connection of its own, its answer read within a bound. Calls
+// block; the host makes them from its store's and connection's own queues, never its main thread's
+// event handling.
+class ServiceClient {
+public:
+    using Dictionary = ControlMessage::Dictionary;
+
+    explicit ServiceClient(std::string socketPath = ControlMessage::socketPath()) : path_(std::move(socketPath)) {}
+
+    // The answer's fields on success; otherwise nothing, with `error` set: the service's own error,
+    // or "Sentorix service is not running: <socket path>" when nobody listens.
+    std::optional<Dictionary> ask(Dictionary request, OptionalError& error,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+    bool reachable() const;
+    const std::string& path() const { return path_; }
+
+    NSError notRunning() const;
+
+    // A connected socket, or -1 with `error` set.
+    int connect(OptionalError& error) const;
+    // Frame I/O on a connected socket, bounded by `deadline`.
+    static bool send(int socket, const Dictionary& message, std::chrono::steady_clock::time_point deadline);
+    static std::optional<Dictionary> receive(int socket, std::chrono::steady_clock::time_point deadline,
+                                             std::string& problem);
+
+private:
+    const std::string path_;
+};
+
+}  // namespace sentorix::linux_system

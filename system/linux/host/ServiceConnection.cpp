@@ -1,0 +1,116 @@
+#include "ServiceConnection.h"
+
+#include "NSNotificationCenter.h"
+#include "UniqueFd.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace sentorix::linux_system {
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::optional<NEVPNStatus> statusIn(const ControlMessage::Dictionary& message) {
+    const auto found = message.find("status");
+    const auto* number = found == message.end() ? nullptr : found->second.get<std::int64_t>();
+    if (!number || *number < 0 || *number > static_cast<std::int64_t>(NEVPNStatus::disconnecting)) {
+        return std::nullopt;
+    }
+    return static_cast<NEVPNStatus>(*number);
+}
+
+}  // namespace
+
+ServiceConnection::ServiceConnection(ServiceClient client, std::string extensionIdentifier)
+    : client_(std::move(client)), extensionIdentifier_(std::move(extensionIdentifier)) {
+    listener_ = std::thread([this] { listen(); });
+}
+
+ServiceConnection::~ServiceConnection() {
+    stopping_ = true;
+    listener_.join();
+}
+
+NEVPNStatus ServiceConnection::status() const {
+    {
+        std::lock_guard lock(mutex_);
+        if (status_) {
+            return *status_;
+        }
+    }
+    OptionalError error;
+    const auto answer = client_.ask({{"request", "status"}}, error, 5s);
+    const auto status = answer ? statusIn(*answer) : std::nullopt;
+    return status.value_or(NEVPNStatus::disconnected);
+}
+
+OptionalError ServiceConnection::startVPNTunnel() {
+    OptionalError error;
+    client_.ask({{"request", "start"}, {"extension", extensionIdentifier_}}, error, 60s);
+    return error;
+}
+
+void ServiceConnection::stopVPNTunnel() {
+    OptionalError error;
+    client_.ask({{"request", "stop"}}, error, 60s);
+}
+
+void ServiceConnection::update(NEVPNStatus status) {
+    {
+        std::lock_guard lock(mutex_);
+        if (status_ == status) {
+            return;
+        }
+        status_ = status;
+    }
+    NSNotificationCenter::defaultCenter().post(NEVPNStatusDidChangeNotification, this);
+}
+
+void ServiceConnection::listen() {
+    // Short waits, so that the destructor is never kept waiting long.
+    const auto slice = 200ms;
+    while (!stopping_) {
+        OptionalError error;
+        const UniqueFd socket(client_.connect(error));
+        bool subscribed = socket.valid() &&
+                          ServiceClient::send(socket.get(), {{"request", "subscribe"}}, Clock::now() + 5s);
+        while (subscribed && !stopping_) {
+            std::string problem;
+            const auto message = ServiceClient::receive(socket.get(), Clock::now() + slice, problem);
+            if (!message) {
+                // A quiet slice is no failure; a closed or broken connection is.
+                char probe;
+                const ssize_t peeked = ::recv(socket.get(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+                if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    subscribed = false;
+                }
+                continue;
+            }
+            if (const auto status = statusIn(*message)) {
+                update(*status);
+            }
+        }
+        if (stopping_) {
+            break;
+        }
+        bool wasKnown = false;
+        {
+            std::lock_guard lock(mutex_);
+            wasKnown = status_.has_value();
+            status_.reset();
+        }
+        if (wasKnown) {
+            NSNotificationCenter::defaultCenter().post(NEVPNStatusDidChangeNotification, this);
+        }
+        for (int waited = 0; waited < 5 && !stopping_; ++waited) {
+            std::this_thread::sleep_for(slice);
+        }
+    }
+}
+
+}  // namespace sentorix::linux_system

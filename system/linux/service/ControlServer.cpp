@@ -1,0 +1,150 @@
+#include "ControlServer.h"
+
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+namespace sentorix::linux_system {
+
+namespace {
+
+using Protocol = asio::local::stream_protocol;
+
+std::optional<gid_t> groupId() {
+    std::vector<char> buffer(4096);
+    group entry{};
+    group* found = nullptr;
+    if (::getgrnam_r(ControlServer::GroupName, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
+        return std::nullopt;
+    }
+    return found->gr_gid;
+}
+
+}  // namespace
+
+bool ControlServer::authorises(int socket, std::optional<gid_t> group) {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        return false;
+    }
+    if (credentials.uid == 0) {
+        return true;
+    }
+    if (!group) {
+        return false;
+    }
+    if (credentials.gid == *group) {
+        return true;
+    }
+    // The supplementary groups the peer had when it connected.
+    std::vector<gid_t> groups(64);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        socklen_t size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (::getsockopt(socket, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
+            groups.resize(size / sizeof(gid_t));
+            for (const gid_t member : groups) {
+                if (member == *group) {
+                    return true;
+                }
+            }
+            return false;
+        }
+        if (errno != ERANGE) {
+            return false;
+        }
+        groups.resize(size / sizeof(gid_t) + 1);
+    }
+    return false;
+}
+
+std::unique_ptr<ControlServer> ControlServer::listen(asio::io_context& io, const std::string& path, Handler handler,
+                                                     std::string& problem, std::chrono::milliseconds idle) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path parent = fs::path(path).parent_path();
+    if (!parent.empty() && !fs::exists(parent, error)) {
+        fs::create_directories(parent, error);
+        if (!error) {
+            ::chmod(parent.c_str(), 0755);
+        }
+    }
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode)) {
+            problem = path + " exists and is not a socket";
+            return nullptr;
+        }
+        Protocol::socket probe(io);
+        probe.connect(Protocol::endpoint(path), error);
+        if (!error) {
+            problem = "another service is listening on " + path;
+            return nullptr;
+        }
+        ::unlink(path.c_str());
+    }
+    Protocol::acceptor acceptor(io);
+    acceptor.open(Protocol(), error);
+    if (!error) {
+        acceptor.bind(Protocol::endpoint(path), error);
+    }
+    if (!error) {
+        acceptor.listen(asio::socket_base::max_listen_connections, error);
+    }
+    if (error) {
+        problem = "cannot listen on " + path + ": " + error.message();
+        return nullptr;
+    }
+    ::chmod(path.c_str(), 0666);
+    auto server = std::make_unique<ControlServer>(std::move(acceptor), path, std::move(handler), idle);
+    server->accept();
+    return server;
+}
+
+ControlServer::ControlServer(Protocol::acceptor acceptor, std::string path, Handler handler,
+                             std::chrono::milliseconds idle)
+    : acceptor_(std::move(acceptor)), path_(std::move(path)), handler_(std::move(handler)), idle_(idle) {}
+
+ControlServer::~ControlServer() {
+    std::error_code ignored;
+    acceptor_.close(ignored);
+    for (auto& [raw, session] : std::unordered_map(sessions_)) {
+        session->close();
+    }
+    ::unlink(path_.c_str());
+}
+
+void ControlServer::accept() {
+    acceptor_.async_accept([this](const std::error_code& error, Protocol::socket socket) {
+        if (error == asio::error::operation_aborted) {
+            return;
+        }
+        if (!error) {
+            if (sessions_.size() >= MaxSessions) {
+                std::error_code ignored;
+                socket.close(ignored);
+            } else {
+                const bool authorised = authorises(socket.native_handle(), groupId());
+                auto session = std::make_shared<ControlSession>(std::move(socket), authorised, idle_, handler_,
+                                                                [this](ControlSession* ended) { sessions_.erase(ended); });
+                sessions_.emplace(session.get(), session);
+                session->begin();
+            }
+        }
+        accept();
+    });
+}
+
+void ControlServer::push(const ControlSession::Dictionary& message) {
+    for (auto& [raw, session] : std::unordered_map(sessions_)) {
+        session->push(message);
+    }
+}
+
+}  // namespace sentorix::linux_system

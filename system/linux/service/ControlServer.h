@@ -1,0 +1,56 @@
+#pragma once
+
+#include "ControlSession.h"
+
+#include <asio/io_context.hpp>
+#include <asio/local/stream_protocol.hpp>
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace sentorix::linux_system {
+
+// The service's control socket. Anyone may connect (the socket is 0666), so that a refused peer
+// hears why; each peer is judged by the kernel's record of who connected (SO_PEERCRED and
+// SO_PEERGROUPS): root and the members of the group `sentorix` may ask, anyone else is answered
+// "permission denied" and nothing is done.
+class ControlServer {
+public:
+    using Handler = ControlSession::Handler;
+
+    static constexpr std::size_t MaxSessions = 128;
+    static constexpr const char* GroupName = "sentorix";
+
+    // Binds `path` (a stale socket there is replaced; a live one means another service, and fails).
+    static std::unique_ptr<ControlServer> listen(asio::io_context& io, const std::string& path, Handler handler,
+                                                 std::string& problem,
+                                                 std::chrono::milliseconds idle = std::chrono::seconds(30));
+    ~ControlServer();
+
+    // To every session that subscribed.
+    void push(const ControlSession::Dictionary& message);
+    std::size_t sessions() const { return sessions_.size(); }
+
+    // Whether the peer of a connected socket may ask.
+    static bool authorises(int socket, std::optional<gid_t> group);
+
+    ControlServer(asio::local::stream_protocol::acceptor acceptor, std::string path, Handler handler,
+                  std::chrono::milliseconds idle);
+
+private:
+    void accept();
+
+    asio::local::stream_protocol::acceptor acceptor_;
+    const std::string path_;
+    const Handler handler_;
+    const std::chrono::milliseconds idle_;
+    std::unordered_map<ControlSession*, std::shared_ptr<ControlSession>> sessions_;
+};
+
+}  // namespace sentorix::linux_system

@@ -1,0 +1,228 @@
+#include "ServiceRequests.h"
+
+#include "ConfigurationEntry.h"
+#include "ExtensionSupervisor.h"
+#include "MainQueue.h"
+#include "NETunnelProviderProtocol.h"
+#include "OSSystemExtensionRequest.h"
+
+#include <future>
+
+namespace sentorix::linux_system {
+
+namespace {
+
+using Dictionary = ControlMessage::Dictionary;
+
+NSError badRequest(const std::string& description) {
+    return NSError(ControlMessage::ErrorDomain, ControlMessage::BadRequest, description);
+}
+
+// Bundle identifiers name directories in the state directory: nothing but a plain name passes.
+bool plainIdentifier(const std::string& identifier) {
+    if (identifier.empty() || identifier.size() > 255 || identifier.front() == '.') {
+        return false;
+    }
+    for (const char c : identifier) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                             c == '.' || c == '-' || c == '_';
+        if (!allowed) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Dictionary propertiesEntry(const OSSystemExtensionProperties& properties) {
+    return {{"bundleIdentifier", properties.bundleIdentifier},
+            {"bundleVersion", properties.bundleVersion},
+            {"bundleShortVersion", properties.bundleShortVersion}};
+}
+
+// Callbacks run where the manager calls them; the waiting happens in `outcome`.
+class InlineQueue : public MainQueue {
+public:
+    void async(std::function<void()> block) override { block(); }
+};
+
+// Carries one request through the manager and waits for its end. The replacement question is
+// answered with what the client said, if it said it about the extension now installed; otherwise
+// the question is kept for the client and the request cancelled.
+class WaitingDelegate : public OSSystemExtensionRequestDelegate {
+public:
+    WaitingDelegate(std::optional<bool> replace, const Dictionary* agreedExisting)
+        : replace_(replace), agreed_(agreedExisting ? std::optional<Dictionary>(*agreedExisting) : std::nullopt) {}
+
+    OSSystemExtensionReplacementAction actionForReplacingExtension(
+        const OSSystemExtensionRequest&, const OSSystemExtensionProperties& existing,
+        const OSSystemExtensionProperties& replacement) override {
+        if (replace_ && agreed_ && *agreed_ == propertiesEntry(existing)) {
+            return *replace_ ? OSSystemExtensionReplacementAction::replace : OSSystemExtensionReplacementAction::cancel;
+        }
+        question = Dictionary{{"existing", propertiesEntry(existing)}, {"replacement", propertiesEntry(replacement)}};
+        return OSSystemExtensionReplacementAction::cancel;
+    }
+    void requestNeedsUserApproval(const OSSystemExtensionRequest&) override {}
+    void didFailWithError(const OSSystemExtensionRequest&, const NSError& failure) override {
+        error = failure;
+        done_.set_value();
+    }
+    void didFinishWithResult(const OSSystemExtensionRequest&, OSSystemExtensionRequestResult) override {
+        done_.set_value();
+    }
+    void wait() { done_.get_future().wait(); }
+
+    std::optional<Dictionary> question;
+    OptionalError error;
+
+private:
+    const std::optional<bool> replace_;
+    const std::optional<Dictionary> agreed_;
+    std::promise<void> done_;
+};
+
+}  // namespace
+
+ServiceRequests::ServiceRequests(std::string stateDirectory, std::shared_ptr<NSBundle> application,
+                                 std::shared_ptr<ExtensionSupervisor> supervisor, Log log)
+    : stateDirectory_(std::move(stateDirectory)),
+      supervisor_(std::move(supervisor)),
+      store_(std::make_shared<ConfigurationFileStore>(stateDirectory_,
+                                                      [](const NETransparentProxyManager&) { return nullptr; })),
+      extensions_(std::make_shared<LinuxSystemExtensionManager>(stateDirectory_, std::move(application))),
+      log_(std::move(log)) {}
+
+Dictionary ServiceRequests::handle(const Dictionary& request) {
+    const auto* name = ControlMessage::text(request, "request");
+    if (!name) {
+        return ControlMessage::failure(badRequest("The request names no operation"));
+    }
+    if (*name == "loadAll") return loadAll();
+    if (*name == "save") return save(request);
+    if (*name == "load") return load(request);
+    if (*name == "activate") return activate(request);
+    if (*name == "deactivate") return deactivate(request);
+    if (*name == "start") return start(request);
+    if (*name == "stop") return stop();
+    return ControlMessage::failure(badRequest("Unknown request \"" + *name + "\""));
+}
+
+Dictionary ServiceRequests::loadAll() {
+    OptionalError error;
+    const auto managers = store_->readAll(error);
+    if (error) {
+        return ControlMessage::failure(*error);
+    }
+    PropertyListValue::Array entries;
+    for (const auto& manager : managers) {
+        entries.emplace_back(ConfigurationEntry::encode(*manager));
+    }
+    return ControlMessage::success({{"configurations", std::move(entries)}});
+}
+
+Dictionary ServiceRequests::save(const Dictionary& request) {
+    const auto* entry = ControlMessage::dictionary(request, "configuration");
+    if (!entry) {
+        return ControlMessage::failure(badRequest("A save needs a configuration"));
+    }
+    NETransparentProxyManager manager;
+    ConfigurationEntry::decode(*entry, manager);
+    OptionalError error;
+    if (!store_->write(manager, error)) {
+        return ControlMessage::failure(*error);
+    }
+    return ControlMessage::success({{"identifier", manager.identifier}});
+}
+
+Dictionary ServiceRequests::load(const Dictionary& request) {
+    const auto* identifier = ControlMessage::text(request, "identifier");
+    if (!identifier) {
+        return ControlMessage::failure(badRequest("A load needs an identifier"));
+    }
+    NETransparentProxyManager manager;
+    manager.identifier = *identifier;
+    OptionalError error;
+    if (!store_->reload(manager, error)) {
+        return ControlMessage::failure(*error);
+    }
+    return ControlMessage::success({{"configuration", ConfigurationEntry::encode(manager)}});
+}
+
+Dictionary ServiceRequests::activate(const Dictionary& request) {
+    const auto* identifier = ControlMessage::text(request, "identifier");
+    if (!identifier || !plainIdentifier(*identifier)) {
+        return ControlMessage::failure(badRequest("An activation needs an extension identifier"));
+    }
+    std::optional<bool> replace;
+    if (const auto found = request.find("replace"); found != request.end() && found->second.get<bool>()) {
+        replace = *found->second.get<bool>();
+    }
+    auto delegate = std::make_shared<WaitingDelegate>(replace, ControlMessage::dictionary(request, "existing"));
+    auto submitted = OSSystemExtensionRequest::activationRequest(*identifier, std::make_shared<InlineQueue>());
+    submitted->delegate = delegate;
+    extensions_->submitRequest(submitted);
+    delegate->wait();
+    if (delegate->question) {
+        return ControlMessage::success({{"question", *delegate->question}});
+    }
+    if (delegate->error) {
+        return ControlMessage::failure(*delegate->error);
+    }
+    log_("activated " + *identifier);
+    return ControlMessage::success();
+}
+
+Dictionary ServiceRequests::deactivate(const Dictionary& request) {
+    const auto* identifier = ControlMessage::text(request, "identifier");
+    if (!identifier || !plainIdentifier(*identifier)) {
+        return ControlMessage::failure(badRequest("A deactivation needs an extension identifier"));
+    }
+    supervisor_->stop();
+    auto delegate = std::make_shared<WaitingDelegate>(std::nullopt, nullptr);
+    auto submitted = OSSystemExtensionRequest::deactivationRequest(*identifier, std::make_shared<InlineQueue>());
+    submitted->delegate = delegate;
+    extensions_->submitRequest(submitted);
+    delegate->wait();
+    if (delegate->error) {
+        return ControlMessage::failure(*delegate->error);
+    }
+    log_("deactivated " + *identifier);
+    return ControlMessage::success();
+}
+
+Dictionary ServiceRequests::start(const Dictionary& request) {
+    const auto* identifier = ControlMessage::text(request, "extension");
+    if (!identifier || !plainIdentifier(*identifier)) {
+        return ControlMessage::failure(badRequest("A start needs an extension identifier"));
+    }
+    if (const auto error = supervisor_->start(*identifier)) {
+        log_("the extension could not be started: " + error->localizedDescription());
+        return ControlMessage::failure(*error);
+    }
+    log_("started " + *identifier);
+    return ControlMessage::success();
+}
+
+Dictionary ServiceRequests::stop() {
+    supervisor_->stop();
+    log_("stopped the extension");
+    return ControlMessage::success();
+}
+
+void ServiceRequests::resume() {
+    OptionalError error;
+    for (const auto& manager : store_->readAll(error)) {
+        const auto* tunnel = dynamic_cast<const NETunnelProviderProtocol*>(manager->protocolConfiguration.get());
+        if (!manager->isEnabled || !tunnel || !plainIdentifier(tunnel->providerBundleIdentifier)) {
+            continue;
+        }
+        if (const auto failure = supervisor_->start(tunnel->providerBundleIdentifier)) {
+            log_("the enabled configuration's extension could not be started: " + failure->localizedDescription());
+        } else {
+            log_("started " + tunnel->providerBundleIdentifier + " for the enabled configuration");
+        }
+        return;
+    }
+}
+
+}  // namespace sentorix::linux_system
