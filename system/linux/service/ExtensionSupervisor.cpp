@@ -100,6 +100,13 @@ OptionalError ExtensionSupervisor::launch(const std::string& identifier) {
     auto error = connection.startVPNTunnel();
     writer.reset();
     const pid_t pid = connection.launchedPid();
+    if (pid > 0 && error) {
+        // A start that failed is answered here, not taken for a crash by the watch as well.
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return error;
+    }
     if (pid > 0) {
         std::lock_guard lock(mutex_);
         pid_ = pid;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # Stands in for the extension program: takes its lock, publishes its status as it does, and behaves
-# as the file "mode" beside it says: run (until SIGTERM), fail (with an error) or crash.
+# as the file "mode" beside it says: run (until SIGTERM), fail (with an error) or crash. Started by the
+# service, it beats on the pipe it was given, as the extension does.
 import fcntl, os, signal, struct, sys, time
 
 state = os.environ["SENTORIX_STATE_DIR"]
@@ -30,5 +31,13 @@ def stop(*_):
 signal.signal(signal.SIGTERM, stop)
 time.sleep(0.05)
 publish("connected")
+beat = os.environ.get("SENTORIX_HEARTBEAT_FD")
 while True:
-    signal.pause()
+    if beat:
+        try:
+            os.write(int(beat), b".")
+        except BlockingIOError:
+            pass
+        time.sleep(0.1)
+    else:
+        signal.pause()

@@ -1,0 +1,234 @@
+#!/usr/bin/env bash
+# The Debian package end to end, as a desktop user meets it: installed with dpkg, the service started
+# (this machine has no systemd, so the test starts sentorixd itself, in a network namespace of its own),
+# an ordinary user in the group sentorix drives the command line and the window, a user outside it is
+# refused, the service supervises the extension (SIGSTOP fails open, SIGKILL restarts) and shrugs off
+# hostile clients. Removes the package, the users and the namespaces at the end. Needs root; skipped
+# (77) otherwise.
+#   package_e2e.sh PACKAGE.deb [SCREENSHOT_DIR]
+set -uo pipefail
+
+deb=${1:?usage: package_e2e.sh PACKAGE.deb [SCREENSHOT_DIR]}
+shots=${2:-}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+if [ "$(id -u)" -ne 0 ]; then echo "SKIP: needs root to install a package and create users"; exit 77; fi
+ip netns add sxprobe-$$ 2>/dev/null || { echo "SKIP: cannot create network namespaces here"; exit 77; }
+ip netns del sxprobe-$$
+
+source "$root/tools/sandbox.sh"
+work=$(mktemp -d /tmp/sentorix-package-e2e.XXXXXX)
+chmod 755 "$work"
+passed=0 failed=0
+proxy_pid= service_pid=
+member=sxmember$$ outsider=sxoutside$$
+state=/var/lib/sentorix
+socket=/run/sentorix/sentorixd.sock
+
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); echo "ok:   $what"
+  else failed=$((failed + 1)); echo "FAIL: $what"; fi
+}
+cleanup() {
+  [ -n "$service_pid" ] && ip netns exec "$SX_APP" runuser -u "$member" -- sentorix --stop-proxy >/dev/null 2>&1
+  local pid
+  for pid in $service_pid $proxy_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in $service_pid $proxy_pid; do wait "$pid" 2>/dev/null || true; done
+  sx_sandbox_down
+  userdel "$member" 2>/dev/null || true
+  userdel "$outsider" 2>/dev/null || true
+  dpkg --purge sentorix >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+as() {  # as USER COMMAND...: in the application namespace, as USER; output in $out, status in $status
+  local user=$1; shift
+  out=$(ip netns exec "$SX_APP" runuser -u "$user" -- env HOME="$work/home" "$@" 2>&1); status=$?
+}
+printed() { [ "$out" = "$1" ] && [ "$status" -eq "$2" ] || { echo "      printed '$out', exit $status"; return 1; }; }
+connects() { grep -c '^sentorix-proxy: CONNECT ' "$work/proxy.log" 2>/dev/null || true; }
+extension_pid() { sed -n 2p "$state/extension.status" 2>/dev/null; }
+fetch() { ip netns exec "$SX_APP" curl -s -m 3 -o /dev/null "http://$SX_DST_V4/" ; }
+relayed() { local before; before=$(connects); fetch && [ "$(connects)" -gt "$before" ]; }
+direct() { local before; before=$(connects); fetch && [ "$(connects)" -eq "$before" ]; }
+within() {  # within SECONDS COMMAND...: true once COMMAND is, polled five times a second
+  local tenths=$(($1 * 5)) i; shift
+  for i in $(seq "$tenths"); do "$@" && return 0; sleep 0.2; done
+  return 1
+}
+descriptors() { ls /proc/"$service_pid"/fd | wc -l; }
+rss_kib() { awk '/^VmRSS/ {print $2}' /proc/"$service_pid"/status; }
+
+# --- install
+dpkg --purge sentorix >/dev/null 2>&1 || true
+check "the package installs with dpkg -i" dpkg -i "$deb"
+check "it created the group sentorix" getent group sentorix
+check "it created the state directory, root's alone" test "$(stat -c %a:%U "$state")" = 700:root
+for path in /usr/bin/sentorix /usr/bin/sentorix-proxy /usr/bin/sentorix-monitor /usr/libexec/sentorix/sentorixd; do
+  check "it installed $path" test -x "$path"
+done
+useradd --no-create-home --shell /usr/sbin/nologin --groups sentorix "$member"
+useradd --no-create-home --shell /usr/sbin/nologin "$outsider"
+mkdir -p "$work/home" && chmod 777 "$work/home"
+
+sx_sandbox_up sxpkg "$work" || { echo "FAIL: sandbox"; exit 1; }
+ip netns exec "$SX_APP" sentorix-proxy --listen 127.0.0.1:8080 --verbose >>"$work/proxy.log" 2>&1 &
+proxy_pid=$!
+sx_wait_for "$work/proxy.log" "listening" 5
+
+as "$member" sentorix --status
+check "without the service: one clear line and exit 1" printed "Sentorix service is not running: $socket" 1
+
+ip netns exec "$SX_APP" /usr/libexec/sentorix/sentorixd >>"$work/service.log" 2>&1 &
+service_pid=$!
+check "the service listens on $socket" sx_wait_for "$work/service.log" "listening on $socket" 5
+
+# --- the command line, as a member of the group
+as "$member" sentorix --start-proxy
+check "a member starts the proxy" printed "Proxy started" 0
+as "$member" sentorix --status
+check "a member reads the status" printed "connected" 0
+check "curl is relayed meanwhile" relayed
+
+as "$outsider" sentorix --stop-proxy
+check "a user outside the group is refused with \"permission denied\"" \
+  bash -c '[[ "$1" == *"permission denied"* ]] && [ "$2" -eq 1 ]' _ "$out" "$status"
+as "$outsider" sentorix --status
+check "... for reading too" bash -c '[[ "$1" == *"permission denied"* ]] && [ "$2" -eq 1 ]' _ "$out" "$status"
+as "$member" sentorix --status
+check "and nothing changed" printed "connected" 0
+
+# --- supervision
+pid=$(extension_pid)
+kill -STOP "$pid"
+check "a stopped extension lets curl through directly within 3 s" within 3 direct
+check "the service says so in its log" grep -q "has not answered" "$work/service.log"
+kill -CONT "$pid"
+check "relaying resumes after SIGCONT" within 5 relayed
+pid=$(extension_pid)
+kill -KILL "$pid"
+restarted() { local now; now=$(extension_pid); [ -n "$now" ] && [ "$now" != "$pid" ] && [ "$(sed -n 1p "$state/extension.status")" = connected ]; }
+check "a killed extension is restarted within 2 s" within 2 restarted
+check "the reason is in the service's log" grep -q "was killed by signal 9" "$work/service.log"
+check "and relaying goes on" within 3 relayed
+
+# --- hostile clients
+sleep 0.5
+fds_before=$(descriptors) rss_before=$(rss_kib)
+python3 - "$socket" "$outsider" >"$work/fuzz.log" 2>&1 <<'PY' || echo "fuzzing client failed: $(tail -3 "$work/fuzz.log")"
+import os, random, socket, struct, sys, threading, time
+path = sys.argv[1]
+random.seed(20261209)
+def frame(body): return struct.pack(">I", len(body)) + body
+def plist(inner): return b'<?xml version="1.0"?><plist version="1.0"><dict>' + inner + b'</dict></plist>'
+kinds = [
+    lambda: os.urandom(random.randint(0, 300)),                                    # noise, maybe a huge header
+    lambda: frame(os.urandom(random.randint(0, 2000))),                           # framed noise
+    lambda: frame(plist(b"<key>version</key><integer>1</integer><key>request</key><string>" +
+                        random.choice([b"start", b"save", b"load", b"activate", b"deactivate", b"nope", b""]) +
+                        b"</string>" + random.choice([b"", b"<key>extension</key><string>../../etc</string>",
+                                                      b"<key>identifier</key><integer>7</integer>",
+                                                      b"<key>configuration</key><string>x</string>"]))),
+    lambda: frame(plist(b"<key>version</key><integer>" + str(random.randint(-5, 5)).encode() + b"</integer>")),
+    lambda: frame(b"<plist>" + b"<array>" * 5000 + b"</plist>"),                 # nesting
+    lambda: frame(plist(b"<key>request</key><string>loadAll</string>"))[:-7],    # cut short
+]
+answered = 0
+for i in range(1000):
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(2)
+    try:
+        s.connect(path)
+        s.sendall(random.choice(kinds)())
+        s.shutdown(socket.SHUT_WR)
+        if s.recv(4):
+            answered += 1
+    except OSError:
+        pass
+    s.close()
+print("fuzzed requests answered:", answered)
+# 200 clients connecting and vanishing at once
+clients = []
+for i in range(200):
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        s.connect(path); clients.append(s)
+    except OSError:
+        pass
+barrier = threading.Barrier(len(clients))
+def vanish(s):
+    barrier.wait(); s.send(b"\0\0"); s.close()
+threads = [threading.Thread(target=vanish, args=(s,)) for s in clients]
+[t.start() for t in threads]; [t.join() for t in threads]
+print("vanished:", len(clients))
+# 16 MiB: the answer comes before the body has gone
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.connect(path)
+s.sendall(struct.pack(">I", 16 * 1024 * 1024))
+s.settimeout(3)
+sent = 0
+chunk = b"x" * 65536
+try:
+    while sent < 16 * 1024 * 1024:
+        sent += s.send(chunk)
+except OSError:
+    pass
+s.settimeout(3)
+answer = b""
+try:
+    while True:
+        got = s.recv(65536)
+        if not got: break
+        answer += got
+except OSError:
+    pass
+print("16 MiB request: sent", sent, "answer", b"larger than" in answer)
+sys.exit(0 if b"larger than" in answer and sent < 16 * 1024 * 1024 else 1)
+PY
+fuzz_status=$?
+cat "$work/fuzz.log" | sed 's/^/      /'
+check "a 16 MiB request is refused without being read whole" test "$fuzz_status" -eq 0
+as "$member" sentorix --status
+check "after 1,000 fuzzed requests and 200 vanishing clients the service still answers" printed "connected" 0
+settled() { [ "$(descriptors)" -le "$fds_before" ]; }
+check "its descriptors are where they started ($fds_before)" within 3 settled
+check "its memory is where it started ($rss_before KiB, now $(rss_kib) KiB)" test "$(rss_kib)" -le $((rss_before + 1024))
+
+# --- the window, as the member, under Xvfb
+if command -v xvfb-run >/dev/null && command -v xdotool >/dev/null && command -v import >/dev/null; then
+  as "$member" sentorix --stop-proxy
+  shots=${shots:-$work/shots}
+  mkdir -p "$shots" && chmod 777 "$shots"
+  ip netns exec "$SX_APP" runuser -u "$member" -- env HOME="$work/home" \
+    xvfb-run -a -s "-screen 0 480x240x24" bash -c '
+      sentorix >"$1/window.log" 2>&1 & app=$!
+      sleep 2; import -window root "$1/window-stopped.png"
+      xdotool search --sync --name Sentorix windowfocus --sync 2>/dev/null || true
+      xdotool key space; sleep 0.3; import -window root "$1/window-indeterminate.png"
+      sleep 3; import -window root "$1/window-running.png"
+      [ "$(sentorix --status)" = connected ] && echo started >>"$1/window.log"
+      xdotool key Tab space; sleep 2
+      [ "$(sentorix --status)" != connected ] && echo stopped >>"$1/window.log"
+      kill $app' _ "$shots" >/dev/null 2>&1
+  check "the window's Start button starts the extension" grep -q '^started' "$shots/window.log"
+  check "its Stop button stops it" grep -q '^stopped' "$shots/window.log"
+  check "screenshots of the three states" test -s "$shots/window-stopped.png" -a -s "$shots/window-indeterminate.png" -a -s "$shots/window-running.png"
+else
+  echo "skip: the window (xvfb-run, xdotool or ImageMagick missing)"
+fi
+
+# --- the rest of the command line, and removal
+as "$member" sentorix --start-proxy
+as "$member" sentorix --stop-proxy
+check "a member stops the proxy" printed "Proxy stopped" 0
+as "$member" sentorix --deactivate-extension
+check "a member deactivates the extension" printed "Extension deactivated" 0
+kill "$service_pid"; wait "$service_pid"
+check "the service stops on SIGTERM with status 0" test $? -eq 0
+service_pid=
+check "the package removes cleanly" dpkg -r sentorix
+check "and purges its state" bash -c 'dpkg --purge sentorix >/dev/null && ! test -e /var/lib/sentorix'
+
+echo "package end to end: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,190 @@
+#include "ControlServer.h"
+#include "ServiceClient.h"
+#include "UniqueFd.h"
+#include "UnixFrameServer.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace sentorix::linux_system {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TempDir;
+using Dictionary = ControlMessage::Dictionary;
+
+std::size_t openDescriptors() {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                  std::filesystem::directory_iterator()));
+}
+
+// A control socket on a thread of its own whose requests are answered with their name.
+class ControlServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path = directory.path() + "/control.sock";
+        std::string problem;
+        server = ControlServer::listen(
+            io, path,
+            [this](const std::shared_ptr<ControlSession>& session, Dictionary request) {
+                ++handled;
+                const auto* name = ControlMessage::text(request, "request");
+                session->answer(ControlMessage::success({{"echo", name ? *name : ""}}));
+            },
+            problem, 2s);
+        ASSERT_TRUE(server) << problem;
+        thread = std::thread([this] { io.run(); });
+    }
+    void TearDown() override {
+        asio::post(io, [this] { server.reset(); });
+        guard.reset();
+        thread.join();
+    }
+    std::size_t sessions() {
+        std::promise<std::size_t> count;
+        asio::post(io, [&] { count.set_value(server->sessions()); });
+        return count.get_future().get();
+    }
+    UniqueFd connectRaw() {
+        UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return socket;
+    }
+    std::optional<Dictionary> readAnswer(int socket) {
+        std::string problem;
+        return ServiceClient::receive(socket, std::chrono::steady_clock::now() + 2s, problem);
+    }
+    static std::string header(std::uint32_t length) {
+        return {static_cast<char>(length >> 24), static_cast<char>(length >> 16), static_cast<char>(length >> 8),
+                static_cast<char>(length)};
+    }
+
+    TempDir directory;
+    std::string path;
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> guard = asio::make_work_guard(io);
+    std::unique_ptr<ControlServer> server;
+    std::thread thread;
+    std::atomic<int> handled{0};
+};
+
+TEST_F(ControlServerTest, BadFramesGetAnErrorAndTheConnectionKeepsServing) {
+    const auto socket = connectRaw();
+    const std::string garbage = "<plist><dict><key>version</key>";
+    const std::string wrongVersion = *ControlMessage::frame({{"request", "status"}});
+    for (const std::string& frame : {header(static_cast<std::uint32_t>(garbage.size())) + garbage,
+                                     std::string(wrongVersion).replace(wrongVersion.find("<integer>1<"), 11,
+                                                                       "<integer>9<")}) {
+        ASSERT_EQ(::send(socket.get(), frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+        const auto answer = readAnswer(socket.get());
+        ASSERT_TRUE(answer);
+        const auto error = ControlMessage::errorIn(*answer);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), ControlMessage::BadRequest);
+    }
+    EXPECT_EQ(handled, 0);
+    const auto good = *ControlMessage::frame({{"request", "status"}});
+    ASSERT_EQ(::send(socket.get(), good.data(), good.size(), MSG_NOSIGNAL), static_cast<ssize_t>(good.size()));
+    const auto answer = readAnswer(socket.get());
+    ASSERT_TRUE(answer);
+    EXPECT_FALSE(ControlMessage::errorIn(*answer));
+}
+
+TEST_F(ControlServerTest, AnOversizedRequestIsRefusedFromItsHeader) {
+    const auto socket = connectRaw();
+    const auto huge = header(16 * 1024 * 1024);
+    ASSERT_EQ(::send(socket.get(), huge.data(), huge.size(), MSG_NOSIGNAL), 4);
+    // Not one byte of the body is sent: the answer cannot depend on reading it.
+    const auto answer = readAnswer(socket.get());
+    ASSERT_TRUE(answer);
+    const auto error = ControlMessage::errorIn(*answer);
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->localizedDescription().find("larger than"), std::string::npos);
+    char byte;
+    EXPECT_EQ(::recv(socket.get(), &byte, 1, 0), 0) << "the connection ends";
+
+    OptionalError failure;
+    EXPECT_TRUE(ServiceClient(path).ask({{"request", "status"}}, failure)) << "others are still served";
+}
+
+TEST_F(ControlServerTest, ClientsThatVanishLeaveNoSessionOrDescriptorBehind) {
+    ASSERT_TRUE(ServiceClient(path).reachable());
+    const auto before = openDescriptors();
+    {
+        std::vector<UniqueFd> clients;
+        for (int i = 0; i < 200; ++i) {
+            clients.push_back(connectRaw());
+            if (i % 2 == 0) {
+                ::send(clients.back().get(), "\0\0", 2, MSG_NOSIGNAL);  // half a header
+            }
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (sessions() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(sessions(), 0u);
+    EXPECT_EQ(openDescriptors(), before);
+    OptionalError error;
+    const auto answer = ServiceClient(path).ask({{"request", "status"}}, error);
+    ASSERT_TRUE(answer) << error->description();
+    EXPECT_EQ(*ControlMessage::text(*answer, "echo"), "status");
+}
+
+TEST_F(ControlServerTest, ASilentClientIsEndedAfterTheIdleBound) {
+    const auto socket = connectRaw();
+    char byte;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(::recv(socket.get(), &byte, 1, 0), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 1500ms);
+}
+
+TEST_F(ControlServerTest, PeersOutsideTheGroupAreRefusedAndNothingIsDone) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to connect as another user";
+    }
+    ::chmod(directory.path().c_str(), 0755);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const gid_t nogroup = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nogroup) != 0 || ::setuid(65534) != 0) {
+            ::_exit(3);
+        }
+        OptionalError error;
+        const auto answer = ServiceClient(path).ask({{"request", "start"}}, error);
+        ::_exit(!answer && error && error->code() == ControlMessage::PermissionDenied &&
+                        error->localizedDescription() == "permission denied"
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the refused peer hears \"permission denied\"";
+    EXPECT_EQ(handled, 0);
+
+    // Root is always let in.
+    OptionalError error;
+    EXPECT_TRUE(ServiceClient(path).ask({{"request", "status"}}, error));
+}
+
+}  // namespace
+}  // namespace sentorix::linux_system

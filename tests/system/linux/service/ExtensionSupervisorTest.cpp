@@ -1,0 +1,190 @@
+#include "ExtensionSupervisor.h"
+#include "ExtensionConnection.h"
+#include "StateDirectory.h"
+#include "UnixFrameServer.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace sentorix::linux_system {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TempDir;
+
+constexpr const char* Identifier = "com.sentorix.desktop.extension";
+
+// A supervisor on real processes: the stand-in extension script, an io_context thread and a worker
+// thread, with timings short enough for a test.
+class ExtensionSupervisorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        activate("run");
+        ioThread = std::thread([this] { io.run(); });
+        workerThread = std::thread([this] { work.run(); });
+        ExtensionSupervisor::Timing timing;
+        timing.tick = 50ms;
+        timing.silence = 600ms;
+        timing.firstBackoff = 100ms;
+        timing.maxBackoff = 400ms;
+        supervisor = std::make_shared<ExtensionSupervisor>(
+            io, state.path(), [this](std::function<void()> block) { asio::post(work, std::move(block)); },
+            [this](const std::string& line) {
+                std::lock_guard lock(mutex);
+                lines.push_back(line);
+            },
+            [](NEVPNStatus) {}, timing);
+        asio::post(io, [this] { supervisor->watch(); });
+    }
+    void TearDown() override {
+        onWorker([this] { supervisor->stop(); });
+        ioGuard.reset();
+        workGuard.reset();
+        io.stop();
+        work.stop();
+        ioThread.join();
+        workerThread.join();
+        ExtensionConnection::stopExtension(state.path());
+    }
+    void activate(const std::string& mode) {
+        const std::string bundle = StateDirectory::activatedExtensionPath(state.path(), Identifier);
+        std::filesystem::create_directories(bundle + "/Contents/MacOS");
+        std::ofstream(bundle + "/Contents/Info.plist")
+            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+               "<key>CFBundleIdentifier</key><string>com.sentorix.desktop.extension</string>"
+               "<key>CFBundleExecutable</key><string>fake_extension.py</string></dict></plist>";
+        std::filesystem::copy_file(SENTORIX_FAKE_EXTENSION, bundle + "/Contents/MacOS/fake_extension.py",
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::ofstream(bundle + "/Contents/MacOS/mode") << mode;
+    }
+    template <typename Block>
+    auto onWorker(Block block) -> decltype(block()) {
+        std::promise<decltype(block())> result;
+        asio::post(work, [&] {
+            if constexpr (std::is_void_v<decltype(block())>) {
+                block();
+                result.set_value();
+            } else {
+                result.set_value(block());
+            }
+        });
+        return result.get_future().get();
+    }
+    pid_t publishedPid() const {
+        std::ifstream in(StateDirectory::statusPath(state.path()));
+        std::string word, pid;
+        std::getline(in, word);
+        std::getline(in, pid);
+        return word == "connected" && !pid.empty() ? std::stoi(pid) : 0;
+    }
+    // Waits for a connected extension other than `other`.
+    pid_t waitForNewPid(pid_t other, std::chrono::milliseconds bound = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const pid_t pid = publishedPid();
+            if (pid > 0 && pid != other && ::kill(pid, 0) == 0) {
+                return pid;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return 0;
+    }
+    bool logged(const std::string& part) {
+        std::lock_guard lock(mutex);
+        for (const auto& line : lines) {
+            if (line.find(part) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+    std::vector<std::string> logCopy() {
+        std::lock_guard lock(mutex);
+        return lines;
+    }
+
+    TempDir state;
+    asio::io_context io;
+    asio::io_context work;
+    asio::executor_work_guard<asio::io_context::executor_type> ioGuard = asio::make_work_guard(io);
+    asio::executor_work_guard<asio::io_context::executor_type> workGuard = asio::make_work_guard(work);
+    std::thread ioThread;
+    std::thread workerThread;
+    std::shared_ptr<ExtensionSupervisor> supervisor;
+    std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+TEST_F(ExtensionSupervisorTest, RestartsAnExtensionThatDiesButNotOneThatWasStopped) {
+    ASSERT_FALSE(onWorker([this] { return supervisor->start(Identifier); }));
+    const pid_t first = waitForNewPid(0);
+    ASSERT_GT(first, 0);
+
+    ::kill(first, SIGKILL);
+    const pid_t second = waitForNewPid(first);
+    EXPECT_GT(second, 0) << "restarted after it was killed";
+    EXPECT_TRUE(logged("was killed by signal 9 (SIGKILL); restarting it in 0.1 s"));
+
+    onWorker([this] { supervisor->stop(); });
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(publishedPid(), 0) << "a stop is not undone by a restart";
+    EXPECT_NE(::kill(second, 0), 0);
+}
+
+TEST_F(ExtensionSupervisorTest, BacksOffWhileTheExtensionKeepsFailingToStart) {
+    ASSERT_FALSE(onWorker([this] { return supervisor->start(Identifier); }));
+    ASSERT_GT(waitForNewPid(0), 0);
+    activate("crash");
+    ::kill(publishedPid(), SIGKILL);
+    std::this_thread::sleep_for(1500ms);
+    const auto log = logCopy();
+    std::vector<std::string> delays;
+    for (const auto& line : log) {
+        if (const auto at = line.find("next try in "); at != std::string::npos) {
+            delays.push_back(line.substr(at + 12));
+        }
+    }
+    ASSERT_GE(delays.size(), 3u) << "restarts keep being tried";
+    EXPECT_EQ(delays[0], "0.2 s");
+    EXPECT_EQ(delays[1], "0.4 s");
+    EXPECT_EQ(delays[2], "0.4 s") << "the back-off stops growing at its bound";
+
+    activate("run");
+    EXPECT_GT(waitForNewPid(0, 3s), 0) << "a later try succeeds once the extension can start";
+}
+
+TEST_F(ExtensionSupervisorTest, ASilentExtensionIsReportedThenRestartedWhenItAnswersAgain) {
+    ASSERT_FALSE(onWorker([this] { return supervisor->start(Identifier); }));
+    const pid_t first = waitForNewPid(0);
+    ASSERT_GT(first, 0);
+    ::kill(first, SIGSTOP);
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (!logged("has not answered") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(logged("has not answered for 0.6 s; its redirection is removed"));
+    EXPECT_EQ(supervisor->status(), NEVPNStatus::reasserting);
+    EXPECT_EQ(::kill(first, 0), 0) << "a stopped extension is not killed for its silence";
+
+    ::kill(first, SIGCONT);
+    const pid_t second = waitForNewPid(first);
+    EXPECT_GT(second, 0) << "restarted once it answered again";
+    EXPECT_TRUE(logged("answers again"));
+}
+
+}  // namespace
+}  // namespace sentorix::linux_system

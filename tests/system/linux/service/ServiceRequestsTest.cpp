@@ -1,0 +1,151 @@
+#include "ServiceRequests.h"
+#include "ControlServer.h"
+#include "ExtensionSupervisor.h"
+#include "ManualMainQueue.h"
+#include "ServiceConfigurationStore.h"
+#include "ServiceExtensionManager.h"
+#include "StateDirectory.h"
+#include "TestApplicationBundle.h"
+#include "NETunnelProviderProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+
+#include <filesystem>
+#include <future>
+#include <thread>
+
+namespace sentorix::linux_system {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace sentorix::testing;
+
+class AnsweringDelegate : public OSSystemExtensionRequestDelegate {
+public:
+    OSSystemExtensionReplacementAction actionForReplacingExtension(const OSSystemExtensionRequest&,
+                                                                   const OSSystemExtensionProperties& existing,
+                                                                   const OSSystemExtensionProperties& replacement) override {
+        events.push_back("replace " + existing.bundleShortVersion + " with " + replacement.bundleShortVersion);
+        return answer;
+    }
+    void requestNeedsUserApproval(const OSSystemExtensionRequest&) override {}
+    void didFailWithError(const OSSystemExtensionRequest&, const NSError& error) override {
+        events.push_back("failed " + std::to_string(error.code()));
+    }
+    void didFinishWithResult(const OSSystemExtensionRequest&, OSSystemExtensionRequestResult) override {
+        events.push_back("finished");
+    }
+    OSSystemExtensionReplacementAction answer = OSSystemExtensionReplacementAction::replace;
+    std::vector<std::string> events;
+};
+
+// The host's platform against the service's requests, over a real control socket: what the host
+// sees is what the service did.
+class ServiceRequestsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        supervisor = std::make_shared<ExtensionSupervisor>(
+            io, state.path(), [this](std::function<void()> block) { asio::post(work, std::move(block)); },
+            [](const std::string&) {}, [](NEVPNStatus) {});
+        requests = std::make_shared<ServiceRequests>(state.path(), application.bundle(), supervisor,
+                                                     [](const std::string&) {});
+        std::string problem;
+        server = ControlServer::listen(
+            io, path,
+            [this](const std::shared_ptr<ControlSession>& session, ControlMessage::Dictionary request) {
+                asio::post(work, [this, session, request = std::move(request)] {
+                    auto answer = requests->handle(request);
+                    asio::post(io, [session, answer = std::move(answer)] { session->answer(answer); });
+                });
+            },
+            problem);
+        ASSERT_TRUE(server) << problem;
+        ioThread = std::thread([this] { io.run(); });
+        workThread = std::thread([this] { work.run(); });
+    }
+    void TearDown() override {
+        asio::post(io, [this] { server.reset(); });
+        ioGuard.reset();
+        workGuard.reset();
+        ioThread.join();
+        workThread.join();
+    }
+    std::vector<std::string> activate(OSSystemExtensionReplacementAction answer) {
+        auto manager = std::make_shared<ServiceExtensionManager>(ServiceClient(path));
+        auto request = OSSystemExtensionRequest::activationRequest("com.sentorix.desktop.extension", mainQueue);
+        auto delegate = std::make_shared<AnsweringDelegate>();
+        delegate->answer = answer;
+        request->delegate = delegate;
+        manager->submitRequest(request);
+        mainQueue->runUntil(
+            [&] { return !delegate->events.empty() && delegate->events.back().rfind("replace", 0) != 0; }, 10s);
+        return delegate->events;
+    }
+
+    TempDir state;
+    TestApplicationBundle application{TestApplicationBundle::Options{.extensionVersion = "2.0"}};
+    std::string path = state.path() + "/control.sock";
+    asio::io_context io;
+    asio::io_context work;
+    asio::executor_work_guard<asio::io_context::executor_type> ioGuard = asio::make_work_guard(io);
+    asio::executor_work_guard<asio::io_context::executor_type> workGuard = asio::make_work_guard(work);
+    std::thread ioThread;
+    std::thread workThread;
+    std::shared_ptr<ExtensionSupervisor> supervisor;
+    std::shared_ptr<ServiceRequests> requests;
+    std::unique_ptr<ControlServer> server;
+    std::shared_ptr<ManualMainQueue> mainQueue = std::make_shared<ManualMainQueue>();
+};
+
+TEST_F(ServiceRequestsTest, TheReplacementQuestionReachesTheHostAndItsAnswerIsKept) {
+    EXPECT_EQ(activate(OSSystemExtensionReplacementAction::replace), std::vector<std::string>{"finished"});
+    const std::string installed = StateDirectory::activatedExtensionPath(state.path(), "com.sentorix.desktop.extension");
+    ASSERT_TRUE(std::filesystem::exists(installed + "/Contents/Info.plist"));
+
+    // Cancelled: the activated copy stays as it was, and the host hears the cancellation.
+    const auto stamp = std::filesystem::last_write_time(installed + "/Contents/Info.plist");
+    EXPECT_EQ(activate(OSSystemExtensionReplacementAction::cancel),
+              (std::vector<std::string>{"replace 2.0 with 2.0",
+                                        "failed " + std::to_string(LinuxSystemExtensionManager::RequestCanceled)}));
+    EXPECT_EQ(std::filesystem::last_write_time(installed + "/Contents/Info.plist"), stamp);
+
+    EXPECT_EQ(activate(OSSystemExtensionReplacementAction::replace),
+              (std::vector<std::string>{"replace 2.0 with 2.0", "finished"}));
+}
+
+TEST_F(ServiceRequestsTest, AConfigurationSavedByTheHostLoadsBackWhole) {
+    ServiceConfigurationStore store(ServiceClient(path), [](const NETransparentProxyManager&) { return nullptr; });
+    auto manager = std::make_shared<NETransparentProxyManager>();
+    auto tunnel = std::make_shared<NETunnelProviderProtocol>();
+    tunnel->providerBundleIdentifier = "com.sentorix.desktop.extension";
+    tunnel->serverAddress = "127.0.0.1:8080";
+    tunnel->providerConfiguration = ProviderConfiguration{{"monitoringSocketPath", "/tmp/m.sock"}, {"n", 3}};
+    manager->protocolConfiguration = tunnel;
+    manager->isEnabled = true;
+    std::promise<OptionalError> saved;
+    store.save(manager, [&](OptionalError error) { saved.set_value(error); });
+    ASSERT_FALSE(saved.get_future().get());
+    EXPECT_FALSE(manager->identifier.empty()) << "the service's identifier reaches the host";
+
+    std::promise<NETransparentProxyManager::Managers> loaded;
+    store.loadAll([&](NETransparentProxyManager::Managers managers, OptionalError) { loaded.set_value(managers); });
+    const auto managers = loaded.get_future().get();
+    ASSERT_EQ(managers.size(), 1u);
+    EXPECT_EQ(managers[0]->identifier, manager->identifier);
+    EXPECT_TRUE(managers[0]->isEnabled);
+    const auto* back = dynamic_cast<const NETunnelProviderProtocol*>(managers[0]->protocolConfiguration.get());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->providerConfiguration, tunnel->providerConfiguration);
+
+    // A start for a name that could reach outside the state directory is refused before anything runs.
+    OptionalError error;
+    EXPECT_FALSE(ServiceClient(path).ask({{"request", "start"}, {"extension", "../../bin"}}, error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), ControlMessage::BadRequest);
+}
+
+}  // namespace
+}  // namespace sentorix::linux_system
