@@ -17,8 +17,8 @@ namespace {
 constexpr const char* Usage =
     "Usage: com.sentorix.desktop.extension\n"
     "\n"
-    "The Sentorix transparent proxy provider. The host application (sentorix --start-proxy) starts it;\n"
-    "it may also be run by hand as root. It redirects the intercepted TCP ports of its network namespace\n"
+    "The Sentorix transparent proxy provider. The Sentorix service (sentorixd) starts it when the host\n"
+    "application asks (sentorix --start-proxy); it may also be run by hand as root. It redirects the intercepted TCP ports of its network namespace\n"
     "to itself with kernel programs on the cgroup v2 root (or, where they cannot load, the nftables\n"
     "table 'inet sentorix'), relays chosen flows through the local proxy at 127.0.0.1:8080 and runs\n"
     "until SIGTERM or SIGINT, when it removes its rules and exits with status 0.\n"
@@ -31,6 +31,8 @@ constexpr const char* Usage =
     "  SENTORIX_EXTENSION_MONITORING_SOCKET_PATH the monitoring socket, when no configuration names one\n"
     "  SENTORIX_INTERCEPTION                     'nftables' to redirect with nftables even where the\n"
     "                                            kernel programs would load (UDP is then not refused)\n"
+    "  SENTORIX_HEARTBEAT_FD                     set by the service: the pipe the extension proves it is\n"
+    "                                            alive on, four times a second\n"
     "\n"
     "Exit status: 0 after a stop, 1 when it cannot start (not root, another instance running).\n";
 

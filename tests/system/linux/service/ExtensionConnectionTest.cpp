@@ -1,5 +1,6 @@
 #include "ExtensionConnection.h"
 #include "ManualMainQueue.h"
+#include "FakeExtension.h"
 #include "StateDirectory.h"
 #include "UniqueFd.h"
 #include "UnixFrameServer.h"
@@ -27,17 +28,7 @@ constexpr const char* Identifier = "com.sentorix.desktop.extension";
 // An activated extension whose program is a script that plays the extension's part.
 class ExtensionConnectionTest : public ::testing::Test {
 protected:
-    void activate(const std::string& mode) {
-        const std::string bundle = StateDirectory::activatedExtensionPath(state.path(), Identifier);
-        std::filesystem::create_directories(bundle + "/Contents/MacOS");
-        std::ofstream(bundle + "/Contents/Info.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-               "<key>CFBundleIdentifier</key><string>com.sentorix.desktop.extension</string>"
-               "<key>CFBundleExecutable</key><string>fake_extension.py</string></dict></plist>";
-        std::filesystem::copy_file(SENTORIX_FAKE_EXTENSION, bundle + "/Contents/MacOS/fake_extension.py",
-                                   std::filesystem::copy_options::overwrite_existing);
-        std::ofstream(bundle + "/Contents/MacOS/mode") << mode;
-    }
+    void activate(const std::string& mode) { activateFakeExtension(state.path(), mode); }
     pid_t publishedPid() const {
         std::ifstream in(StateDirectory::statusPath(state.path()));
         std::string word, pid;

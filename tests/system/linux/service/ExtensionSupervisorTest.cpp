@@ -1,5 +1,6 @@
 #include "ExtensionSupervisor.h"
 #include "ExtensionConnection.h"
+#include "FakeExtension.h"
 #include "StateDirectory.h"
 #include "UnixFrameServer.h"
 
@@ -60,17 +61,7 @@ protected:
         workerThread.join();
         ExtensionConnection::stopExtension(state.path());
     }
-    void activate(const std::string& mode) {
-        const std::string bundle = StateDirectory::activatedExtensionPath(state.path(), Identifier);
-        std::filesystem::create_directories(bundle + "/Contents/MacOS");
-        std::ofstream(bundle + "/Contents/Info.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-               "<key>CFBundleIdentifier</key><string>com.sentorix.desktop.extension</string>"
-               "<key>CFBundleExecutable</key><string>fake_extension.py</string></dict></plist>";
-        std::filesystem::copy_file(SENTORIX_FAKE_EXTENSION, bundle + "/Contents/MacOS/fake_extension.py",
-                                   std::filesystem::copy_options::overwrite_existing);
-        std::ofstream(bundle + "/Contents/MacOS/mode") << mode;
-    }
+    void activate(const std::string& mode) { activateFakeExtension(state.path(), mode); }
     template <typename Block>
     auto onWorker(Block block) -> decltype(block()) {
         std::promise<decltype(block())> result;
@@ -150,12 +141,15 @@ TEST_F(ExtensionSupervisorTest, BacksOffWhileTheExtensionKeepsFailingToStart) {
     ASSERT_GT(waitForNewPid(0), 0);
     activate("crash");
     ::kill(publishedPid(), SIGKILL);
-    std::this_thread::sleep_for(1500ms);
-    const auto log = logCopy();
     std::vector<std::string> delays;
-    for (const auto& line : log) {
-        if (const auto at = line.find("next try in "); at != std::string::npos) {
-            delays.push_back(line.substr(at + 12));
+    const auto deadline = std::chrono::steady_clock::now() + 8s;
+    while (delays.size() < 3 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+        delays.clear();
+        for (const auto& line : logCopy()) {
+            if (const auto at = line.find("next try in "); at != std::string::npos) {
+                delays.push_back(line.substr(at + 12));
+            }
         }
     }
     ASSERT_GE(delays.size(), 3u) << "restarts keep being tried";
