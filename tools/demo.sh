@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Sentorix end to end on its built-in defaults, in network namespaces of its own: builds, starts the
-# small local proxy at 127.0.0.1:8080 and the monitoring listener, starts the extension with the host
-# application's command line (sentorix --start-proxy), makes real requests with curl (ports 80 and
+# small local proxy at 127.0.0.1:8080, the monitoring listener and the Sentorix service (sentorixd),
+# starts the extension with the host application's command line (sentorix --start-proxy, which asks
+# the service), makes real requests with curl (ports 80 and
 # 443, IPv4 and IPv6, and one from a bypassed application), shows a QUIC attempt refused at once and
 # the same request then relayed over TCP, and a listed host name going direct, stops the proxy to show
-# fail-open and starts it again, stops the extension (sentorix --stop-proxy) and deactivates it, prints
-# what happened, and removes everything it created. Run as root on Debian 12.
+# fail-open and starts it again, stops the extension (sentorix --stop-proxy) and deactivates it, stops
+# the service, prints what happened, and removes everything it created. Run as root on Debian 12.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,17 +17,27 @@ source "$root/tools/sandbox.sh"
 sentorix_install_packages
 echo "== building"
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/build" -j "$(nproc)" --target sentorix sentorix-proxy sentorix-monitor >/dev/null
+cmake --build "$root/build" -j "$(nproc)" --target sentorix sentorixd sentorix-proxy sentorix-monitor >/dev/null
 bin=$root/build/bin
 
 work=$(mktemp -d /tmp/sentorix-demo.XXXXXX)
-proxy_pid= monitor_pid=
+proxy_pid= monitor_pid= service_pid=
+# The service's state directory and control socket; the host reads only the socket.
 export SENTORIX_STATE_DIR=$work/state
+export SENTORIX_CONTROL_SOCKET=$work/run/sentorixd.sock
 export SENTORIX_EXTENSION_MONITORING_SOCKET_PATH=$work/monitor.sock
 sentorix() { echo "\$ sentorix $*"; ip netns exec "$SX_APP" "$bin/sentorix" "$@" | sed 's/^/  /'; }
+stop_service() {
+  [ -n "$service_pid" ] || return 0
+  kill -TERM "$service_pid" 2>/dev/null || true
+  wait "$service_pid" 2>/dev/null || true
+  service_pid=
+}
 cleanup() {
   local pid
-  [ -n "${SX_APP:-}" ] && ip netns exec "$SX_APP" "$bin/sentorix" --stop-proxy >/dev/null 2>&1
+  # The extension outlives the service: stop it through the service first.
+  [ -n "$service_pid" ] && ip netns exec "$SX_APP" "$bin/sentorix" --stop-proxy >/dev/null 2>&1
+  stop_service
   for pid in $proxy_pid $monitor_pid; do kill "$pid" 2>/dev/null || true; done
   sx_sandbox_down
   rm -rf "$work" "/etc/netns/${SX_APP:-sxdemo-app}"
@@ -52,7 +63,14 @@ ip netns exec "$SX_APP" "$bin/sentorix-monitor" --socket "$work/monitor.sock" >"
 monitor_pid=$!
 sx_wait_for "$work/monitor.log" "listening" 5
 
-echo "== starting the extension with the host application (state in $SENTORIX_STATE_DIR)"
+# In the application namespace: the extension it starts redirects the traffic of the namespace it is in.
+ip netns exec "$SX_APP" "$bin/sentorixd" >"$work/sentorixd.log" 2>&1 &
+service_pid=$!
+sx_wait_for "$work/sentorixd.log" "^sentorixd: listening on " 5 ||
+  { echo "sentorixd did not start:" >&2; cat "$work/sentorixd.log" >&2; exit 1; }
+echo "== the Sentorix service (sentorixd) started in $SX_APP: socket $SENTORIX_CONTROL_SOCKET, state in $SENTORIX_STATE_DIR"
+
+echo "== starting the extension with the host application"
 sentorix --start-proxy
 sentorix --status
 sx_wait_for "$work/events.jsonl" '"provider_started"' 5
@@ -116,6 +134,8 @@ sentorix --status
 tables=$(sx_app nft list tables 2>/dev/null | tr '\n' ' ')
 sentorix --deactivate-extension
 request "extension stopped: direct" "http://$SX_DST_V4/"
+stop_service
+echo "== the Sentorix service stopped"
 sleep 0.3
 
 echo
@@ -131,6 +151,9 @@ for line in open(sys.argv[1]):
     extra = ", ".join(f"{k}={v}" for k, v in {**e.get("context", {}), **e.get("metrics", {})}.items())
     print(f"  {e['logged_at']}  {e['current_signal']:<28} {e['level']:<5} {flow:<8}  {extra}")
 PY
+echo
+echo "======== what the service logged ========"
+sed 's/^/  /' "$work/sentorixd.log"
 echo
 echo "======== curl results ========"
 printf '  %s\n' "${results[@]}"

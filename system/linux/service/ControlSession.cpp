@@ -59,7 +59,7 @@ void ControlSession::readBody(std::size_t length) {
         self->idle_.cancel();
         if (!self->authorised_) {
             self->send(ControlMessage::failure(NSError(ControlMessage::ErrorDomain, ControlMessage::PermissionDenied,
-                                                       "permission denied")));
+                                                       "permission denied: only root and members of the group sentorix may ask the Sentorix service")));
             self->finishAfterWrites();
             return;
         }

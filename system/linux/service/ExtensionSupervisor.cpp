@@ -51,8 +51,10 @@ void ExtensionSupervisor::watch() {
 }
 
 NEVPNStatus ExtensionSupervisor::status() const {
+    // Read now, not from the last tick: a status asked right after a start or stop must show it.
+    const auto published = ExtensionConnection::readStatus(stateDirectory_);
     std::lock_guard lock(mutex_);
-    return failedOpen_ && lastStatus_ != NEVPNStatus::disconnected ? NEVPNStatus::reasserting : lastStatus_;
+    return failedOpen_ && published != NEVPNStatus::disconnected ? NEVPNStatus::reasserting : published;
 }
 
 OptionalError ExtensionSupervisor::start(const std::string& identifier) {
