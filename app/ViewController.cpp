@@ -156,17 +156,21 @@ void ViewController::viewWillAppear() {
             return;
         }
         updateStatus(manager);
-        if (observer_) {
-            NSNotificationCenter::defaultCenter().removeObserver(*observer_);
-        }
-        QPointer<ViewController> guard(this);
-        observer_ = NSNotificationCenter::defaultCenter().addObserver(
-            NEVPNStatusDidChangeNotification, manager->connection().get(), MainQueue::main(), [guard, manager] {
-                if (guard) {
-                    guard->updateStatus(manager);
-                }
-            });
+        observe(manager);
     });
+}
+
+void ViewController::observe(const std::shared_ptr<NETransparentProxyManager>& manager) {
+    if (observer_) {
+        NSNotificationCenter::defaultCenter().removeObserver(*observer_);
+    }
+    QPointer<ViewController> guard(this);
+    observer_ = NSNotificationCenter::defaultCenter().addObserver(
+        NEVPNStatusDidChangeNotification, manager->connection().get(), MainQueue::main(), [guard, manager] {
+            if (guard) {
+                guard->updateStatus(manager);
+            }
+        });
 }
 
 void ViewController::viewWillDisappear() {
@@ -291,6 +295,9 @@ void ViewController::enableProxyConfiguration() {
                             return;
                         }
                         controller.updateStatus(manager);
+                        // The configuration just saved is the one to follow: the one loaded when the
+                        // window appeared still says it is disabled.
+                        controller.observe(manager);
                     });
                 });
             });
@@ -307,13 +314,14 @@ void ViewController::stopFilter() {
         }
         manager->connection()->stopVPNTunnel();
         manager->isEnabled = false;
-        manager->saveToPreferences([hop = hopToMain()](OptionalError error) {
-            hop([error](ViewController& controller) {
+        manager->saveToPreferences([hop = hopToMain(), manager](OptionalError error) {
+            hop([error, manager](ViewController& controller) {
                 if (error) {
                     logLine("Failed to disable the proxy configuration: " + error->localizedDescription());
                     controller.setStatus(Status::running);
                 } else {
                     controller.setStatus(Status::stopped);
+                    controller.observe(manager);
                 }
             });
         });

@@ -38,6 +38,8 @@ public:
     void startFilter();
     void stopFilter();
     void updateStatus(const std::shared_ptr<NETransparentProxyManager>& manager);
+    // Follows the status changes of this configuration's connection from now on.
+    void observe(const std::shared_ptr<NETransparentProxyManager>& manager);
     void loadProxyConfiguration(std::function<void(std::shared_ptr<NETransparentProxyManager>)> completionHandler);
     void enableProxyConfiguration();
     std::shared_ptr<NSBundle> extensionBundle();

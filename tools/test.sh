@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian packages, idempotently), then builds and runs the
-# whole suite three times: plain, under AddressSanitizer with UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer; last, the libFuzzer targets share a minute, a quarter each: the CONNECT response parser,
+# whole suite three times: plain (then builds the Debian package and tries it installed), under
+# AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer; last, the libFuzzer targets share a minute, a quarter each: the CONNECT response parser,
 # the ClientHello server-name and HTTP Host readers, and the property-list reader.
 # Run as root on a fresh Debian 12 machine, from anywhere in a clone.
 #
@@ -70,6 +70,13 @@ build_and_test() {
     if [ "$variant" = tsan ] && command -v setarch >/dev/null; then runner=(setarch "$(uname -m)" -R); fi
     "${runner[@]}" ctest --output-on-failure -j 2 --timeout 300
   )
+  if [ "$variant" = release ]; then
+    # The package as a user meets it: installed, driven from another account, then removed.
+    echo "== release: the Debian package (tools/package.sh), installed and used end to end"
+    local deb
+    deb=$("$root/tools/package.sh" "$root/$dir")
+    "$root/tests/e2e/package_e2e.sh" "$deb" "$root/$dir/screenshots"
+  fi
 }
 
 sentorix_install_packages

@@ -37,12 +37,7 @@ ServiceConnection::~ServiceConnection() {
 }
 
 NEVPNStatus ServiceConnection::status() const {
-    {
-        std::lock_guard lock(mutex_);
-        if (status_) {
-            return *status_;
-        }
-    }
+    // Asked each time: a status read right after a start must not be the last one pushed.
     OptionalError error;
     const auto answer = client_.ask({{"request", "status"}}, error, 5s);
     const auto status = answer ? statusIn(*answer) : std::nullopt;

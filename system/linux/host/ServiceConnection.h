@@ -12,9 +12,9 @@
 
 namespace sentorix::linux_system {
 
-// A configuration's connection, carried out by the service. A thread of its own listens for the
-// service's status changes and posts them as notifications; while the service cannot be reached the
-// status is disconnected, and the listener tries again every second.
+// A configuration's connection, carried out by the service. The status is asked for when read; a
+// thread of its own listens for the service's status changes and posts them as notifications. While
+// the service cannot be reached the status is disconnected, and the listener tries again every second.
 class ServiceConnection : public NEVPNConnection {
 public:
     ServiceConnection(ServiceClient client, std::string extensionIdentifier);
