@@ -186,6 +186,28 @@ private slots:
                 (ProviderConfiguration{{"monitoringSocketPath", "/run/monitor.sock"}}));
     }
 
+    void afterStartAndStopNotificationsFollowTheConfigurationNowSaved() {
+        saveEnabled(NEVPNStatus::disconnected, false);
+        auto controller = makeController();
+        controller->viewWillAppear();  // follows the configuration as loaded: disabled
+        mainQueue->runAll();
+        QTest::mouseClick(controller->startButton, Qt::LeftButton);
+        extensions->finish();
+        mainQueue->runAll();
+        QCOMPARE(controller->status(), Status::running);
+        NSNotificationCenter::defaultCenter().post(NEVPNStatusDidChangeNotification, store->connection.get());
+        mainQueue->runAll();
+        QCOMPARE(controller->status(), Status::running);  // not the stale, disabled one
+
+        QTest::mouseClick(controller->stopButton, Qt::LeftButton);
+        mainQueue->runAll();
+        QCOMPARE(controller->status(), Status::stopped);
+        store->connection->setStatus(NEVPNStatus::connected);  // a late push from before the stop
+        NSNotificationCenter::defaultCenter().post(NEVPNStatusDidChangeNotification, store->connection.get());
+        mainQueue->runAll();
+        QCOMPARE(controller->status(), Status::stopped);
+    }
+
     void withoutABundleNameTheDescriptionStays() {
         application = std::make_unique<TestApplicationBundle>(TestApplicationBundle::Options{.bundleName = std::nullopt});
         saveEnabled(NEVPNStatus::disconnected, false);
