@@ -11,11 +11,11 @@ std::string ControlMessage::socketPath() {
     return set && *set ? set : DefaultSocket;
 }
 
-std::optional<std::string> ControlMessage::frame(Dictionary message) {
+std::optional<std::string> ControlMessage::frame(Dictionary message, std::size_t limit) {
     message.insert_or_assign("version", Version);
     OptionalError error;
     const auto body = PropertyListFile::serialize(PropertyListValue(std::move(message)), "a control message", error);
-    if (!body || body->size() > MaxBodyBytes) {
+    if (!body || body->size() > limit) {
         return std::nullopt;
     }
     const auto length = static_cast<std::uint32_t>(body->size());

@@ -21,8 +21,10 @@ public:
 
     static constexpr std::int64_t Version = 1;
     static constexpr std::size_t HeaderBytes = 4;
-    // Far above any real message; a longer frame is refused from its header, before it is read.
+    // Far above any real request; a longer one is refused from its header, before it is read.
     static constexpr std::size_t MaxBodyBytes = 64 * 1024;
+    // Answers hold every saved configuration, each up to a request's size.
+    static constexpr std::size_t MaxAnswerBytes = 17 * MaxBodyBytes;
 
     static constexpr const char* SocketVariable = "SENTORIX_CONTROL_SOCKET";
     static constexpr const char* DefaultSocket = "/run/sentorix/sentorixd.sock";
@@ -34,8 +36,9 @@ public:
     // $SENTORIX_CONTROL_SOCKET, else the default.
     static std::string socketPath();
 
-    // The frame of `message` with the version added; nothing when it cannot be written or is too long.
-    static std::optional<std::string> frame(Dictionary message);
+    // The frame of `message` with the version added; nothing when it cannot be written or is longer
+    // than `limit`.
+    static std::optional<std::string> frame(Dictionary message, std::size_t limit = MaxBodyBytes);
     static std::size_t bodyLength(const unsigned char (&header)[HeaderBytes]);
     // A dictionary of this version; anything else is nothing, with `problem` saying why.
     static std::optional<Dictionary> parse(const std::string& body, std::string& problem);

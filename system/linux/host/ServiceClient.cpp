@@ -67,12 +67,22 @@ int ServiceClient::connect(OptionalError& error) const {
         return -1;
     }
     std::memcpy(address.sun_path, path_.c_str(), path_.size());
-    UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!socket.valid() || ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        error = notRunning();
-        return -1;
+    UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    // A full backlog (a service that is stopped or swamped) is waited for, within a bound.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (socket.valid()) {
+        if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            return socket.release();
+        }
+        if (errno != EAGAIN || Clock::now() >= deadline) {
+            break;
+        }
+        ::usleep(20000);
     }
-    return socket.release();
+    error = errno == EAGAIN ? NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
+                                      "Sentorix service at " + path_ + " does not accept connections")
+                            : notRunning();
+    return -1;
 }
 
 bool ServiceClient::reachable() const {
@@ -111,7 +121,7 @@ std::optional<ServiceClient::Dictionary> ServiceClient::receive(int socket, Cloc
         return std::nullopt;
     }
     const auto length = ControlMessage::bodyLength(header);
-    if (length > ControlMessage::MaxBodyBytes) {
+    if (length > ControlMessage::MaxAnswerBytes) {
         problem = "the service's answer is too large";
         return std::nullopt;
     }
@@ -130,10 +140,12 @@ std::optional<ServiceClient::Dictionary> ServiceClient::ask(Dictionary request, 
         return std::nullopt;
     }
     const auto deadline = Clock::now() + timeout;
-    std::string problem = "the request could not be sent";
-    std::optional<Dictionary> answer;
-    if (send(socket.get(), request, deadline)) {
-        answer = receive(socket.get(), deadline, problem);
+    std::string problem;
+    // Sent or not, an answer may be waiting: a refused peer is answered before it has asked.
+    const bool sent = send(socket.get(), request, deadline);
+    auto answer = receive(socket.get(), sent ? deadline : Clock::now() + std::chrono::seconds(1), problem);
+    if (!sent && !answer) {
+        problem = "the request could not be sent";
     }
     if (!answer) {
         error = NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,

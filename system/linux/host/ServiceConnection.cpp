@@ -3,6 +3,7 @@
 #include "NSNotificationCenter.h"
 #include "UniqueFd.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -75,15 +76,18 @@ void ServiceConnection::listen() {
         bool subscribed = socket.valid() &&
                           ServiceClient::send(socket.get(), {{"request", "subscribe"}}, Clock::now() + 5s);
         while (subscribed && !stopping_) {
+            // Short waits for the start of a frame; once it has begun, the whole of it is read, or
+            // the connection is given up: a frame half read would leave the stream out of step.
+            pollfd ready{socket.get(), POLLIN, 0};
+            const int polled = ::poll(&ready, 1, static_cast<int>(slice.count()));
+            if (polled <= 0) {
+                subscribed = polled == 0 || errno == EINTR;
+                continue;
+            }
             std::string problem;
-            const auto message = ServiceClient::receive(socket.get(), Clock::now() + slice, problem);
+            const auto message = ServiceClient::receive(socket.get(), Clock::now() + 5s, problem);
             if (!message) {
-                // A quiet slice is no failure; a closed or broken connection is.
-                char probe;
-                const ssize_t peeked = ::recv(socket.get(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-                if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-                    subscribed = false;
-                }
+                subscribed = false;
                 continue;
             }
             if (const auto status = statusIn(*message)) {

@@ -17,13 +17,21 @@ namespace {
 using Protocol = asio::local::stream_protocol;
 
 std::optional<gid_t> groupId() {
-    std::vector<char> buffer(4096);
-    group entry{};
-    group* found = nullptr;
-    if (::getgrnam_r(ControlServer::GroupName, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
-        return std::nullopt;
+    // A group with many members needs more room than the usual 4 KiB.
+    for (std::size_t size = 4096; size <= 4 * 1024 * 1024; size *= 4) {
+        std::vector<char> buffer(size);
+        group entry{};
+        group* found = nullptr;
+        const int status = ::getgrnam_r(ControlServer::GroupName, &entry, buffer.data(), buffer.size(), &found);
+        if (status == ERANGE) {
+            continue;
+        }
+        if (status != 0 || !found) {
+            return std::nullopt;
+        }
+        return found->gr_gid;
     }
-    return found->gr_gid;
+    return std::nullopt;
 }
 
 }  // namespace

@@ -15,7 +15,17 @@ ControlSession::ControlSession(asio::local::stream_protocol::socket socket, bool
       handler_(std::move(handler)),
       ended_(std::move(ended)) {}
 
-void ControlSession::begin() { readHeader(); }
+void ControlSession::begin() {
+    if (!authorised_) {
+        // Told at once and let go: a refused peer never holds a place among the clients.
+        send(ControlMessage::failure(NSError(ControlMessage::ErrorDomain, ControlMessage::PermissionDenied,
+                                             "permission denied: only root and members of the group sentorix may "
+                                             "ask the Sentorix service")));
+        finishAfterWrites();
+        return;
+    }
+    readHeader();
+}
 
 void ControlSession::armIdle() {
     idle_.expires_after(idleLimit_);
@@ -57,12 +67,6 @@ void ControlSession::readBody(std::size_t length) {
             return;
         }
         self->idle_.cancel();
-        if (!self->authorised_) {
-            self->send(ControlMessage::failure(NSError(ControlMessage::ErrorDomain, ControlMessage::PermissionDenied,
-                                                       "permission denied: only root and members of the group sentorix may ask the Sentorix service")));
-            self->finishAfterWrites();
-            return;
-        }
         std::string problem;
         auto request = ControlMessage::parse(self->body_, problem);
         self->body_.clear();
@@ -100,7 +104,7 @@ void ControlSession::send(const Dictionary& message) {
         close();  // a client that does not read its answers
         return;
     }
-    auto frame = ControlMessage::frame(message);
+    auto frame = ControlMessage::frame(message, ControlMessage::MaxAnswerBytes);
     if (!frame) {
         frame = ControlMessage::frame(ControlMessage::failure(
             NSError(ControlMessage::ErrorDomain, ControlMessage::BadRequest, "The answer cannot be sent")));
@@ -117,6 +121,9 @@ void ControlSession::writeNext() {
     asio::async_write(socket_, asio::buffer(frames_.front()),
                       [self = shared_from_this()](const std::error_code& error, std::size_t) {
                           self->writing_ = false;
+                          if (self->closed_) {
+                              return;  // its frames went with it
+                          }
                           if (error) {
                               self->close();
                               return;
@@ -146,7 +153,6 @@ void ControlSession::close() {
     std::error_code ignored;
     socket_.shutdown(asio::socket_base::shutdown_both, ignored);
     socket_.close(ignored);
-    frames_.clear();
     ended_(this);
 }
 

@@ -99,6 +99,13 @@ pid_t launchDetached(const UniqueFd& program, bool script, const std::string& na
     }
     if (child == 0) {
         ::setsid();
+        // Only what is handed over reaches the extension: a caller's sockets need not be close-on-exec
+        // (Asio's are not), and an extension holding the service's socket would outlive it there.
+        if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+            for (int fd = 3; fd < 65536; ++fd) {
+                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            }
+        }
         // A supervised extension stays our child, so that its end is seen and its status read.
         const pid_t grandchild = heartbeat >= 0 ? 0 : ::fork();
         if (grandchild != 0) {

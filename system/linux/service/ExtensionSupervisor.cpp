@@ -14,6 +14,7 @@
 #include <array>
 #include <csignal>
 #include <cstring>
+#include <thread>
 
 namespace sentorix::linux_system {
 
@@ -26,6 +27,29 @@ std::string exitReason(int status) {
         return std::string("was killed by signal ") + std::to_string(signal) + (name ? std::string(" (SIG") + name + ")" : "");
     }
     return "exited with status " + std::to_string(WEXITSTATUS(status));
+}
+
+// Waits, holding nothing, for our child to end; true once it has, or once another thread reaped it.
+bool reapWithin(pid_t pid, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        const pid_t ended = ::waitpid(pid, nullptr, WNOHANG);
+        if (ended == pid || (ended < 0 && errno == ECHILD)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// After a stop: the child is reaped, killed first if it would not end.
+void makeSureItEnded(pid_t pid) {
+    if (pid > 0 && !reapWithin(pid, std::chrono::seconds(3))) {
+        ::kill(pid, SIGKILL);
+        reapWithin(pid, std::chrono::seconds(2));
+    }
 }
 
 std::string seconds(std::chrono::milliseconds delay) {
@@ -46,7 +70,7 @@ ExtensionSupervisor::ExtensionSupervisor(asio::io_context& io, std::string state
       timer_(io) {}
 
 void ExtensionSupervisor::watch() {
-    lastStatus_ = ExtensionConnection::readStatus(stateDirectory_);
+    lastShown_ = ExtensionConnection::readStatus(stateDirectory_);
     tick();
 }
 
@@ -79,13 +103,21 @@ OptionalError ExtensionSupervisor::start(const std::string& identifier) {
 }
 
 void ExtensionSupervisor::stop() {
+    pid_t child = 0;
     {
         std::lock_guard lock(mutex_);
         wanted_ = false;
         restartAt_.reset();
         expectedExit_ = pid_;
+        child = pid_;
     }
     ExtensionConnection::stopExtension(stateDirectory_);
+    makeSureItEnded(child);
+    std::lock_guard lock(mutex_);
+    if (pid_ == child) {
+        pid_ = 0;
+        failedOpen_ = false;
+    }
 }
 
 OptionalError ExtensionSupervisor::launch(const std::string& identifier) {
@@ -111,6 +143,9 @@ OptionalError ExtensionSupervisor::launch(const std::string& identifier) {
     }
     if (pid > 0) {
         std::lock_guard lock(mutex_);
+        if (pid_ > 0 && pid_ != pid) {
+            ended_.push_back(pid_);  // reaped by the watch, never left a zombie
+        }
         pid_ = pid;
         startedAt_ = Clock::now();
         lastBeat_ = Clock::now();
@@ -160,22 +195,24 @@ void ExtensionSupervisor::readBeats() {
 
 void ExtensionSupervisor::restart(const std::string& reason) {
     std::string identifier;
+    pid_t old = 0;
     {
         std::lock_guard lock(mutex_);
-        if (!wanted_) {
+        // Not wanted any more, or a start since has brought up a healthy one: nothing to do.
+        if (!wanted_ || (pid_ > 0 && !failedOpen_)) {
             restarting_ = false;
             return;
         }
         identifier = identifier_;
-        expectedExit_ = pid_;
+        old = pid_;
+        expectedExit_ = old;
     }
     ExtensionConnection::stopExtension(stateDirectory_);
+    // Reaped here, so that the watch does not take our own stop for a crash.
+    makeSureItEnded(old);
     {
-        // Reaped here, so that the watch does not take our own stop for a crash.
         std::lock_guard lock(mutex_);
-        if (pid_ > 0 && pid_ == expectedExit_) {
-            while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-            }
+        if (pid_ == old) {
             pid_ = 0;
         }
     }
@@ -194,6 +231,10 @@ void ExtensionSupervisor::reap() {
     std::string message;
     {
         std::lock_guard lock(mutex_);
+        std::erase_if(ended_, [](pid_t pid) {
+            const pid_t ended = ::waitpid(pid, nullptr, WNOHANG);
+            return ended == pid || (ended < 0 && errno == ECHILD);
+        });
         if (pid_ <= 0) {
             // Not our child (started before this service): its lock tells whether it lives.
             if (!wanted_ || restarting_ || restartAt_ || ExtensionStatus::read(stateDirectory_).running) {
@@ -275,11 +316,9 @@ void ExtensionSupervisor::tick() {
     NEVPNStatus shown;
     {
         std::lock_guard lock(mutex_);
-        const auto before = failedOpen_ && lastStatus_ != NEVPNStatus::disconnected ? NEVPNStatus::reasserting
-                                                                                    : lastStatus_;
-        lastStatus_ = published;
-        shown = failedOpen_ && lastStatus_ != NEVPNStatus::disconnected ? NEVPNStatus::reasserting : lastStatus_;
-        changed = shown != before;
+        shown = failedOpen_ && published != NEVPNStatus::disconnected ? NEVPNStatus::reasserting : published;
+        changed = shown != lastShown_;
+        lastShown_ = shown;
     }
     if (changed) {
         observer_(shown);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace sentorix::linux_system {
 
@@ -82,7 +83,8 @@ private:
     bool restarting_ = false;
     std::chrono::milliseconds backoff_{0};
     std::optional<Clock::time_point> restartAt_;
-    NEVPNStatus lastStatus_ = NEVPNStatus::invalid;
+    NEVPNStatus lastShown_ = NEVPNStatus::invalid;  // as last pushed
+    std::vector<pid_t> ended_;                       // children replaced before they were reaped
     // Only on the io_context's thread.
     std::unique_ptr<asio::posix::stream_descriptor> beats_;
     unsigned generation_ = 0;

@@ -6,6 +6,7 @@
 #include "NETunnelProviderProtocol.h"
 #include "OSSystemExtensionRequest.h"
 
+#include <algorithm>
 #include <future>
 
 namespace sentorix::linux_system {
@@ -128,6 +129,17 @@ Dictionary ServiceRequests::save(const Dictionary& request) {
     NETransparentProxyManager manager;
     ConfigurationEntry::decode(*entry, manager);
     OptionalError error;
+    // Bounded, so that every saved configuration always fits in one answer.
+    {
+        const auto saved = store_->readAll(error);
+        const bool replaces = std::any_of(saved.begin(), saved.end(), [&](const auto& existing) {
+            return !manager.identifier.empty() && existing->identifier == manager.identifier;
+        });
+        if (!error && !replaces && saved.size() >= MaxConfigurations) {
+            return ControlMessage::failure(badRequest("There are " + std::to_string(saved.size()) +
+                                                      " saved configurations already, the most the service keeps"));
+        }
+    }
     if (!store_->write(manager, error)) {
         return ControlMessage::failure(*error);
     }

@@ -21,6 +21,8 @@ public:
     using Dictionary = ControlMessage::Dictionary;
     using Log = std::function<void(const std::string&)>;
 
+    static constexpr std::size_t MaxConfigurations = 16;
+
     ServiceRequests(std::string stateDirectory, std::shared_ptr<NSBundle> application,
                     std::shared_ptr<ExtensionSupervisor> supervisor, Log log);
 

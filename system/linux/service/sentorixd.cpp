@@ -20,6 +20,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,8 @@ constexpr const char* Usage =
     "                               installed /usr/lib/sentorix/Sentorix.app, or the build tree's)\n"
     "\n"
     "Exit status: 0 after SIGTERM or SIGINT, 1 when it cannot start, 2 for a usage error.\n";
+
+constexpr int MaxPendingRequests = 16;
 
 void log(const std::string& line) {
     std::fprintf(stderr, "sentorixd: %s\n", line.c_str());
@@ -123,11 +126,12 @@ int main(int argc, char** argv) {
     auto supervisor = std::make_shared<ExtensionSupervisor>(io, stateDirectory, onWorker, log, pushStatus);
     auto requests = std::make_shared<ServiceRequests>(stateDirectory, application, supervisor, log);
 
+    const auto pending = std::make_shared<std::atomic<int>>(0);
     const std::string socketPath = ControlMessage::socketPath();
     std::string problem;
     server = ControlServer::listen(
         io, socketPath,
-        [&io, &onWorker, supervisor, requests](const std::shared_ptr<ControlSession>& session,
+        [&io, &onWorker, supervisor, requests, pending](const std::shared_ptr<ControlSession>& session,
                                                ControlMessage::Dictionary request) {
             const auto* name = ControlMessage::text(request, "request");
             // Answered at once, even while a start is under way.
@@ -140,8 +144,18 @@ int main(int argc, char** argv) {
                     {{"status", static_cast<std::int64_t>(status)}, {"name", statusName(status)}}));
                 return;
             }
-            onWorker([&io, session, requests, request = std::move(request)] {
+            // The clients' requests wait their turn together: a bound keeps a client that asks and
+            // leaves, over and over, from queueing work without end.
+            if (pending->load() >= MaxPendingRequests) {
+                session->answer(ControlMessage::failure(NSError(ControlMessage::ErrorDomain,
+                                                                ControlMessage::ServiceUnavailable,
+                                                                "The Sentorix service is busy; try again")));
+                return;
+            }
+            ++*pending;
+            onWorker([&io, session, requests, pending, request = std::move(request)] {
                 auto answer = requests->handle(request);
+                --*pending;
                 asio::post(io, [session, answer = std::move(answer)] { session->answer(answer); });
             });
         },

@@ -2,6 +2,7 @@
 #include "ExtensionConnection.h"
 #include "FakeExtension.h"
 #include "StateDirectory.h"
+#include "UniqueFd.h"
 #include "UnixFrameServer.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +12,12 @@
 #include <asio/post.hpp>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <filesystem>
 #include <future>
 #include <fstream>
@@ -48,7 +52,11 @@ protected:
                 std::lock_guard lock(mutex);
                 lines.push_back(line);
             },
-            [](NEVPNStatus) {}, timing);
+            [this](NEVPNStatus status) {
+                std::lock_guard lock(mutex);
+                pushed.push_back(status);
+            },
+            timing);
         asio::post(io, [this] { supervisor->watch(); });
     }
     void TearDown() override {
@@ -118,10 +126,20 @@ protected:
     std::shared_ptr<ExtensionSupervisor> supervisor;
     std::mutex mutex;
     std::vector<std::string> lines;
+    std::vector<NEVPNStatus> pushed;
 };
 
 TEST_F(ExtensionSupervisorTest, RestartsAnExtensionThatDiesButNotOneThatWasStopped) {
+    // A socket of the service's, as Asio opens them: not close-on-exec.
+    const UniqueFd serviceSocket(::socket(AF_UNIX, SOCK_STREAM, 0));
+    struct stat identity {};
+    ASSERT_EQ(::fstat(serviceSocket.get(), &identity), 0);
     ASSERT_FALSE(onWorker([this] { return supervisor->start(Identifier); }));
+    std::ifstream handed(state.path() + "/extension.fds");
+    const std::string fds((std::istreambuf_iterator<char>(handed)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(fds.find("socket:[" + std::to_string(identity.st_ino) + "]"), std::string::npos)
+        << "the extension inherits none of the service's sockets";
+
     const pid_t first = waitForNewPid(0);
     ASSERT_GT(first, 0);
 
@@ -172,6 +190,12 @@ TEST_F(ExtensionSupervisorTest, ASilentExtensionIsReportedThenRestartedWhenItAns
     }
     EXPECT_TRUE(logged("has not answered for 0.6 s; its redirection is removed"));
     EXPECT_EQ(supervisor->status(), NEVPNStatus::reasserting);
+    std::this_thread::sleep_for(200ms);
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_NE(std::find(pushed.begin(), pushed.end(), NEVPNStatus::reasserting), pushed.end())
+            << "subscribers hear that traffic goes direct";
+    }
     EXPECT_EQ(::kill(first, 0), 0) << "a stopped extension is not killed for its silence";
 
     ::kill(first, SIGCONT);

@@ -1,4 +1,5 @@
 #include "ServiceRequests.h"
+#include "ConfigurationEntry.h"
 #include "ControlServer.h"
 #include "ExtensionSupervisor.h"
 #include "ManualMainQueue.h"
@@ -140,8 +141,20 @@ TEST_F(ServiceRequestsTest, AConfigurationSavedByTheHostLoadsBackWhole) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->providerConfiguration, tunnel->providerConfiguration);
 
-    // A start for a name that could reach outside the state directory is refused before anything runs.
+    // The store is bounded, so that all of it always fits in one answer; saving an existing one goes on.
     OptionalError error;
+    for (std::size_t i = 1; i < ServiceRequests::MaxConfigurations; ++i) {
+        ASSERT_TRUE(ServiceClient(path).ask(
+            {{"request", "save"}, {"configuration", ControlMessage::Dictionary{{"identifier", "made-up-" + std::to_string(i)}}}},
+            error));
+    }
+    EXPECT_FALSE(ServiceClient(path).ask(
+        {{"request", "save"}, {"configuration", ControlMessage::Dictionary{{"identifier", "one-too-many"}}}}, error));
+    EXPECT_TRUE(ServiceClient(path).ask({{"request", "save"}, {"configuration", ConfigurationEntry::encode(*manager)}}, error));
+    EXPECT_TRUE(ServiceClient(path).ask({{"request", "loadAll"}}, error));
+
+    // A start for a name that could reach outside the state directory is refused before anything runs.
+    error.reset();
     EXPECT_FALSE(ServiceClient(path).ask({{"request", "start"}, {"extension", "../../bin"}}, error));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), ControlMessage::BadRequest);

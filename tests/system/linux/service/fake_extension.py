@@ -17,6 +17,13 @@ def publish(word, error=""):
 lock = os.open(state + "/extension.lock", os.O_RDWR | os.O_CREAT, 0o644)
 fcntl.fcntl(lock, fcntl.F_OFD_SETLK, struct.pack("hhqqixxxx", fcntl.F_WRLCK, 0, 0, 0, 0))
 publish("connecting")
+# What it was handed: the service's own sockets must not be among them.
+with open(state + "/extension.fds", "w") as out:
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            out.write(os.readlink(f"/proc/self/fd/{fd}") + "\n")
+        except OSError:
+            pass
 if mode == "fail":
     publish("disconnected", "CAP_NET_ADMIN is needed (run as root)")
     sys.exit(1)
