@@ -203,8 +203,9 @@ check "its memory is where it started ($rss_before KiB, now $(rss_kib) KiB)" tes
 # --- the window, as the member, under Xvfb
 if command -v xvfb-run >/dev/null && command -v xdotool >/dev/null && command -v import >/dev/null; then
   as "$member" sentorix --stop-proxy
-  shots=${shots:-$work/shots}
-  mkdir -p "$shots" && chmod 777 "$shots" && rm -f "$shots/window.result"
+  # Taken where the member may write (the build tree may sit under a private directory), kept after.
+  keep=$shots shots=$work/shots
+  mkdir -p "$shots" && chmod 777 "$shots"
   ip netns exec "$SX_APP" runuser -u "$member" -- env HOME="$work/home" \
     xvfb-run -a -s "-screen 0 480x240x24" bash -c '
       # No window manager: the window sits at the origin, its one button at the top right.
@@ -220,6 +221,9 @@ if command -v xvfb-run >/dev/null && command -v xdotool >/dev/null && command -v
   check "the window's Start button starts the extension" grep -q '^started' "$shots/window.result"
   check "its Stop button stops it" grep -q '^stopped' "$shots/window.result"
   check "screenshots of the three states" test -s "$shots/window-stopped.png" -a -s "$shots/window-indeterminate.png" -a -s "$shots/window-running.png"
+  if [ -n "$keep" ]; then
+    mkdir -p "$keep" && cp "$shots"/window-*.png "$keep"/ 2>/dev/null && echo "      screenshots in $keep"
+  fi
 else
   echo "skip: the window (xvfb-run, xdotool or ImageMagick missing)"
 fi
@@ -238,7 +242,7 @@ check "and purges its state" bash -c 'dpkg --purge sentorix >/dev/null && ! test
 
 if [ "$failed" -gt 0 ]; then
   echo "---- the service's log"; tail -n 30 "$work/service.log"
-  echo "---- the window's log"; cat "${shots:-/dev/null}/window.log" 2>/dev/null
+  echo "---- the window's log"; cat "$work/shots/window.log" 2>/dev/null
 fi
 echo "package end to end: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
