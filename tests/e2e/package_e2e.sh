@@ -49,12 +49,13 @@ as() {  # as USER COMMAND...: in the application namespace, as USER; output in $
 printed() { [ "$out" = "$1" ] && [ "$status" -eq "$2" ] || { echo "      printed '$out', exit $status"; return 1; }; }
 connects() { grep -c '^sentorix-proxy: CONNECT ' "$work/proxy.log" 2>/dev/null || true; }
 extension_pid() { sed -n 2p "$state/extension.status" 2>/dev/null; }
-fetch() { ip netns exec "$SX_APP" curl -s -m 3 -o /dev/null "http://$SX_DST_V4/" ; }
-relayed() { local before; before=$(connects); fetch && [ "$(connects)" -gt "$before" ]; }
-direct() { local before; before=$(connects); fetch && [ "$(connects)" -eq "$before" ]; }
-within() {  # within SECONDS COMMAND...: true once COMMAND is, polled five times a second
-  local tenths=$(($1 * 5)) i; shift
-  for i in $(seq "$tenths"); do "$@" && return 0; sleep 0.2; done
+fetch() { ip netns exec "$SX_APP" curl -s -m "$1" -o /dev/null "http://$SX_DST_V4/" ; }
+relayed() { local before; before=$(connects); fetch 3 && [ "$(connects)" -gt "$before" ]; }
+# A stopped extension's redirected connection hangs: short tries keep the clock honest.
+direct() { local before; before=$(connects); fetch 0.3 && [ "$(connects)" -eq "$before" ]; }
+within() {  # within SECONDS COMMAND...: true once COMMAND is, before SECONDS of wall-clock time pass
+  local deadline=$(($(date +%s%N) + $1 * 1000000000)); shift
+  while [ "$(date +%s%N)" -lt "$deadline" ]; do "$@" && return 0; sleep 0.1; done
   return 1
 }
 descriptors() { ls /proc/"$service_pid"/fd | wc -l; }
