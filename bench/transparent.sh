@@ -3,6 +3,7 @@
 # our proxy used explicitly, through Sentorix, and through redsocks (Debian) with and without splice,
 # all towards the same small proxy. Prints one table. No timing is asserted anywhere.
 #   bench/transparent.sh [--quick]   (three rounds, each figure the median of the three; --quick: one short round)
+#   SENTORIX_BUILD_DIR: the build tree to use (default build/), configured RelWithDebInfo
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/install-deps.sh"
@@ -15,9 +16,10 @@ quick=0; [ "${1:-}" = --quick ] && quick=1
 bulk_bytes=$((quick ? 512 << 20 : 2 << 30))
 idle_counts="1000 10000"; [ $quick -eq 1 ] && idle_counts="1000"
 
-cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/build" -j "$(nproc)" >/dev/null
-bin=$root/build/bin
+build=${SENTORIX_BUILD_DIR:-$root/build}
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+bin=$build/bin
 work=$(mktemp -d /tmp/sentorix-bench.XXXXXX); chmod 755 "$work"
 ulimit -n 1048576
 pids=()

@@ -162,7 +162,7 @@ void PacketTunnelProvider::stopProxy(NEProviderStopReason reason, std::function<
         "provider_stopped", std::nullopt, "info", "extension.provider_stopped", "Transparent proxy provider stopped",
         std::nullopt, ProxyTunnelMonitoringEvent::Context{{"reason", std::to_string(static_cast<int>(reason))}}));
     // Released, not closed: a tunnel tears down only through its own close.
-    std::unordered_map<std::string, std::shared_ptr<SXTunnelConnection>> released;
+    decltype(activeTunnels) released;
     activeTunnelsQueue->syncBarrier([&] { released.swap(activeTunnels); });
     released.clear();
     completionHandler();
@@ -433,7 +433,7 @@ void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>&
             if (auto self = weak.lock()) {
                 self->activeTunnelsQueue->asyncBarrier([weak, id] {
                     if (auto provider = weak.lock()) {
-                        provider->activeTunnels.erase(id);
+                        provider->activeTunnels.erase(std::string_view(id));
                     }
                 });
             }
@@ -442,8 +442,8 @@ void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>&
             }
         },
         timers_);
-    activeTunnelsQueue->asyncBarrier([self = shared_from_this(), tunnel, flowId] {
-        self->activeTunnels.emplace(flowId, tunnel);
+    activeTunnelsQueue->asyncBarrier([self = shared_from_this(), tunnel] {
+        self->activeTunnels.emplace(tunnel->flowId(), tunnel);
     });
     tunnel->start();
 }

@@ -17,6 +17,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -119,7 +120,8 @@ private:
     const std::string proxyHost;
     const std::uint16_t proxyPort;
     const double connectHandshakeTimeoutSeconds;
-    std::unordered_map<std::string, std::shared_ptr<SXTunnelConnection>> activeTunnels;
+    // Keyed by a view of the tunnel's own flow id: the entry holds the tunnel, and with it the id.
+    std::unordered_map<std::string_view, std::shared_ptr<SXTunnelConnection>> activeTunnels;
     const std::shared_ptr<DispatchQueue> activeTunnelsQueue;
     ProxyTunnelAdmissionController tunnelAdmissionController;
     const std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient;

@@ -48,13 +48,10 @@ SXTunnelConnection::SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow,
       connection_(std::move(connection)),
       flowId_(std::move(flowId)),
       appId_(std::move(appId)),
-      handshakeTimeout_(handshakeTimeout),
       monitoringClient_(std::move(monitoringClient)),
-      onHandshakeEstablished_(std::move(onHandshakeEstablished)),
-      onProxyUnavailable_(std::move(onProxyUnavailable)),
       onClose_(std::move(onClose)),
-      timers_(std::move(timers)),
-      handshakeStartedAt_(timers_->now()) {}
+      handshake_(std::make_unique<Handshake>(Handshake{std::move(onHandshakeEstablished), std::move(onProxyUnavailable),
+                                                       handshakeTimeout, timers, nullptr, {}, timers->now()})) {}
 
 bool SXTunnelConnection::isClosed() const {
     std::lock_guard lock(lock_);
@@ -75,24 +72,26 @@ bool SXTunnelConnection::transition(std::initializer_list<State> from, State to,
 
 std::shared_ptr<ProxyTunnelHandshakeWatchdog> SXTunnelConnection::watchdog() {
     std::lock_guard lock(lock_);
-    if (!handshakeWatchdog_) {
-        handshakeWatchdog_ = std::make_shared<ProxyTunnelHandshakeWatchdog>(
-            handshakeTimeout_, DispatchQueue::create("com.sentorix.handshakeWatchdog", DispatchQueue::Kind::Serial),
+    if (!handshake_->watchdog) {
+        handshake_->watchdog = std::make_shared<ProxyTunnelHandshakeWatchdog>(
+            handshake_->timeout, DispatchQueue::create("com.sentorix.handshakeWatchdog", DispatchQueue::Kind::Serial),
             [weak = weak_from_this()] {
                 if (auto self = weak.lock()) {
                     self->handshakeTimedOut();
                 }
             },
-            timers_);
+            handshake_->timers);
     }
-    return handshakeWatchdog_;
+    return handshake_->watchdog;
 }
 
 void SXTunnelConnection::retireWatchdog() {
     std::shared_ptr<ProxyTunnelHandshakeWatchdog> retired;
     {
         std::lock_guard lock(lock_);
-        retired = std::move(handshakeWatchdog_);
+        if (handshake_) {
+            retired = std::move(handshake_->watchdog);
+        }
     }
     if (retired) {
         retired->finishWithoutCallback();
@@ -158,8 +157,9 @@ void SXTunnelConnection::finishClose(State previous, OptionalError error) {
     retireWatchdog();
     const bool established = previous != State::Created && previous != State::Connecting &&
                              previous != State::Handshaking;
-    if (error && !established && onProxyUnavailable_) {
-        onProxyUnavailable_();
+    // Not established: the handshake's part is still there, nothing lets it go before then.
+    if (error && !established && handshake_->onProxyUnavailable) {
+        handshake_->onProxyUnavailable();
     }
     emit("tunnel_closed", error ? "error" : "info", "extension.tunnel_closed",
          error ? "Tunnel closed with error" : "Tunnel closed", std::nullopt,
@@ -202,7 +202,7 @@ void SXTunnelConnection::startHandshake() {
         return;
     }
     connection_->removeObserver(this, "state");
-    handshakeStartedAt_ = timers_->now();
+    handshake_->startedAt = handshake_->timers->now();
     const std::string target = targetOf(flow_->remoteEndpoint());
     const std::string request = connectRequest(target, appId_, flowId_);
 
@@ -249,10 +249,9 @@ void SXTunnelConnection::readConnectResponse() {
             self->close(std::nullopt);
             return;
         }
-        auto outcome = self->connectResponseParser_.append(data);
+        auto outcome = self->handshake_->parser.append(data);
         using O = ProxyConnectResponseOutcome;
         if (outcome.is<O::established>()) {
-            self->connectResponseParser_ = ProxyConnectResponseParser();  // the answer's bytes are not needed again
             self->log_->info("SentorixProxy: Handshake successful.");
             self->finishSuccessfulHandshake(std::move(std::get<O::established>(outcome.value).leftover));
         } else if (outcome.is<O::rejected>()) {
@@ -276,13 +275,21 @@ void SXTunnelConnection::readConnectResponse() {
 
 void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
     const double elapsedMs =
-        std::chrono::duration<double, std::milli>(timers_->now() - handshakeStartedAt_).count();
-    if (!transition({State::Handshaking}, State::Established)) {
-        return;  // closed or timed out meanwhile: no callback, no event, no relay
+        std::chrono::duration<double, std::milli>(handshake_->timers->now() - handshake_->startedAt).count();
+    std::unique_ptr<Handshake> handshake;
+    {
+        std::lock_guard lock(lock_);
+        if (state_ != State::Handshaking) {
+            return;  // closed or timed out meanwhile: no callback, no event, no relay
+        }
+        state_ = State::Established;
+        handshake = std::move(handshake_);
     }
-    retireWatchdog();
-    if (onHandshakeEstablished_) {
-        onHandshakeEstablished_(flowId_);
+    if (handshake->watchdog) {
+        handshake->watchdog->finishWithoutCallback();
+    }
+    if (handshake->onEstablished) {
+        handshake->onEstablished(flowId_);
     }
     emit("connect_handshake_succeeded", "info", "extension.connect_handshake_succeeded", "CONNECT handshake completed",
          ProxyTunnelMonitoringEvent::Metrics{{"elapsed_ms", elapsedMs},
@@ -321,7 +328,7 @@ void SXTunnelConnection::handshakeTimedOut() {
     const NSError error(NSError::SentorixDomain, 1002, "Proxy CONNECT handshake timed out");
     log_->error("SentorixProxy: CONNECT handshake timed out");
     emit("connect_handshake_timed_out", "error", "extension.connect_handshake_timed_out", "CONNECT handshake timed out",
-         ProxyTunnelMonitoringEvent::Metrics{{"timeout_seconds", handshakeTimeout_}}, {{"app_id", appId_}});
+         ProxyTunnelMonitoringEvent::Metrics{{"timeout_seconds", handshake_->timeout}}, {{"app_id", appId_}});
     finishClose(previous, error);
 }
 

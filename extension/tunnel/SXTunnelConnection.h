@@ -85,6 +85,20 @@ private:
               const std::string& message, std::optional<ProxyTunnelMonitoringEvent::Metrics> metrics,
               ProxyTunnelMonitoringEvent::Context context) const;
 
+    // What only the way to an established tunnel needs. Let go once the tunnel is established, so that a
+    // long-lived tunnel keeps none of it; until then only steps before that point read it.
+    struct Handshake {
+        std::function<void(const std::string&)> onEstablished;
+        std::function<void()> onProxyUnavailable;
+        double timeout;
+        // The watchdog's timer and the handshake's elapsed time count on it.
+        std::shared_ptr<DispatchTimerFactory> timers;
+        std::shared_ptr<ProxyTunnelHandshakeWatchdog> watchdog;  // under lock_
+        // Touched only by the handshake's one outstanding step at a time.
+        ProxyConnectResponseParser parser;
+        std::chrono::steady_clock::time_point startedAt;
+    };
+
     const std::shared_ptr<const OSLog> log_;  // shared by every tunnel
     // Let go once the system relays the tunnel, so that an idle relayed flow keeps nothing of them: from
     // then on no step of the tunnel touches either.
@@ -92,22 +106,13 @@ private:
     std::shared_ptr<NWTCPConnection> connection_;
     const std::string flowId_;
     const std::string appId_;
-    const double handshakeTimeout_;
     const std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient_;
-    const std::function<void(const std::string&)> onHandshakeEstablished_;
-    const std::function<void()> onProxyUnavailable_;
     const std::function<void(const std::string&)> onClose_;
-    // The watchdog's timer and the handshake's elapsed time count on it.
-    const std::shared_ptr<DispatchTimerFactory> timers_;
 
-    // Guards the state and the watchdog's creation; never held across a callback or platform call.
+    // Guards the state and the handshake's watchdog; never held across a callback or platform call.
     mutable std::mutex lock_;
     State state_ = State::Created;
-    std::shared_ptr<ProxyTunnelHandshakeWatchdog> handshakeWatchdog_;
-
-    // Touched only by the handshake's one outstanding step at a time.
-    ProxyConnectResponseParser connectResponseParser_;
-    std::chrono::steady_clock::time_point handshakeStartedAt_;
+    std::unique_ptr<Handshake> handshake_;
 
     // Descriptive only: the provider makes the connection.
     [[maybe_unused]] static constexpr std::string_view proxyHost_ = "127.0.0.1";

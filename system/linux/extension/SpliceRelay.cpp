@@ -2,6 +2,7 @@
 
 #include "RateLimitedLog.h"
 
+#include <asio/bind_allocator.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/error.hpp>
 #include <asio/post.hpp>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <utility>
 
 namespace sentorix::linux_system {
@@ -18,6 +20,20 @@ namespace sentorix::linux_system {
 namespace {
 
 constexpr std::size_t ChunkBytes = PipePool::PipeBytes;
+
+// Plain new and delete. Asio treats std::allocator as leave-it-to-me and recycles through per-thread
+// caches, which hand out whatever larger block an earlier operation left behind.
+template <typename T>
+struct ExactAllocator {
+    using value_type = T;
+    ExactAllocator() = default;
+    template <typename U>
+    ExactAllocator(const ExactAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+    void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>().deallocate(p, n); }
+    template <typename U>
+    bool operator==(const ExactAllocator<U>&) const noexcept { return true; }
+};
 
 void resetOnClose(int fd) {
     const ::linger abortive{1, 0};
@@ -64,12 +80,7 @@ std::shared_ptr<SpliceRelay> SpliceRelay::awaiting(Strand strand, Completion onD
 }
 
 SpliceRelay::SpliceRelay(Strand strand, Completion onDone, int awaited)
-    : strand_(strand), a_(strand), b_(strand), onDone_(std::move(onDone)), awaited_(awaited) {
-    forward_.from = &a_;
-    forward_.to = &b_;
-    backward_.from = &b_;
-    backward_.to = &a_;
-}
+    : a_(strand), b_(strand), onDone_(std::move(onDone)), awaited_(awaited) {}
 
 std::pair<asio::ip::tcp, UniqueFd> SpliceRelay::release(asio::ip::tcp::socket& socket) {
     std::error_code error;
@@ -84,7 +95,7 @@ std::pair<asio::ip::tcp, UniqueFd> SpliceRelay::release(asio::ip::tcp::socket& s
 void SpliceRelay::adopt(End end, asio::ip::tcp protocol, UniqueFd socket) {
     // Inline when it comes from the relay's own strand (the flow's end does): one hand-off less before
     // the first bytes move.
-    asio::dispatch(strand_, [self = shared_from_this(), end, protocol, socket = std::move(socket)]() mutable {
+    asio::dispatch(strand(), [self = shared_from_this(), end, protocol, socket = std::move(socket)]() mutable {
         self->adopted(end, protocol, std::move(socket));
     });
 }
@@ -113,7 +124,7 @@ void SpliceRelay::adopted(End end, asio::ip::tcp protocol, UniqueFd socket) {
 }
 
 void SpliceRelay::stop(bool reset) {
-    asio::post(strand_, [self = shared_from_this(), reset] {
+    asio::post(strand(), [self = shared_from_this(), reset] {
         if (self->finished_) {
             return;
         }
@@ -150,14 +161,15 @@ void SpliceRelay::arm(Direction& direction, bool forWrite) {
         return;
     }
     armed = true;
-    auto& socket = forWrite ? *direction.to : *direction.from;
-    // The sockets' executor is the strand, so the wait completes there; a handler as small as this keeps
-    // the one operation an idle direction holds small too.
+    auto& socket = forWrite ? sink(direction) : source(direction);
+    // The sockets' executor is the strand, so the wait completes there. An idle direction holds this one
+    // operation for as long as it is idle, so it is allocated at its own size.
     socket.async_wait(forWrite ? asio::socket_base::wait_write : asio::socket_base::wait_read,
-                      [self = shared_from_this(), &direction, &armed](const std::error_code& error) {
-                          armed = false;
-                          error ? self->fail(error) : self->step(direction);
-                      });
+                      asio::bind_allocator(ExactAllocator<void>(),
+                                           [self = shared_from_this(), &direction, &armed](const std::error_code& error) {
+                                               armed = false;
+                                               error ? self->fail(error) : self->step(direction);
+                                           }));
 }
 
 // The reactor is edge-triggered and a wait does not look at the socket first, so after each EAGAIN the
@@ -167,17 +179,17 @@ void SpliceRelay::step(Direction& direction) {
     while (!finished_ && !direction.done) {
         ssize_t n;
         if (direction.inPipe > 0) {
-            n = ::splice(direction.pipe.read.get(), nullptr, direction.to->native_handle(), nullptr,
+            n = ::splice(direction.pipe.read.get(), nullptr, sink(direction).native_handle(), nullptr,
                          direction.inPipe, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
             if (n > 0) {
-                direction.inPipe -= static_cast<std::size_t>(n);
+                direction.inPipe -= static_cast<std::uint32_t>(n);
                 retried = false;
                 continue;
             }
         } else if (!direction.pipe.valid()) {
             // At rest without a pipe: a peek says whether bytes or the end of data have come.
             char probe;
-            n = ::recv(direction.from->native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+            n = ::recv(source(direction).native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
             if (n > 0) {
                 std::error_code error;
                 direction.pipe = PipePool::shared().take(error);
@@ -194,10 +206,10 @@ void SpliceRelay::step(Direction& direction) {
                 return;
             }
         } else {
-            n = ::splice(direction.from->native_handle(), nullptr, direction.pipe.write.get(), nullptr, ChunkBytes,
+            n = ::splice(source(direction).native_handle(), nullptr, direction.pipe.write.get(), nullptr, ChunkBytes,
                          SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
             if (n > 0) {
-                direction.inPipe = static_cast<std::size_t>(n);
+                direction.inPipe = static_cast<std::uint32_t>(n);
                 retried = false;
                 continue;
             }
@@ -231,7 +243,7 @@ void SpliceRelay::finishDirection(Direction& direction) {
     PipePool::shared().give(std::move(direction.pipe));
     direction.pipe = {};
     std::error_code ignored;
-    direction.to->shutdown(asio::socket_base::shutdown_send, ignored);
+    sink(direction).shutdown(asio::socket_base::shutdown_send, ignored);
     if (forward_.done && backward_.done) {
         closeAll({});
     }

@@ -7,6 +7,8 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 
+#include <cstdint>
+
 #include <functional>
 #include <memory>
 #include <system_error>
@@ -47,16 +49,18 @@ public:
     SpliceRelay(Strand strand, Completion onDone, int awaited);
 
 private:
+    // Kept small: an idle flow holds two of these for as long as it lives.
     struct Direction {
-        Socket* from;
-        Socket* to;
         PipePool::Pipe pipe;  // held only while bytes move
-        std::size_t inPipe = 0;
+        std::uint32_t inPipe = 0;
         bool done = false;
         bool readArmed = false;
         bool writeArmed = false;
     };
 
+    Socket& source(const Direction& direction) { return &direction == &forward_ ? a_ : b_; }
+    Socket& sink(const Direction& direction) { return &direction == &forward_ ? b_ : a_; }
+    Strand strand() { return a_.get_executor(); }
     void adopted(End end, asio::ip::tcp protocol, UniqueFd socket);
     void begin();
     void step(Direction& direction);
@@ -66,8 +70,7 @@ private:
     void fail(std::error_code error);
     void closeAll(std::error_code error);
 
-    Strand strand_;
-    Socket a_, b_;
+    Socket a_, b_;  // both on the relay's strand
     Direction forward_, backward_;
     Completion onDone_;
     int awaited_;  // ends still to come through adopt()

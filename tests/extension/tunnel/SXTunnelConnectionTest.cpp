@@ -368,6 +368,7 @@ TEST_F(Tunnel, SystemRelayTakesTheTunnelAndItsEndClosesItWithEofOrTheError) {
     EXPECT_FALSE(tunnel->isClosed());
     EXPECT_EQ(flow.use_count(), 1) << "an idle relayed tunnel keeps nothing of the flow";
     EXPECT_EQ(connection.use_count(), 1) << "... nor of the connection";
+    EXPECT_EQ(clock.use_count(), 1) << "... nor of the handshake: its watchdog, timers and callbacks are gone";
     ASSERT_TRUE(flow->completeRelay());
     EXPECT_EQ(monitoring->last("tunnel_closed").level, "info");
     EXPECT_EQ(monitoring->last("tunnel_closed").context->at("detail"), "eof");
