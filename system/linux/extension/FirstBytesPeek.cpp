@@ -9,14 +9,15 @@
 
 namespace sentorix::linux_system {
 
-FirstBytesPeek::FirstBytesPeek(asio::ip::tcp::socket socket, Inspect inspect, Completion completion)
-    : strand_(asio::make_strand(socket.get_executor())),
+FirstBytesPeek::FirstBytesPeek(FlowStrand strand, asio::ip::tcp::socket socket, Inspect inspect,
+                               Completion completion)
+    : strand_(std::move(strand)),
       socket_(std::move(socket)),
       deadline_(strand_),
       inspect_(std::move(inspect)),
       completion_(std::move(completion)) {}
 
-void FirstBytesPeek::start(asio::ip::tcp::socket socket, Inspect inspect, Completion completion,
+void FirstBytesPeek::start(FlowStrand strand, asio::ip::tcp::socket socket, Inspect inspect, Completion completion,
                            std::function<void()> whileWaiting, std::chrono::milliseconds patience) {
     // A client that speaks first has usually spoken by the time its connection is accepted: then the
     // decision needs no wait, no timer and no other thread.
@@ -28,7 +29,8 @@ void FirstBytesPeek::start(asio::ip::tcp::socket socket, Inspect inspect, Comple
     if (whileWaiting) {
         whileWaiting();
     }
-    auto self = std::make_shared<FirstBytesPeek>(std::move(socket), std::move(inspect), std::move(completion));
+    auto self = std::make_shared<FirstBytesPeek>(std::move(strand), std::move(socket), std::move(inspect),
+                                                 std::move(completion));
     // Nothing else holds the peek yet: both waits begin here, and everything after runs on its strand.
     self->deadline_.expires_after(patience);
     self->deadline_.async_wait(asio::bind_executor(self->strand_, [self](const std::error_code& error) {

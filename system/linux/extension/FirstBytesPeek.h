@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FlowStrand.h"
 #include "PeekedHostname.h"
 
 #include <asio/ip/tcp.hpp>
@@ -30,10 +31,11 @@ public:
     static constexpr std::size_t Limit = 16384 + 1024;  // a 16 KiB ClientHello and its record headers
 
     // `whileWaiting`, when given, runs before start returns if (and only if) the decision must wait.
-    static void start(asio::ip::tcp::socket socket, Inspect inspect, Completion completion,
+    // A wait runs on `strand`.
+    static void start(FlowStrand strand, asio::ip::tcp::socket socket, Inspect inspect, Completion completion,
                       std::function<void()> whileWaiting = {}, std::chrono::milliseconds patience = Patience);
 
-    FirstBytesPeek(asio::ip::tcp::socket socket, Inspect inspect, Completion completion);
+    FirstBytesPeek(FlowStrand strand, asio::ip::tcp::socket socket, Inspect inspect, Completion completion);
 
 private:
     // The host the bytes waiting now name (empty for none) once that is final; nullopt while nothing has
@@ -44,7 +46,7 @@ private:
     void finish(std::string hostname);
     void deliver();
 
-    asio::strand<asio::ip::tcp::socket::executor_type> strand_;
+    FlowStrand strand_;
     asio::ip::tcp::socket socket_;
     asio::steady_timer deadline_;
     const Inspect inspect_;

@@ -152,7 +152,7 @@ std::shared_ptr<NWTCPConnection> LinuxProviderServices::createTCPConnection(cons
     if (auto prepared = PreparedProxyConnection::take(endpoint)) {
         return prepared;
     }
-    return SocketTCPConnection::connect(endpoint, static_cast<int>(OwnMark));
+    return SocketTCPConnection::connect(endpoint, static_cast<int>(OwnMark), PreparedProxyConnection::strand());
 }
 
 void LinuxProviderServices::stop() {
@@ -194,8 +194,9 @@ void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::
     }
     std::weak_ptr<NETransparentProxyProvider> weakProvider = provider;
     auto early = std::make_shared<Prepared>();
+    early->strand = newFlowStrand();
     FirstBytesPeek::start(
-        std::move(socket),
+        *early->strand, std::move(socket),
         [weakProvider](std::span<const std::uint8_t> bytes) {
             auto provider = weakProvider.lock();
             return provider ? provider->hostnameInFirstBytes(bytes) : PeekedHostname{};
@@ -211,7 +212,8 @@ void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::
                 early->endpoint = self->proxy_;
             }
             if (early->endpoint) {
-                early->connection = SocketTCPConnection::connect(*early->endpoint, static_cast<int>(OwnMark));
+                early->connection =
+                    SocketTCPConnection::connect(*early->endpoint, static_cast<int>(OwnMark), early->strand);
             }
         });
 }
@@ -239,7 +241,7 @@ void LinuxProviderServices::decide(asio::ip::tcp::socket socket, std::string app
     auto flow = SocketAppProxyTCPFlow::adopt(
         std::move(socket), NEFlowMetaData{std::move(appId)},
         std::make_shared<NWHostEndpoint>(destination.address().to_string(), std::to_string(destination.port())),
-        std::move(hostname));
+        std::move(hostname), std::move(early.strand));
     if (early.connection) {
         flow->prepareProxyConnection(early.connection, std::move(*early.endpoint));
     }

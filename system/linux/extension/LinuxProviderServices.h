@@ -49,6 +49,7 @@ private:
     OptionalError applyRulesLocked(const NETransparentProxyNetworkSettings& settings, std::uint16_t port);
     // A connection to the proxy begun while a flow's first bytes were awaited.
     struct Prepared {
+        std::optional<FlowStrand> strand;  // the one strand the flow and its proxy connection run on
         std::shared_ptr<SocketTCPConnection> connection;
         std::optional<NWHostEndpoint> endpoint;
     };

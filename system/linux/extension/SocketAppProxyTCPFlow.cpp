@@ -14,17 +14,20 @@ namespace sentorix::linux_system {
 std::shared_ptr<SocketAppProxyTCPFlow> SocketAppProxyTCPFlow::adopt(asio::ip::tcp::socket socket,
                                                                     NEFlowMetaData metaData,
                                                                     std::shared_ptr<NWEndpoint> remoteEndpoint,
-                                                                    std::string remoteHostname) {
+                                                                    std::string remoteHostname,
+                                                                    std::optional<FlowStrand> strand) {
     return std::make_shared<SocketAppProxyTCPFlow>(std::move(socket), std::move(metaData), std::move(remoteEndpoint),
-                                                   std::move(remoteHostname));
+                                                   std::move(remoteHostname),
+                                                   strand ? std::move(*strand) : newFlowStrand());
 }
 
 SocketAppProxyTCPFlow::SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
-                                             std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname)
+                                             std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname,
+                                             FlowStrand strand)
     : metaData_(std::move(metaData)),
       remoteEndpoint_(std::move(remoteEndpoint)),
       remoteHostname_(std::move(remoteHostname)),
-      strand_(asio::make_strand(DispatchQueue::pool().get_executor())),
+      strand_(std::move(strand)),
       socket_(strand_) {
     std::error_code error;
     const auto protocol = socket.local_endpoint(error).protocol();
@@ -34,14 +37,11 @@ SocketAppProxyTCPFlow::SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlo
 }
 
 void SocketAppProxyTCPFlow::open(std::shared_ptr<NWHostEndpoint>, std::function<void(OptionalError)> completionHandler) {
-    // Accepted already; the completion runs on a pool thread, as the platform's would.
-    asio::post(strand_, [completion = std::move(completionHandler), prepared = std::move(preparedProxy_),
-                         endpoint = std::move(preparedEndpoint_)]() mutable {
-        if (!prepared || !endpoint) {
-            completion(std::nullopt);
-            return;
-        }
-        const PreparedProxyConnection::Offer offer(std::move(prepared), std::move(*endpoint));
+    // Accepted already; the completion runs on a pool thread, as the platform's would: on this one when
+    // it may, since waking another thread for it would delay every relayed flow's first byte.
+    asio::dispatch(strand_, [strand = strand_, completion = std::move(completionHandler),
+                             prepared = std::move(preparedProxy_), endpoint = std::move(preparedEndpoint_)]() mutable {
+        const PreparedProxyConnection::Offer offer(std::move(strand), std::move(prepared), std::move(endpoint));
         completion(std::nullopt);
     });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FlowStrand.h"
 #include "NEAppProxyTCPFlow.h"
 #include "SocketTCPConnection.h"
 #include "SpliceRelay.h"
@@ -19,10 +20,12 @@ class SocketAppProxyTCPFlow : public NEAppProxyTCPFlow, public std::enable_share
 public:
     static constexpr std::size_t ReadMaximum = 524288;
 
-    // The socket must belong to the shared dispatch pool's executor (or be moved onto it).
+    // The socket must belong to the shared dispatch pool's executor (or be moved onto it). The flow runs
+    // on `strand` when given, on a strand of its own otherwise.
     static std::shared_ptr<SocketAppProxyTCPFlow> adopt(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
                                                         std::shared_ptr<NWEndpoint> remoteEndpoint,
-                                                        std::string remoteHostname = {});
+                                                        std::string remoteHostname = {},
+                                                        std::optional<FlowStrand> strand = std::nullopt);
 
     const NEFlowMetaData& metaData() const override { return metaData_; }
     std::shared_ptr<NWEndpoint> remoteEndpoint() const override { return remoteEndpoint_; }
@@ -44,7 +47,7 @@ public:
     asio::ip::tcp::socket takeSocket() { return std::move(socket_); }
 
     SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
-                          std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname = {});
+                          std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname, FlowStrand strand);
 
 private:
     void closeIfDoneLocked();
@@ -54,7 +57,7 @@ private:
     const std::string remoteHostname_;
     std::shared_ptr<SocketTCPConnection> preparedProxy_;  // until open
     std::optional<NWHostEndpoint> preparedEndpoint_;
-    asio::strand<asio::thread_pool::executor_type> strand_;
+    FlowStrand strand_;
     asio::ip::tcp::socket socket_;  // the fields below are used inside strand_ only
     std::uint8_t peekByte_ = 0;  // where a waiting read peeks
     bool readClosed_ = false;

@@ -16,12 +16,12 @@
 
 namespace sentorix::linux_system {
 
-SocketTCPConnection::SocketTCPConnection(asio::thread_pool& pool)
-    : strand_(asio::make_strand(pool.get_executor())), socket_(strand_) {}
+SocketTCPConnection::SocketTCPConnection(FlowStrand strand) : strand_(std::move(strand)), socket_(strand_) {}
 
 std::shared_ptr<SocketTCPConnection> SocketTCPConnection::connect(const NWHostEndpoint& endpoint,
-                                                                  std::optional<int> mark) {
-    auto connection = std::make_shared<SocketTCPConnection>(DispatchQueue::pool());
+                                                                  std::optional<int> mark,
+                                                                  std::optional<FlowStrand> strand) {
+    auto connection = std::make_shared<SocketTCPConnection>(strand ? std::move(*strand) : newFlowStrand());
     connection->start(endpoint, mark);
     return connection;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FlowStrand.h"
 #include "NWHostEndpoint.h"
 #include "NWTCPConnection.h"
 #include "UniqueFd.h"
@@ -18,9 +19,11 @@ namespace sentorix::linux_system {
 // Host names are not resolved: the endpoint must be an IPv4 or IPv6 literal.
 class SocketTCPConnection : public NWTCPConnection, public std::enable_shared_from_this<SocketTCPConnection> {
 public:
-    // `mark`, when set, is put on the socket (SO_MARK) so that the redirect rules leave it alone.
+    // `mark`, when set, is put on the socket (SO_MARK) so that the redirect rules leave it alone. It runs
+    // on `strand` when given (the flow's it serves), on a strand of its own otherwise.
     static std::shared_ptr<SocketTCPConnection> connect(const NWHostEndpoint& endpoint,
-                                                        std::optional<int> mark = std::nullopt);
+                                                        std::optional<int> mark = std::nullopt,
+                                                        std::optional<FlowStrand> strand = std::nullopt);
 
     NWTCPConnectionState state() const override;
     OptionalError error() const override;
@@ -36,7 +39,7 @@ public:
     // was closed already). Reads, writes and closes that follow find no socket and harm nothing.
     void releaseSocket(std::function<void(asio::ip::tcp protocol, UniqueFd socket)> receiver);
 
-    explicit SocketTCPConnection(asio::thread_pool& pool);
+    explicit SocketTCPConnection(FlowStrand strand);
 
 private:
     void start(const NWHostEndpoint& endpoint, std::optional<int> mark);
@@ -50,7 +53,7 @@ private:
         std::string keyPath;
     };
 
-    asio::strand<asio::thread_pool::executor_type> strand_;
+    FlowStrand strand_;
     asio::ip::tcp::socket socket_;  // used inside strand_ only
     std::uint8_t peekByte_ = 0;     // where a waiting read peeks
     mutable std::mutex mutex_;      // guards state, error and observers

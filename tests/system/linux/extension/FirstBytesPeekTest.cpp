@@ -65,7 +65,7 @@ struct Application {
         auto promise = std::make_shared<std::promise<Peeked>>();
         peeked = promise->get_future();
         const auto started = std::chrono::steady_clock::now();
-        FirstBytesPeek::start(std::move(accepted), inspect,
+        FirstBytesPeek::start(linux_system::newFlowStrand(), std::move(accepted), inspect,
                               [promise, started](asio::ip::tcp::socket socket, std::string hostname) {
                                   Peeked out;
                                   out.hostname = std::move(hostname);

@@ -19,7 +19,7 @@ TEST(PreparedProxyConnection, IsTakenOnceOnItsOwnThreadForItsEndpointAndCancelle
     auto taken = SocketTCPConnection::connect(proxy);
     auto unwanted = SocketTCPConnection::connect(proxy);
     {
-        const PreparedProxyConnection::Offer offer(taken, proxy);
+        const PreparedProxyConnection::Offer offer(linux_system::newFlowStrand(), taken, proxy);
         EXPECT_EQ(PreparedProxyConnection::take(NWHostEndpoint("127.0.0.1", "1")), nullptr) << "another endpoint";
         std::thread([&] { EXPECT_EQ(PreparedProxyConnection::take(proxy), nullptr) << "another thread"; }).join();
         EXPECT_EQ(PreparedProxyConnection::take(proxy), taken);
@@ -27,11 +27,24 @@ TEST(PreparedProxyConnection, IsTakenOnceOnItsOwnThreadForItsEndpointAndCancelle
     }
     EXPECT_NE(taken->state(), NWTCPConnectionState::Cancelled);
     {
-        const PreparedProxyConnection::Offer offer(unwanted, proxy);
+        const PreparedProxyConnection::Offer offer(linux_system::newFlowStrand(), unwanted, proxy);
     }
     EXPECT_EQ(unwanted->state(), NWTCPConnectionState::Cancelled) << "an offer nobody took is cancelled";
     EXPECT_EQ(PreparedProxyConnection::take(proxy), nullptr) << "nothing is offered once the offer ends";
     taken->cancel();
+}
+
+TEST(PreparedProxyConnection, WithNothingPreparedTheFlowsStrandIsOfferedForTheConnectionMadeInstead) {
+    const auto strand = linux_system::newFlowStrand();
+    EXPECT_FALSE(PreparedProxyConnection::strand());
+    {
+        const PreparedProxyConnection::Offer offer(strand);
+        EXPECT_EQ(PreparedProxyConnection::take(NWHostEndpoint("127.0.0.1", "8080")), nullptr);
+        ASSERT_TRUE(PreparedProxyConnection::strand());
+        EXPECT_TRUE(*PreparedProxyConnection::strand() == strand);
+        std::thread([] { EXPECT_FALSE(PreparedProxyConnection::strand()) << "another thread"; }).join();
+    }
+    EXPECT_FALSE(PreparedProxyConnection::strand()) << "nothing is offered once the offer ends";
 }
 
 }  // namespace
