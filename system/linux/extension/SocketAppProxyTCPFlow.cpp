@@ -99,9 +99,7 @@ bool SocketAppProxyTCPFlow::relayWith(std::shared_ptr<NWTCPConnection> connectio
     }
     // Each socket leaves from inside its own strand, and the relay begins once both have arrived. It runs
     // on this flow's strand: the flow has nothing left to do there, and the tunnel needs no second one.
-    auto relay = SpliceRelay::awaiting(strand_, [completion = std::move(completion)](std::error_code error) {
-        completion(error ? OptionalError(errorFrom(error)) : std::nullopt);
-    });
+    auto relay = SpliceRelay::awaiting(strand_, std::move(completion));
     asio::dispatch(strand_, [self = shared_from_this(), relay] {
         self->relay_ = relay;
         auto [protocol, socket] = SpliceRelay::release(self->socket_);

@@ -1,6 +1,7 @@
 #include "SpliceRelay.h"
 
 #include "RateLimitedLog.h"
+#include "SocketReader.h"
 
 #include <asio/bind_allocator.hpp>
 #include <asio/dispatch.hpp>
@@ -68,7 +69,7 @@ std::shared_ptr<SpliceRelay> SpliceRelay::start(Strand strand, asio::ip::tcp::so
 
 void SpliceRelay::start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b,
                         std::function<void()> onDone) {
-    start(std::move(strand), std::move(a), std::move(b), Completion([onDone = std::move(onDone)](std::error_code) {
+    start(std::move(strand), std::move(a), std::move(b), Completion([onDone = std::move(onDone)](OptionalError) {
               if (onDone) {
                   onDone();
               }
@@ -277,7 +278,7 @@ void SpliceRelay::closeAll(std::error_code error) {
         direction->inPipe = 0;
     }
     if (auto done = std::move(onDone_)) {
-        done(error);
+        done(error ? OptionalError(errorFrom(error)) : std::nullopt);
     }
 }
 

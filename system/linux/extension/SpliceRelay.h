@@ -1,5 +1,6 @@
 #pragma once
 
+#include "NSError.h"
 #include "PipePool.h"
 #include "UniqueFd.h"
 
@@ -25,8 +26,9 @@ public:
     using Strand = asio::strand<asio::thread_pool::executor_type>;
     // Typed on the strand: no type-erased executor to allocate per socket and per wait.
     using Socket = asio::basic_stream_socket<asio::ip::tcp, Strand>;
-    // No error once both directions have ended; otherwise the first error.
-    using Completion = std::function<void(std::error_code)>;
+    // No error once both directions have ended; otherwise the first error. In the platform's terms, so
+    // that a flow's completion is kept as it is rather than wrapped in another.
+    using Completion = std::function<void(OptionalError)>;
     enum class End { A, B };
 
     // Both sockets must use `strand` as their executor.
@@ -42,7 +44,7 @@ public:
     // Hands in one end, from any thread; an invalid descriptor fails the relay.
     void adopt(End end, asio::ip::tcp protocol, UniqueFd socket);
     // Ends the relay from any thread: both sockets close, reset with `reset`, and the completion runs with
-    // operation_aborted. Does nothing once the relay has ended.
+    // ECANCELED. Does nothing once the relay has ended.
     void stop(bool reset);
 
     // `awaited`: how many ends are still to come through adopt().
