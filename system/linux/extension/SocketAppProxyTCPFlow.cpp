@@ -102,12 +102,9 @@ bool SocketAppProxyTCPFlow::relayWith(std::shared_ptr<NWTCPConnection> connectio
     auto relay = SpliceRelay::awaiting(strand_, std::move(completion));
     asio::dispatch(strand_, [self = shared_from_this(), relay] {
         self->relay_ = relay;
-        auto [protocol, socket] = SpliceRelay::release(self->socket_);
-        relay->adopt(SpliceRelay::End::A, protocol, std::move(socket));
+        relay->adopt(SpliceRelay::End::A, std::move(self->socket_));
     });
-    proxy->releaseSocket([relay](asio::ip::tcp protocol, UniqueFd socket) {
-        relay->adopt(SpliceRelay::End::B, protocol, std::move(socket));
-    });
+    proxy->releaseSocket([relay](FlowSocket socket) { relay->adopt(SpliceRelay::End::B, std::move(socket)); });
     return true;
 }
 

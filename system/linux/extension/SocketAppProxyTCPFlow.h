@@ -44,7 +44,7 @@ public:
     void prepareProxyConnection(std::shared_ptr<SocketTCPConnection> connection, NWHostEndpoint endpoint);
 
     // For a flow the provider declined: hands the untouched socket back so the system can carry it.
-    asio::ip::tcp::socket takeSocket() { return std::move(socket_); }
+    asio::ip::tcp::socket takeSocket() { return asio::ip::tcp::socket(std::move(socket_)); }
 
     SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
                           std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname, FlowStrand strand);
@@ -58,7 +58,7 @@ private:
     std::shared_ptr<SocketTCPConnection> preparedProxy_;  // until open
     std::optional<NWHostEndpoint> preparedEndpoint_;
     FlowStrand strand_;
-    asio::ip::tcp::socket socket_;  // the fields below are used inside strand_ only
+    FlowSocket socket_;  // the fields below are used inside strand_ only
     std::uint8_t peekByte_ = 0;  // where a waiting read peeks
     bool readClosed_ = false;
     bool writeClosed_ = false;

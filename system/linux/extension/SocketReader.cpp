@@ -14,7 +14,7 @@ NSError errorFrom(const std::error_code& error) {
     return NSError::posix(EIO, error.message());
 }
 
-void readWhenReadable(asio::ip::tcp::socket& socket, std::uint8_t& peekByte, std::size_t maximum,
+void readWhenReadable(FlowSocket& socket, std::uint8_t& peekByte, std::size_t maximum,
                       std::function<void(NSData, OptionalError)> completion) {
     // Wait by peeking at one byte: unlike async_wait, a receive first tries the socket, so readiness
     // that arrived before the wait (an edge the reactor has already seen) is not lost.

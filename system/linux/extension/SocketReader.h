@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FlowStrand.h"
 #include "NSData.h"
 #include "NSError.h"
 
@@ -13,7 +14,7 @@ namespace sentorix::linux_system {
 // Reads what a socket has once it is readable, up to `maximum` bytes, so that a read that waits holds
 // no buffer (only `peekByte`, which must outlive the read). An empty result is the end of data. Must run
 // inside the socket's strand.
-void readWhenReadable(asio::ip::tcp::socket& socket, std::uint8_t& peekByte, std::size_t maximum,
+void readWhenReadable(FlowSocket& socket, std::uint8_t& peekByte, std::size_t maximum,
                       std::function<void(NSData, OptionalError)> completion);
 
 NSError errorFrom(const std::error_code& error);

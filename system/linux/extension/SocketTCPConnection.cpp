@@ -163,10 +163,9 @@ void SocketTCPConnection::readAtLeast(std::size_t minimum, std::size_t maximum, 
                      });
 }
 
-void SocketTCPConnection::releaseSocket(std::function<void(asio::ip::tcp, UniqueFd)> receiver) {
+void SocketTCPConnection::releaseSocket(std::function<void(FlowSocket)> receiver) {
     asio::dispatch(strand_, [self = shared_from_this(), receiver = std::move(receiver)] {
-        auto [protocol, socket] = SpliceRelay::release(self->socket_);
-        receiver(protocol, std::move(socket));
+        receiver(std::move(self->socket_));
     });
 }
 

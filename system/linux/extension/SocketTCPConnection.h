@@ -37,7 +37,7 @@ public:
 
     // Gives the socket up, inside this connection's strand, to `receiver` (an invalid descriptor when it
     // was closed already). Reads, writes and closes that follow find no socket and harm nothing.
-    void releaseSocket(std::function<void(asio::ip::tcp protocol, UniqueFd socket)> receiver);
+    void releaseSocket(std::function<void(FlowSocket socket)> receiver);
 
     explicit SocketTCPConnection(FlowStrand strand);
 
@@ -54,7 +54,7 @@ private:
     };
 
     FlowStrand strand_;
-    asio::ip::tcp::socket socket_;  // used inside strand_ only
+    FlowSocket socket_;  // used inside strand_ only
     std::uint8_t peekByte_ = 0;     // where a waiting read peeks
     mutable std::mutex mutex_;      // guards state, error and observers
     NWTCPConnectionState state_ = NWTCPConnectionState::Invalid;

@@ -124,6 +124,37 @@ void SpliceRelay::adopted(End end, asio::ip::tcp protocol, UniqueFd socket) {
     }
 }
 
+void SpliceRelay::adopt(End end, Socket socket) {
+    asio::dispatch(strand(), [self = shared_from_this(), end, socket = std::move(socket)]() mutable {
+        self->adopted(end, std::move(socket));
+    });
+}
+
+void SpliceRelay::adopted(End end, Socket socket) {
+    if (socket.is_open() && !(socket.get_executor() == strand())) {
+        // From another strand: its waits would complete there, so it comes in as a descriptor.
+        std::error_code error;
+        const auto protocol = socket.local_endpoint(error).protocol();
+        adopted(end, protocol, UniqueFd(error ? -1 : socket.release(error)));
+        return;
+    }
+    if (finished_) {
+        std::error_code ignored;
+        if (reset_ && socket.is_open()) {
+            socket.set_option(asio::socket_base::linger(true, 0), ignored);
+        }
+        return;  // stopped before this end came: it closes here
+    }
+    if (!socket.is_open()) {
+        fail(std::make_error_code(std::errc::not_connected));
+        return;
+    }
+    (end == End::A ? a_ : b_) = std::move(socket);
+    if (--awaited_ == 0) {
+        begin();
+    }
+}
+
 void SpliceRelay::stop(bool reset) {
     asio::post(strand(), [self = shared_from_this(), reset] {
         if (self->finished_) {

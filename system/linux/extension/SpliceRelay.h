@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NSError.h"
+#include "FlowStrand.h"
 #include "PipePool.h"
 #include "UniqueFd.h"
 
@@ -25,7 +26,7 @@ class SpliceRelay : public std::enable_shared_from_this<SpliceRelay> {
 public:
     using Strand = asio::strand<asio::thread_pool::executor_type>;
     // Typed on the strand: no type-erased executor to allocate per socket and per wait.
-    using Socket = asio::basic_stream_socket<asio::ip::tcp, Strand>;
+    using Socket = FlowSocket;
     // No error once both directions have ended; otherwise the first error. In the platform's terms, so
     // that a flow's completion is kept as it is rather than wrapped in another.
     using Completion = std::function<void(OptionalError)>;
@@ -43,6 +44,8 @@ public:
     static std::pair<asio::ip::tcp, UniqueFd> release(asio::ip::tcp::socket& socket);
     // Hands in one end, from any thread; an invalid descriptor fails the relay.
     void adopt(End end, asio::ip::tcp protocol, UniqueFd socket);
+    // Hands in one end as it is, from any thread; a closed socket fails the relay.
+    void adopt(End end, Socket socket);
     // Ends the relay from any thread: both sockets close, reset with `reset`, and the completion runs with
     // ECANCELED. Does nothing once the relay has ended.
     void stop(bool reset);
@@ -64,6 +67,7 @@ private:
     Socket& sink(const Direction& direction) { return &direction == &forward_ ? b_ : a_; }
     Strand strand() { return a_.get_executor(); }
     void adopted(End end, asio::ip::tcp protocol, UniqueFd socket);
+    void adopted(End end, Socket socket);
     void begin();
     void step(Direction& direction);
     // Arms a wait, unless one is armed already.

@@ -85,6 +85,37 @@ TEST(SpliceRelay, DataWaitingBeforeTheRelayStartsIsMoved) {
     EXPECT_EQ(std::string(buffer, 5), "early");
 }
 
+TEST(SpliceRelay, EndsHandedInAsSocketsRelayWhateverStrandTheyCameFrom) {
+    std::uint16_t frontPort = 0, backPort = 0;
+    const auto front = listenLoopback(frontPort);
+    const auto back = listenLoopback(backPort);
+    UniqueFd client = connectLoopback(frontPort);
+    UniqueFd accepted(::accept4(front.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueFd upstream = connectLoopback(backPort);
+    UniqueFd server(::accept4(back.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    const auto strand = linux_system::newFlowStrand();
+    // One end shares the relay's strand, as a flow's does; the other was made on a strand of its own.
+    linux_system::FlowSocket a(strand), b(linux_system::newFlowStrand());
+    a.assign(asio::ip::tcp::v4(), accepted.release());
+    b.assign(asio::ip::tcp::v4(), upstream.release());
+    std::promise<OptionalError> done;
+    auto relay = linux_system::SpliceRelay::awaiting(strand, [&](OptionalError error) { done.set_value(error); });
+    relay->adopt(linux_system::SpliceRelay::End::A, std::move(a));
+    relay->adopt(linux_system::SpliceRelay::End::B, std::move(b));
+    ASSERT_EQ(::send(client.get(), "ping", 4, MSG_NOSIGNAL), 4);
+    ASSERT_EQ(::send(server.get(), "pong", 4, MSG_NOSIGNAL), 4);
+    char buffer[4];
+    ASSERT_EQ(::recv(server.get(), buffer, 4, MSG_WAITALL), 4);
+    EXPECT_EQ(std::string(buffer, 4), "ping");
+    ASSERT_EQ(::recv(client.get(), buffer, 4, MSG_WAITALL), 4);
+    EXPECT_EQ(std::string(buffer, 4), "pong");
+    ::shutdown(client.get(), SHUT_WR);
+    ::shutdown(server.get(), SHUT_WR);
+    auto result = done.get_future();
+    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(result.get()) << "both ends ended cleanly";
+}
+
 // Descriptors the process holds outside the pipe pool.
 std::size_t heldDescriptors() {
     const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
