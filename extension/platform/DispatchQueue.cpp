@@ -7,23 +7,24 @@
 
 namespace sentorix {
 
-namespace {
-// Blocks may wait (the probe, the monitoring sender), so the pool is a little wider than the core
-// count; not much wider, since every idle thread woken for a block is a context switch on a flow's path.
-std::size_t poolThreads() { return std::max(4u, std::thread::hardware_concurrency() + 2); }
-}  // namespace
-
 asio::thread_pool& DispatchQueue::pool() {
     // Never destroyed: blocks may still run while the process exits.
-    static asio::thread_pool* pool = new asio::thread_pool(poolThreads());
+    static asio::thread_pool* pool = new asio::thread_pool(std::max(2u, std::thread::hardware_concurrency()));
     return *pool;
 }
 
-std::shared_ptr<DispatchQueue> DispatchQueue::create(std::string label, Kind kind) {
-    return std::make_shared<DispatchQueue>(std::move(label), kind);
+asio::thread_pool& DispatchQueue::waitingPool() {
+    // Wider than the cores: its threads spend their time waiting.
+    static asio::thread_pool* pool = new asio::thread_pool(std::max(4u, std::thread::hardware_concurrency() + 2));
+    return *pool;
 }
 
-DispatchQueue::DispatchQueue(std::string label, Kind kind) : label_(std::move(label)), kind_(kind) {}
+std::shared_ptr<DispatchQueue> DispatchQueue::create(std::string label, Kind kind, Work work) {
+    return std::make_shared<DispatchQueue>(std::move(label), kind, work);
+}
+
+DispatchQueue::DispatchQueue(std::string label, Kind kind, Work work)
+    : label_(std::move(label)), kind_(kind), pool_(work == Work::MayWait ? waitingPool() : pool()) {}
 
 void DispatchQueue::async(std::function<void()> block) {
     enqueue(Item{std::move(block), kind_ == Kind::Serial, nullptr});
@@ -93,7 +94,7 @@ void DispatchQueue::launch(std::vector<Item>& items) {
             wakeWaiters = true;
             continue;
         }
-        asio::post(pool(), [self = shared_from_this(), block = std::move(item.block), barrier = item.barrier] {
+        asio::post(pool_, [self = shared_from_this(), block = std::move(item.block), barrier = item.barrier] {
             block();
             self->finished(barrier);
         });

@@ -18,8 +18,11 @@ namespace sentorix {
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 public:
     enum class Kind { Serial, Concurrent };
+    // Whether a queue's blocks may wait (a probe's connect, a blocking send, a request to another
+    // process). Those run on threads of their own, so that they never hold the threads flows run on.
+    enum class Work { Brief, MayWait };
 
-    static std::shared_ptr<DispatchQueue> create(std::string label, Kind kind);
+    static std::shared_ptr<DispatchQueue> create(std::string label, Kind kind, Work work = Work::Brief);
 
     const std::string& label() const { return label_; }
     Kind kind() const { return kind_; }
@@ -43,10 +46,13 @@ public:
         finished(true);
     }
 
-    // The pool every queue and timer runs on.
+    // The pool timers, sockets and brief queues run on: a thread per core, since each thread more is
+    // one more to wake, and wait for, on a flow's path.
     static asio::thread_pool& pool();
+    // The pool of queues whose blocks may wait.
+    static asio::thread_pool& waitingPool();
 
-    DispatchQueue(std::string label, Kind kind);
+    DispatchQueue(std::string label, Kind kind, Work work = Work::Brief);
 
 private:
     struct Waiter {
@@ -68,6 +74,7 @@ private:
 
     const std::string label_;
     const Kind kind_;
+    asio::thread_pool& pool_;  // where its blocks run
     std::mutex mutex_;
     std::condition_variable waiterReady_;
     std::deque<Item> pending_;

@@ -111,11 +111,13 @@ PacketTunnelProvider::PacketTunnelProvider(std::shared_ptr<NEProviderServices> s
       activeTunnelsQueue(DispatchQueue::create("com.sentorix.activeTunnels", DispatchQueue::Kind::Concurrent)),
       tunnelAdmissionController(BuiltInPolicy::MaxPendingHandshakes),
       monitoringClient(std::make_shared<ProxyTunnelMonitoringClient>(
-          std::nullopt, DispatchQueue::create("com.sentorix.proxyTunnelMonitoring", DispatchQueue::Kind::Serial),
+          std::nullopt, DispatchQueue::create("com.sentorix.proxyTunnelMonitoring", DispatchQueue::Kind::Serial,
+                                                DispatchQueue::Work::MayWait),
           std::make_shared<ProxyTunnelMonitoringFrameEncoder>(), ProxyTunnelMonitoringClient::defaultSender(),
           ProxyTunnelMonitoringClient::DefaultMaxPendingJobs, timers)),
       proxySafetyGate(std::make_shared<ProxySafetyGate>()),
-      proxyHealthQueue(DispatchQueue::create("com.sentorix.proxyHealth", DispatchQueue::Kind::Serial)),
+      proxyHealthQueue(
+          DispatchQueue::create("com.sentorix.proxyHealth", DispatchQueue::Kind::Serial, DispatchQueue::Work::MayWait)),
       bypassCacheQueue(DispatchQueue::create("com.sentorix.bypassCache", DispatchQueue::Kind::Concurrent)),
       clock_(std::move(clock)),
       timers_(std::move(timers)) {

@@ -221,7 +221,8 @@ std::shared_ptr<ExtensionConnection> ExtensionConnection::create(std::string sta
     auto connection = std::make_shared<ExtensionConnection>(std::move(stateDirectory), std::move(extensionIdentifier));
     connection->lastStatus_ = connection->status();
     connection->timer_ = DispatchSourceTimer::create(
-        DispatchQueue::create("com.sentorix.connectionStatus", DispatchQueue::Kind::Serial));
+        DispatchQueue::create("com.sentorix.connectionStatus", DispatchQueue::Kind::Serial,
+                              DispatchQueue::Work::MayWait));
     connection->timer_->schedule(pollInterval, pollInterval);
     connection->timer_->setEventHandler([weak = std::weak_ptr<ExtensionConnection>(connection)] {
         if (auto self = weak.lock()) {

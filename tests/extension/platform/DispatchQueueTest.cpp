@@ -93,6 +93,39 @@ TEST(DispatchQueue, SyncRunsOnCallerAndWaitsForQueuedBarrier) {
     EXPECT_TRUE(sawBarrier);
 }
 
+TEST(DispatchQueue, BlocksThatMayWaitNeverHoldTheThreadsBriefBlocksRunOn) {
+    // More waiting blocks than the shared pool has threads: were they run there, the brief block would
+    // never run.
+    auto waiting = DispatchQueue::create("com.sentorix.test.waiting", DispatchQueue::Kind::Concurrent,
+                                         DispatchQueue::Work::MayWait);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> waitingStarted{0};
+    std::atomic<bool> waitedOnSharedPool{false};
+    for (int i = 0; i < 3; ++i) {
+        waiting->async([&, released] {
+            if (DispatchQueue::pool().get_executor().running_in_this_thread()) {
+                waitedOnSharedPool = true;
+            }
+            ++waitingStarted;
+            released.wait();
+        });
+    }
+    while (waitingStarted.load() < 3) {
+        std::this_thread::yield();
+    }
+    auto brief = DispatchQueue::create("com.sentorix.test.brief", DispatchQueue::Kind::Serial);
+    std::promise<bool> ranOnSharedPool;
+    brief->async([&] { ranOnSharedPool.set_value(DispatchQueue::pool().get_executor().running_in_this_thread()); });
+    auto ran = ranOnSharedPool.get_future();
+    const bool ranMeanwhile = ran.wait_for(10s) == std::future_status::ready;
+    release.set_value();
+    waiting->syncBarrier([] {});
+    ASSERT_TRUE(ranMeanwhile);
+    EXPECT_TRUE(ran.get());
+    EXPECT_FALSE(waitedOnSharedPool);
+}
+
 TEST(DispatchSourceTimer, RepeatsUntilCancelledAndNeverAfterCancelReturns) {
     auto queue = DispatchQueue::create("com.sentorix.test", DispatchQueue::Kind::Serial);
     auto timer = DispatchSourceTimer::create(queue);
