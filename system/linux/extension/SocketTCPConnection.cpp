@@ -2,8 +2,6 @@
 
 #include "RateLimitedLog.h"
 #include "SocketReader.h"
-#include "SpliceRelay.h"
-#include "DispatchQueue.h"
 
 #include <asio/connect.hpp>
 #include <asio/dispatch.hpp>
