@@ -3,10 +3,8 @@
 #include "PreparedProxyConnection.h"
 #include "SocketReader.h"
 #include "SocketTCPConnection.h"
-#include "DispatchQueue.h"
 
 #include <asio/dispatch.hpp>
-#include <asio/post.hpp>
 #include <asio/write.hpp>
 
 namespace sentorix::linux_system {

@@ -6,8 +6,6 @@
 #include "SpliceRelay.h"
 
 #include <asio/ip/tcp.hpp>
-#include <asio/strand.hpp>
-#include <asio/thread_pool.hpp>
 
 #include <optional>
 
@@ -20,8 +18,8 @@ class SocketAppProxyTCPFlow : public NEAppProxyTCPFlow, public std::enable_share
 public:
     static constexpr std::size_t ReadMaximum = 524288;
 
-    // The socket must belong to the shared dispatch pool's executor (or be moved onto it). The flow runs
-    // on `strand` when given, on a strand of its own otherwise.
+    // Nothing may be waiting on the socket: it moves onto the flow's strand, which is `strand` when given
+    // and one of its own otherwise.
     static std::shared_ptr<SocketAppProxyTCPFlow> adopt(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
                                                         std::shared_ptr<NWEndpoint> remoteEndpoint,
                                                         std::string remoteHostname = {},

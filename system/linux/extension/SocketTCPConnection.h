@@ -3,11 +3,8 @@
 #include "FlowStrand.h"
 #include "NWHostEndpoint.h"
 #include "NWTCPConnection.h"
-#include "UniqueFd.h"
 
 #include <asio/ip/tcp.hpp>
-#include <asio/strand.hpp>
-#include <asio/thread_pool.hpp>
 
 #include <mutex>
 #include <optional>
@@ -35,8 +32,8 @@ public:
                            std::function<void(NSData, OptionalError)> completionHandler) override;
     void cancel() override;
 
-    // Gives the socket up, inside this connection's strand, to `receiver` (an invalid descriptor when it
-    // was closed already). Reads, writes and closes that follow find no socket and harm nothing.
+    // Gives the socket up, inside this connection's strand, to `receiver` (a closed socket when it was
+    // closed already). Reads, writes and closes that follow find no socket and harm nothing.
     void releaseSocket(std::function<void(FlowSocket socket)> receiver);
 
     explicit SocketTCPConnection(FlowStrand strand);

@@ -6,8 +6,6 @@
 #include "UniqueFd.h"
 
 #include <asio/ip/tcp.hpp>
-#include <asio/strand.hpp>
-#include <asio/thread_pool.hpp>
 
 #include <cstdint>
 
@@ -24,7 +22,7 @@ namespace sentorix::linux_system {
 // after both sockets are closed.
 class SpliceRelay : public std::enable_shared_from_this<SpliceRelay> {
 public:
-    using Strand = asio::strand<asio::thread_pool::executor_type>;
+    using Strand = FlowStrand;
     // Typed on the strand: no type-erased executor to allocate per socket and per wait.
     using Socket = FlowSocket;
     // No error once both directions have ended; otherwise the first error. In the platform's terms, so
