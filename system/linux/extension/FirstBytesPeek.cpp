@@ -1,7 +1,5 @@
 #include "FirstBytesPeek.h"
 
-#include <asio/bind_executor.hpp>
-
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -9,15 +7,13 @@
 
 namespace sentorix::linux_system {
 
-FirstBytesPeek::FirstBytesPeek(FlowStrand strand, asio::ip::tcp::socket socket, Inspect inspect,
-                               Completion completion)
-    : strand_(std::move(strand)),
-      socket_(std::move(socket)),
-      deadline_(strand_),
+FirstBytesPeek::FirstBytesPeek(FlowSocket socket, Inspect inspect, Completion completion)
+    : socket_(std::move(socket)),
+      deadline_(socket_.get_executor()),
       inspect_(std::move(inspect)),
       completion_(std::move(completion)) {}
 
-void FirstBytesPeek::start(FlowStrand strand, asio::ip::tcp::socket socket, Inspect inspect, Completion completion,
+void FirstBytesPeek::start(FlowSocket socket, Inspect inspect, Completion completion,
                            std::function<void()> whileWaiting, std::chrono::milliseconds patience) {
     // A client that speaks first has usually spoken by the time its connection is accepted: then the
     // decision needs no wait, no timer and no other thread.
@@ -29,15 +25,14 @@ void FirstBytesPeek::start(FlowStrand strand, asio::ip::tcp::socket socket, Insp
     if (whileWaiting) {
         whileWaiting();
     }
-    auto self = std::make_shared<FirstBytesPeek>(std::move(strand), std::move(socket), std::move(inspect),
-                                                 std::move(completion));
+    auto self = std::make_shared<FirstBytesPeek>(std::move(socket), std::move(inspect), std::move(completion));
     // Nothing else holds the peek yet: both waits begin here, and everything after runs on its strand.
     self->deadline_.expires_after(patience);
-    self->deadline_.async_wait(asio::bind_executor(self->strand_, [self](const std::error_code& error) {
+    self->deadline_.async_wait([self](const std::error_code& error) {
         if (!error) {
             self->finish({});
         }
-    }));
+    });
     self->waitReadable();
 }
 
@@ -62,15 +57,14 @@ std::optional<std::string> FirstBytesPeek::peekNow(int fd, std::vector<std::uint
 
 void FirstBytesPeek::waitReadable() {
     waiting_ = true;
-    socket_.async_wait(asio::socket_base::wait_read,
-                       asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error) {
-                           self->waiting_ = false;
-                           if (self->finished_) {
-                               self->deliver();
-                               return;
-                           }
-                           self->readable(error);
-                       }));
+    socket_.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](const std::error_code& error) {
+        self->waiting_ = false;
+        if (self->finished_) {
+            self->deliver();
+            return;
+        }
+        self->readable(error);
+    });
 }
 
 void FirstBytesPeek::readable(const std::error_code& error) {

@@ -25,17 +25,17 @@ class FirstBytesPeek : public std::enable_shared_from_this<FirstBytesPeek> {
 public:
     using Inspect = std::function<PeekedHostname(std::span<const std::uint8_t>)>;
     // The socket, untouched, and the host name found (empty when none).
-    using Completion = std::function<void(asio::ip::tcp::socket, std::string)>;
+    using Completion = std::function<void(FlowSocket, std::string)>;
 
     static constexpr std::chrono::milliseconds Patience{150};
     static constexpr std::size_t Limit = 16384 + 1024;  // a 16 KiB ClientHello and its record headers
 
     // `whileWaiting`, when given, runs before start returns if (and only if) the decision must wait.
-    // A wait runs on `strand`.
-    static void start(FlowStrand strand, asio::ip::tcp::socket socket, Inspect inspect, Completion completion,
-                      std::function<void()> whileWaiting = {}, std::chrono::milliseconds patience = Patience);
+    // A wait runs on the socket's strand.
+    static void start(FlowSocket socket, Inspect inspect, Completion completion, std::function<void()> whileWaiting = {},
+                      std::chrono::milliseconds patience = Patience);
 
-    FirstBytesPeek(FlowStrand strand, asio::ip::tcp::socket socket, Inspect inspect, Completion completion);
+    FirstBytesPeek(FlowSocket socket, Inspect inspect, Completion completion);
 
 private:
     // The host the bytes waiting now name (empty for none) once that is final; nullopt while nothing has
@@ -46,8 +46,7 @@ private:
     void finish(std::string hostname);
     void deliver();
 
-    FlowStrand strand_;
-    asio::ip::tcp::socket socket_;
+    FlowSocket socket_;
     asio::steady_timer deadline_;
     const Inspect inspect_;
     Completion completion_;

@@ -91,7 +91,9 @@ void InterceptionListener::close() {
 }
 
 void InterceptionListener::acceptLocked(asio::ip::tcp::acceptor& acceptor, asio::steady_timer& retry) {
-    acceptor.async_accept(pool_, [this, &acceptor, &retry](const std::error_code& error, asio::ip::tcp::socket socket) {
+    // Accepted straight onto the flow's strand: moving it there later costs two system calls.
+    acceptor.async_accept(asio::make_strand(pool_.get_executor()), [this, &acceptor, &retry](const std::error_code& error,
+                                                                                          FlowSocket socket) {
         if (error == asio::error::operation_aborted) {
             return;
         }
@@ -126,7 +128,7 @@ void InterceptionListener::acceptLocked(asio::ip::tcp::acceptor& acceptor, asio:
     });
 }
 
-void InterceptionListener::admit(asio::ip::tcp::socket socket, const std::shared_ptr<const OriginLookup>& lookup) {
+void InterceptionListener::admit(FlowSocket socket, const std::shared_ptr<const OriginLookup>& lookup) {
     std::error_code code;
     const auto application = socket.remote_endpoint(code);
     if (code) {
@@ -134,7 +136,7 @@ void InterceptionListener::admit(asio::ip::tcp::socket socket, const std::shared
     }
     const auto local = socket.local_endpoint(code);
     auto origin = lookup ? (*lookup)(application) : std::nullopt;
-    const auto destination = origin ? std::optional(origin->destination) : originalDestination(socket);
+    const auto destination = origin ? std::optional(origin->destination) : originalDestination(socket.native_handle(), local);
     if (code || !destination || isListenerAddress(*destination, local)) {
         straightLog_.note();
         return;  // the socket closes here: no relay, no event
@@ -156,10 +158,9 @@ bool InterceptionListener::isListenerAddress(const asio::ip::tcp::endpoint& dest
     return address.is_loopback() || address.is_unspecified();
 }
 
-std::optional<asio::ip::tcp::endpoint> InterceptionListener::originalDestination(asio::ip::tcp::socket& socket) {
-    const int fd = socket.native_handle();
-    std::error_code code;
-    if (socket.local_endpoint(code).address().is_v4()) {
+std::optional<asio::ip::tcp::endpoint> InterceptionListener::originalDestination(int fd,
+                                                                               const asio::ip::tcp::endpoint& local) {
+    if (local.address().is_v4()) {
         sockaddr_in address{};
         socklen_t length = sizeof address;
         if (::getsockopt(fd, SOL_IP, SO_ORIGINAL_DST, &address, &length) != 0) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FlowStrand.h"
 #include "KernelInterception.h"
 #include "RateLimitedLog.h"
 
@@ -24,7 +25,8 @@ namespace sentorix::linux_system {
 class InterceptionListener {
 public:
     using Origin = KernelInterception::Origin;
-    using Handler = std::function<void(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
+    // The socket comes on a strand of its own, the one its flow will run on.
+    using Handler = std::function<void(FlowSocket socket, asio::ip::tcp::endpoint application,
                                        asio::ip::tcp::endpoint destination, std::optional<Origin> origin)>;
     // The kernel's record for an accepted connection, by the application socket's address.
     using OriginLookup = std::function<std::optional<Origin>(const asio::ip::tcp::endpoint& application)>;
@@ -39,7 +41,7 @@ public:
     std::optional<std::uint16_t> port() const;
 
     // The address the connection was redirected from, read from connection tracking.
-    static std::optional<asio::ip::tcp::endpoint> originalDestination(asio::ip::tcp::socket& socket);
+    static std::optional<asio::ip::tcp::endpoint> originalDestination(int socket, const asio::ip::tcp::endpoint& local);
 
     // Whether `destination` is one of the listener's own addresses, given the local endpoint of a
     // connection it accepted: that endpoint itself, or a loopback or unspecified address on its port.
@@ -47,7 +49,7 @@ public:
 
 private:
     void acceptLocked(asio::ip::tcp::acceptor& acceptor, asio::steady_timer& retry);
-    void admit(asio::ip::tcp::socket socket, const std::shared_ptr<const OriginLookup>& lookup);
+    void admit(FlowSocket socket, const std::shared_ptr<const OriginLookup>& lookup);
 
     asio::thread_pool& pool_;
     Handler handler_;

@@ -45,7 +45,7 @@ asio::ip::tcp::endpoint proxyEndpoint(const NETransparentProxyNetworkSettings& s
 LinuxProviderServices::LinuxProviderServices(std::shared_ptr<const NEVPNProtocol> protocol)
     : protocol_(std::move(protocol)),
       resolver_(std::make_shared<HostnameResolver>(DispatchQueue::pool().get_executor())),
-      listener_(DispatchQueue::pool(), [this](asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
+      listener_(DispatchQueue::pool(), [this](FlowSocket socket, asio::ip::tcp::endpoint application,
                                               asio::ip::tcp::endpoint destination,
                                               std::optional<KernelInterception::Origin> origin) {
           intercepted(std::move(socket), application, destination, std::move(origin));
@@ -173,7 +173,7 @@ LinuxProviderServices::identification() {
     return {identifier_, kernel_};
 }
 
-void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
+void LinuxProviderServices::intercepted(FlowSocket socket, asio::ip::tcp::endpoint application,
                                         asio::ip::tcp::endpoint destination,
                                         std::optional<KernelInterception::Origin> origin) {
     const auto [identifier, kernel] = identification();
@@ -195,17 +195,17 @@ void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::
     }
     std::weak_ptr<NETransparentProxyProvider> weakProvider = provider;
     auto early = std::make_shared<Prepared>();
-    early->strand = newFlowStrand();
+    const FlowStrand strand = socket.get_executor();
     FirstBytesPeek::start(
-        *early->strand, std::move(socket),
+        std::move(socket),
         [weakProvider](std::span<const std::uint8_t> bytes) {
             auto provider = weakProvider.lock();
             return provider ? provider->hostnameInFirstBytes(bytes) : PeekedHostname{};
         },
-        [self = shared_from_this(), appId, destination, early](asio::ip::tcp::socket socket, std::string hostname) {
+        [self = shared_from_this(), appId, destination, early](FlowSocket socket, std::string hostname) {
             self->named(std::move(socket), appId, destination, std::move(hostname), std::move(*early));
         },
-        [self = shared_from_this(), early] {
+        [self = shared_from_this(), early, strand] {
             // While the application has not spoken, most flows end up relayed: the connect to the proxy
             // need not wait for the decision.
             {
@@ -214,12 +214,12 @@ void LinuxProviderServices::intercepted(asio::ip::tcp::socket socket, asio::ip::
             }
             if (early->endpoint) {
                 early->connection =
-                    SocketTCPConnection::connect(*early->endpoint, static_cast<int>(OwnMark), early->strand);
+                    SocketTCPConnection::connect(*early->endpoint, static_cast<int>(OwnMark), strand);
             }
         });
 }
 
-void LinuxProviderServices::named(asio::ip::tcp::socket socket, std::string appId,
+void LinuxProviderServices::named(FlowSocket socket, std::string appId,
                                   asio::ip::tcp::endpoint destination, std::string hostname, Prepared early) {
     auto provider = provider_.lock();
     if (hostname.empty() || !provider || !provider->declinesFlowsTo(hostname)) {
@@ -228,7 +228,7 @@ void LinuxProviderServices::named(asio::ip::tcp::socket socket, std::string appI
     }
     // A name that would let the flow go direct must be the address's: an application cannot leave the
     // proxy by writing a listed name into its request.
-    auto held = std::make_shared<asio::ip::tcp::socket>(std::move(socket));
+    auto held = std::make_shared<FlowSocket>(std::move(socket));
     resolver_->resolve(hostname, [self = shared_from_this(), held, appId = std::move(appId), destination, hostname,
                                   early = std::move(early)](const HostnameResolver::Addresses& addresses) mutable {
         const bool proven = HostnameResolver::contains(addresses, destination.address());
@@ -237,12 +237,12 @@ void LinuxProviderServices::named(asio::ip::tcp::socket socket, std::string appI
     });
 }
 
-void LinuxProviderServices::decide(asio::ip::tcp::socket socket, std::string appId,
+void LinuxProviderServices::decide(FlowSocket socket, std::string appId,
                                    asio::ip::tcp::endpoint destination, std::string hostname, Prepared early) {
     auto flow = SocketAppProxyTCPFlow::adopt(
         std::move(socket), NEFlowMetaData{std::move(appId)},
         std::make_shared<NWHostEndpoint>(destination.address().to_string(), std::to_string(destination.port())),
-        std::move(hostname), std::move(early.strand));
+        std::move(hostname));
     if (early.connection) {
         flow->prepareProxyConnection(early.connection, std::move(*early.endpoint));
     }
@@ -282,12 +282,11 @@ void LinuxProviderServices::kernelReported(const sentorix_event& event) {
     provider->handleNewFlow(flow);
 }
 
-void LinuxProviderServices::carryDirectly(asio::ip::tcp::socket accepted, asio::ip::tcp::endpoint destination) {
-    auto strand = asio::make_strand(DispatchQueue::pool().get_executor());
+void LinuxProviderServices::carryDirectly(FlowSocket accepted, asio::ip::tcp::endpoint destination) {
+    const FlowStrand strand = accepted.get_executor();
     std::error_code error;
-    auto application = std::make_shared<asio::ip::tcp::socket>(strand);
-    application->assign(destination.protocol(), accepted.release(), error);
-    auto upstream = std::make_shared<asio::ip::tcp::socket>(strand);
+    auto application = std::make_shared<FlowSocket>(std::move(accepted));
+    auto upstream = std::make_shared<FlowSocket>(strand);
     upstream->open(destination.protocol(), error);
     RateLimitedLog::noteIfDescriptorShortage("open a socket for a bypassed flow", error);
     const int mark = static_cast<int>(OwnMark);
@@ -305,7 +304,7 @@ void LinuxProviderServices::carryDirectly(asio::ip::tcp::socket accepted, asio::
             application->close(ignored);
             return;
         }
-        SpliceRelay::start(strand, std::move(*application), std::move(*upstream), [] {});
+        SpliceRelay::start(strand, std::move(*application), std::move(*upstream), [](OptionalError) {});
     });
 }
 

@@ -43,22 +43,21 @@ public:
 private:
     // What identifies processes, as of now (both null before the first rules).
     std::pair<std::shared_ptr<ProcessIdentifier>, std::shared_ptr<KernelInterception>> identification();
-    void intercepted(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint application,
+    void intercepted(FlowSocket socket, asio::ip::tcp::endpoint application,
                      asio::ip::tcp::endpoint destination, std::optional<KernelInterception::Origin> origin);
     // Redirecting by the kernel programs where they load, else by nftables; rulesMutex_ held.
     OptionalError applyRulesLocked(const NETransparentProxyNetworkSettings& settings, std::uint16_t port);
-    // A connection to the proxy begun while a flow's first bytes were awaited.
+    // A connection to the proxy begun while a flow's first bytes were awaited, on the flow's strand.
     struct Prepared {
-        std::optional<FlowStrand> strand;  // the one strand the flow and its proxy connection run on
         std::shared_ptr<SocketTCPConnection> connection;
         std::optional<NWHostEndpoint> endpoint;
     };
     // After the first bytes were looked at: proves a deciding name against the address, then decides.
-    void named(asio::ip::tcp::socket socket, std::string appId, asio::ip::tcp::endpoint destination,
+    void named(FlowSocket socket, std::string appId, asio::ip::tcp::endpoint destination,
                std::string hostname, Prepared early);
-    void decide(asio::ip::tcp::socket socket, std::string appId, asio::ip::tcp::endpoint destination,
+    void decide(FlowSocket socket, std::string appId, asio::ip::tcp::endpoint destination,
                 std::string hostname, Prepared early);
-    void carryDirectly(asio::ip::tcp::socket socket, asio::ip::tcp::endpoint destination);
+    void carryDirectly(FlowSocket socket, asio::ip::tcp::endpoint destination);
     // A process or a refused UDP flow the kernel programs reported.
     void kernelReported(const sentorix_event& event);
 

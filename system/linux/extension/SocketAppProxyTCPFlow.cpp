@@ -9,30 +9,20 @@
 
 namespace sentorix::linux_system {
 
-std::shared_ptr<SocketAppProxyTCPFlow> SocketAppProxyTCPFlow::adopt(asio::ip::tcp::socket socket,
-                                                                    NEFlowMetaData metaData,
+std::shared_ptr<SocketAppProxyTCPFlow> SocketAppProxyTCPFlow::adopt(FlowSocket socket, NEFlowMetaData metaData,
                                                                     std::shared_ptr<NWEndpoint> remoteEndpoint,
-                                                                    std::string remoteHostname,
-                                                                    std::optional<FlowStrand> strand) {
+                                                                    std::string remoteHostname) {
     return std::make_shared<SocketAppProxyTCPFlow>(std::move(socket), std::move(metaData), std::move(remoteEndpoint),
-                                                   std::move(remoteHostname),
-                                                   strand ? std::move(*strand) : newFlowStrand());
+                                                   std::move(remoteHostname));
 }
 
-SocketAppProxyTCPFlow::SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
-                                             std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname,
-                                             FlowStrand strand)
+SocketAppProxyTCPFlow::SocketAppProxyTCPFlow(FlowSocket socket, NEFlowMetaData metaData,
+                                             std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname)
     : metaData_(std::move(metaData)),
       remoteEndpoint_(std::move(remoteEndpoint)),
       remoteHostname_(std::move(remoteHostname)),
-      strand_(std::move(strand)),
-      socket_(strand_) {
-    std::error_code error;
-    const auto protocol = socket.local_endpoint(error).protocol();
-    if (!error) {
-        socket_.assign(protocol, socket.release(), error);
-    }
-}
+      strand_(socket.get_executor()),
+      socket_(std::move(socket)) {}
 
 void SocketAppProxyTCPFlow::open(std::shared_ptr<NWHostEndpoint>, std::function<void(OptionalError)> completionHandler) {
     // Accepted already; the completion runs on a pool thread, as the platform's would: on this one when

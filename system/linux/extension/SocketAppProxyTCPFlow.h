@@ -18,12 +18,10 @@ class SocketAppProxyTCPFlow : public NEAppProxyTCPFlow, public std::enable_share
 public:
     static constexpr std::size_t ReadMaximum = 524288;
 
-    // Nothing may be waiting on the socket: it moves onto the flow's strand, which is `strand` when given
-    // and one of its own otherwise.
-    static std::shared_ptr<SocketAppProxyTCPFlow> adopt(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
+    // Nothing may be waiting on the socket: the flow runs on the socket's strand.
+    static std::shared_ptr<SocketAppProxyTCPFlow> adopt(FlowSocket socket, NEFlowMetaData metaData,
                                                         std::shared_ptr<NWEndpoint> remoteEndpoint,
-                                                        std::string remoteHostname = {},
-                                                        std::optional<FlowStrand> strand = std::nullopt);
+                                                        std::string remoteHostname = {});
 
     const NEFlowMetaData& metaData() const override { return metaData_; }
     std::shared_ptr<NWEndpoint> remoteEndpoint() const override { return remoteEndpoint_; }
@@ -42,10 +40,10 @@ public:
     void prepareProxyConnection(std::shared_ptr<SocketTCPConnection> connection, NWHostEndpoint endpoint);
 
     // For a flow the provider declined: hands the untouched socket back so the system can carry it.
-    asio::ip::tcp::socket takeSocket() { return asio::ip::tcp::socket(std::move(socket_)); }
+    FlowSocket takeSocket() { return std::move(socket_); }
 
-    SocketAppProxyTCPFlow(asio::ip::tcp::socket socket, NEFlowMetaData metaData,
-                          std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname, FlowStrand strand);
+    SocketAppProxyTCPFlow(FlowSocket socket, NEFlowMetaData metaData, std::shared_ptr<NWEndpoint> remoteEndpoint,
+                          std::string remoteHostname);
 
 private:
     void closeIfDoneLocked();

@@ -45,25 +45,18 @@ void resetOnClose(int fd) {
 
 std::shared_ptr<SpliceRelay> SpliceRelay::start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b,
                                                 Completion onDone) {
-    auto relay = std::make_shared<SpliceRelay>(strand, std::move(onDone), 0);
-    // Nothing waits on either socket yet, so their descriptors move across as they are.
-    for (auto [from, to] : {std::pair{&a, &relay->a_}, std::pair{&b, &relay->b_}}) {
-        auto [protocol, fd] = release(*from);
-        std::error_code error;
-        if (fd.valid()) {
-            to->assign(protocol, fd.get(), error);
-            if (!error) {
-                fd.release();  // the relay's socket owns it now
-            }
-        }
+    auto relay = awaiting(std::move(strand), std::move(onDone));
+    for (auto [end, socket] : {std::pair{End::A, &a}, std::pair{End::B, &b}}) {
+        auto [protocol, fd] = release(*socket);
+        relay->adopt(end, protocol, std::move(fd));
     }
-    asio::dispatch(strand, [relay] {
-        if (!relay->a_.is_open() || !relay->b_.is_open()) {
-            relay->fail(std::make_error_code(std::errc::not_connected));
-            return;
-        }
-        relay->begin();
-    });
+    return relay;
+}
+
+std::shared_ptr<SpliceRelay> SpliceRelay::start(Strand strand, Socket a, Socket b, Completion onDone) {
+    auto relay = awaiting(std::move(strand), std::move(onDone));
+    relay->adopt(End::A, std::move(a));
+    relay->adopt(End::B, std::move(b));
     return relay;
 }
 
@@ -77,11 +70,10 @@ void SpliceRelay::start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::s
 }
 
 std::shared_ptr<SpliceRelay> SpliceRelay::awaiting(Strand strand, Completion onDone) {
-    return std::make_shared<SpliceRelay>(strand, std::move(onDone), 2);
+    return std::make_shared<SpliceRelay>(strand, std::move(onDone));
 }
 
-SpliceRelay::SpliceRelay(Strand strand, Completion onDone, int awaited)
-    : a_(strand), b_(strand), onDone_(std::move(onDone)), awaited_(awaited) {}
+SpliceRelay::SpliceRelay(Strand strand, Completion onDone) : a_(strand), b_(strand), onDone_(std::move(onDone)) {}
 
 std::pair<asio::ip::tcp, UniqueFd> SpliceRelay::release(asio::ip::tcp::socket& socket) {
     std::error_code error;
@@ -174,10 +166,12 @@ void SpliceRelay::begin() {
     }
     // splice() honours only the descriptors' own mode: a blocking socket with nothing to read would
     // hold the strand's thread, and with it the other direction.
+    // A socket asio has waited on through a receive or a connect is in that mode already.
     std::error_code error;
-    a_.non_blocking(true, error);
-    if (!error) {
-        b_.non_blocking(true, error);
+    for (Socket* socket : {&a_, &b_}) {
+        if (!error && !socket->native_non_blocking()) {
+            socket->native_non_blocking(true, error);
+        }
     }
     if (error) {
         fail(error);

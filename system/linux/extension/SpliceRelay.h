@@ -30,9 +30,11 @@ public:
     using Completion = std::function<void(OptionalError)>;
     enum class End { A, B };
 
-    // Both sockets must use `strand` as their executor.
+    // Nothing may be waiting on either socket.
     static std::shared_ptr<SpliceRelay> start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b,
                                               Completion onDone);
+    // Sockets on `strand` come in as they are, still registered with the reactor.
+    static std::shared_ptr<SpliceRelay> start(Strand strand, Socket a, Socket b, Completion onDone);
     static void start(Strand strand, asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::function<void()> onDone);
     // A relay that begins once both ends have come through adopt(), each from the strand that owned it.
     static std::shared_ptr<SpliceRelay> awaiting(Strand strand, Completion onDone);
@@ -48,8 +50,7 @@ public:
     // ECANCELED. Does nothing once the relay has ended.
     void stop(bool reset);
 
-    // `awaited`: how many ends are still to come through adopt().
-    SpliceRelay(Strand strand, Completion onDone, int awaited);
+    SpliceRelay(Strand strand, Completion onDone);
 
 private:
     // Kept small: an idle flow holds two of these for as long as it lives.
@@ -77,7 +78,7 @@ private:
     Socket a_, b_;  // both on the relay's strand
     Direction forward_, backward_;
     Completion onDone_;
-    int awaited_;  // ends still to come through adopt()
+    int awaited_ = 2;  // ends still to come through adopt()
     bool finished_ = false;
     bool reset_ = false;
 };

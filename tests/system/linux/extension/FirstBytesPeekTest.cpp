@@ -56,7 +56,7 @@ struct Application {
         std::uint16_t port = 0;
         const auto listener = listenLoopback(port);
         fd = connectLoopback(port);
-        asio::ip::tcp::socket accepted(DispatchQueue::pool());
+        linux_system::FlowSocket accepted(linux_system::newFlowStrand());
         accepted.assign(asio::ip::tcp::v4(), ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!sentFirst.empty()) {
             send(sentFirst);
@@ -65,8 +65,8 @@ struct Application {
         auto promise = std::make_shared<std::promise<Peeked>>();
         peeked = promise->get_future();
         const auto started = std::chrono::steady_clock::now();
-        FirstBytesPeek::start(linux_system::newFlowStrand(), std::move(accepted), inspect,
-                              [promise, started](asio::ip::tcp::socket socket, std::string hostname) {
+        FirstBytesPeek::start(std::move(accepted), inspect,
+                              [promise, started](linux_system::FlowSocket socket, std::string hostname) {
                                   Peeked out;
                                   out.hostname = std::move(hostname);
                                   out.socket = std::move(socket);

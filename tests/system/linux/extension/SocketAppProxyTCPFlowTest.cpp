@@ -29,7 +29,7 @@ struct FlowAndConnection {
         const auto intercept = listenLoopback(interceptPort);
         const auto proxyListener = listenLoopback(proxyPort);
         application = connectLoopback(interceptPort);
-        asio::ip::tcp::socket accepted(DispatchQueue::pool());
+        linux_system::FlowSocket accepted(linux_system::newFlowStrand());
         accepted.assign(asio::ip::tcp::v4(), ::accept4(intercept.get(), nullptr, nullptr, SOCK_CLOEXEC));
         flow = linux_system::SocketAppProxyTCPFlow::adopt(std::move(accepted), NEFlowMetaData{"app"},
                                                           std::make_shared<NWHostEndpoint>("127.0.0.1", "443"));

@@ -78,7 +78,7 @@ class SocketTunnel : public ::testing::Test {
 protected:
     // Accepts the application's connection and wraps it, as interception will.
     std::shared_ptr<linux_system::SocketAppProxyTCPFlow> acceptFlow(int listener, std::uint16_t destinationPort) {
-        asio::ip::tcp::socket accepted(DispatchQueue::pool());
+        linux_system::FlowSocket accepted(linux_system::newFlowStrand());
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         accepted.assign(asio::ip::tcp::v4(), fd);
         return linux_system::SocketAppProxyTCPFlow::adopt(
