@@ -4,7 +4,7 @@
 
 namespace sentorix::linux_system {
 
-// Identifiers from libuuid: what both programs install as NSUUID's generator.
+// Random identifiers, written out by libuuid: what every program installs as NSUUID's generator.
 class UUIDGenerator {
 public:
     // A fresh random (version 4) UUID, upper-case canonical text.
