@@ -1,11 +1,79 @@
 #include "DispatchQueue.h"
 
+#include <asio/defer.hpp>
 #include <asio/post.hpp>
 
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 namespace sentorix {
+
+namespace {
+
+// Brief blocks launched by a thread of the shared pool run once the handler at hand returns, rather than
+// by waking another thread for a few microseconds of work. Asio may run that drain on any thread of the
+// pool, hence the lock.
+struct LaunchedHere {
+    std::mutex mutex;
+    std::deque<std::function<void()>> blocks;
+    bool drainQueued = false;  // a drain will look at `blocks` again
+};
+thread_local const auto launchedHere = std::make_shared<LaunchedHere>();
+thread_local LaunchedHere* draining = nullptr;  // the list this thread is running blocks from
+
+void runLaunched(LaunchedHere& launched) {
+    LaunchedHere* const outer = std::exchange(draining, &launched);
+    for (;;) {
+        std::function<void()> block;
+        {
+            std::lock_guard lock(launched.mutex);
+            if (launched.blocks.empty()) {
+                launched.drainQueued = false;
+                break;
+            }
+            block = std::move(launched.blocks.front());
+            launched.blocks.pop_front();
+        }
+        block();  // one at a time: should it wait, those after it are released
+    }
+    draining = outer;
+}
+
+void launchHere(asio::thread_pool& pool, std::function<void()> block) {
+    {
+        std::lock_guard lock(launchedHere->mutex);
+        launchedHere->blocks.push_back(std::move(block));
+        if (std::exchange(launchedHere->drainQueued, true)) {
+            return;
+        }
+    }
+    asio::defer(pool, [launched = launchedHere] { runLaunched(*launched); });
+}
+
+// Hands what `launched` holds to any thread of the pool. The drain that was to run it may be held up behind
+// a thread that waits: blocks launched from now on ask for a drain of their own.
+void release(LaunchedHere& launched) {
+    std::deque<std::function<void()>> blocks;
+    {
+        std::lock_guard lock(launched.mutex);
+        blocks.swap(launched.blocks);
+        launched.drainQueued = false;
+    }
+    for (auto& block : blocks) {
+        asio::post(DispatchQueue::pool(), std::move(block));
+    }
+}
+
+// A thread about to wait may be waiting for a block held back for it.
+void releaseLaunchedHere() {
+    release(*launchedHere);
+    if (draining && draining != launchedHere.get()) {
+        release(*draining);
+    }
+}
+
+}  // namespace
 
 asio::thread_pool& DispatchQueue::pool() {
     // Never destroyed: blocks may still run while the process exits.
@@ -62,6 +130,9 @@ void DispatchQueue::beginSync(bool barrier) {
         }
     }
     launch(runnable);
+    if (!waiter.go) {
+        releaseLaunchedHere();
+    }
     {
         std::unique_lock lock(mutex_);
         waiterReady_.wait(lock, [&] { return waiter.go; });
@@ -94,10 +165,15 @@ void DispatchQueue::launch(std::vector<Item>& items) {
             wakeWaiters = true;
             continue;
         }
-        asio::post(pool_, [self = shared_from_this(), block = std::move(item.block), barrier = item.barrier] {
+        auto run = [self = shared_from_this(), block = std::move(item.block), barrier = item.barrier] {
             block();
             self->finished(barrier);
-        });
+        };
+        if (&pool_ == &pool() && pool_.get_executor().running_in_this_thread()) {
+            launchHere(pool_, std::move(run));
+        } else {
+            asio::post(pool_, std::move(run));
+        }
     }
     if (wakeWaiters) {
         waiterReady_.notify_all();

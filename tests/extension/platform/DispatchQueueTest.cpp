@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <asio/post.hpp>
+
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -124,6 +127,68 @@ TEST(DispatchQueue, BlocksThatMayWaitNeverHoldTheThreadsBriefBlocksRunOn) {
     ASSERT_TRUE(ranMeanwhile);
     EXPECT_TRUE(ran.get());
     EXPECT_FALSE(waitedOnSharedPool);
+}
+
+// Runs `body` on a thread of the shared pool; whether it returned within 10 s.
+bool returnsOnThePool(std::function<void()> body) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto returned = done->get_future();
+    asio::post(DispatchQueue::pool(), [body = std::move(body), done] {
+        body();
+        done->set_value();
+    });
+    return returned.wait_for(10s) == std::future_status::ready;
+}
+
+// A pool thread runs the brief blocks it launches once it is free; none may be left waiting for a thread
+// that waits for them, or for a drain that never comes.
+TEST(DispatchQueue, BriefBlocksLaunchedOnThePoolRunWhileTheirLauncherWaitsForThem) {
+    auto first = DispatchQueue::create("com.sentorix.test.first", DispatchQueue::Kind::Serial);
+    auto second = DispatchQueue::create("com.sentorix.test.second", DispatchQueue::Kind::Serial);
+    {
+        SCOPED_TRACE("the launcher waits in sync for the block it launched");
+        auto ran = std::make_shared<std::atomic<bool>>(false);
+        EXPECT_TRUE(returnsOnThePool([first, ran] {
+            first->async([ran] { *ran = true; });
+            first->sync([] {});
+        }));
+        EXPECT_TRUE(ran->load());
+    }
+    {
+        SCOPED_TRACE("a block held back waits for one held back after it, whichever thread runs them");
+        // Rounds of bursts: which thread drains which list varies with timing.
+        constexpr int Pairs = 200;
+        for (int round = 0; round < 10; ++round) {
+            auto waited = std::make_shared<std::atomic<int>>(0);
+            for (int i = 0; i < Pairs; ++i) {
+                asio::post(DispatchQueue::pool(), [first, second, waited] {
+                    first->async([second, waited] {
+                        second->sync([] {});
+                        ++*waited;
+                    });
+                    second->async([] {});
+                });
+            }
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (waited->load() < Pairs && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(1ms);
+            }
+            ASSERT_EQ(waited->load(), Pairs) << "round " << round;
+        }
+    }
+    {
+        SCOPED_TRACE("blocks launched from many handlers at once all run");
+        constexpr int Launches = 2000;
+        auto ran = std::make_shared<std::atomic<int>>(0);
+        for (int i = 0; i < Launches; ++i) {
+            asio::post(DispatchQueue::pool(), [first, ran] { first->async([ran] { ++*ran; }); });
+        }
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (ran->load() < Launches && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_EQ(ran->load(), Launches);
+    }
 }
 
 TEST(DispatchSourceTimer, RepeatsUntilCancelledAndNeverAfterCancelReturns) {
