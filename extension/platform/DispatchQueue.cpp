@@ -113,6 +113,7 @@ void DispatchQueue::enqueue(Item item) {
 void DispatchQueue::beginSync(bool barrier) {
     Waiter waiter;
     std::vector<Item> runnable;
+    bool queued = false;  // behind others: this thread may have to wait
     {
         std::unique_lock lock(mutex_);
         const bool free = pending_.empty() && !runningBarrier_ && (barrier ? runningPlain_ == 0 : true);
@@ -127,10 +128,11 @@ void DispatchQueue::beginSync(bool barrier) {
         } else {
             pending_.push_back(Item{nullptr, barrier, &waiter});
             collectRunnable(runnable);
+            queued = true;
         }
     }
     launch(runnable);
-    if (!waiter.go) {
+    if (queued) {
         releaseLaunchedHere();
     }
     {
