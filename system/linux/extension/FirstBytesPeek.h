@@ -5,7 +5,6 @@
 
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/strand.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -32,8 +31,8 @@ public:
 
     // `whileWaiting`, when given, runs before start returns if (and only if) the decision must wait.
     // A wait runs on the socket's strand.
-    static void start(FlowSocket socket, Inspect inspect, Completion completion, std::function<void()> whileWaiting = {},
-                      std::chrono::milliseconds patience = Patience);
+    static void start(FlowSocket socket, Inspect inspect, Completion completion,
+                      std::function<void()> whileWaiting = {}, std::chrono::milliseconds patience = Patience);
 
     FirstBytesPeek(FlowSocket socket, Inspect inspect, Completion completion);
 

@@ -92,8 +92,8 @@ void InterceptionListener::close() {
 
 void InterceptionListener::acceptLocked(asio::ip::tcp::acceptor& acceptor, asio::steady_timer& retry) {
     // Accepted straight onto the flow's strand: moving it there later costs two system calls.
-    acceptor.async_accept(asio::make_strand(pool_.get_executor()), [this, &acceptor, &retry](const std::error_code& error,
-                                                                                          FlowSocket socket) {
+    auto strand = asio::make_strand(pool_.get_executor());
+    acceptor.async_accept(strand, [this, &acceptor, &retry](const std::error_code& error, FlowSocket socket) {
         if (error == asio::error::operation_aborted) {
             return;
         }
@@ -136,7 +136,8 @@ void InterceptionListener::admit(FlowSocket socket, const std::shared_ptr<const 
     }
     const auto local = socket.local_endpoint(code);
     auto origin = lookup ? (*lookup)(application) : std::nullopt;
-    const auto destination = origin ? std::optional(origin->destination) : originalDestination(socket.native_handle(), local);
+    const auto destination =
+        origin ? std::optional(origin->destination) : originalDestination(socket.native_handle(), local);
     if (code || !destination || isListenerAddress(*destination, local)) {
         straightLog_.note();
         return;  // the socket closes here: no relay, no event

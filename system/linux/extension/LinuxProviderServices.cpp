@@ -58,7 +58,8 @@ void LinuxProviderServices::attach(std::weak_ptr<NETransparentProxyProvider> pro
 void LinuxProviderServices::setTunnelNetworkSettings(std::shared_ptr<const NETransparentProxyNetworkSettings> settings,
                                                      std::function<void(OptionalError)> completionHandler) {
     // Loading the kernel programs and rules takes a while: not on the threads flows run on.
-    asio::post(DispatchQueue::waitingPool(), [self = shared_from_this(), settings, completion = std::move(completionHandler)] {
+    asio::post(DispatchQueue::waitingPool(), [self = shared_from_this(), settings,
+                                              completion = std::move(completionHandler)] {
         OptionalError error;
         {
             std::lock_guard lock(self->rulesMutex_);

@@ -18,7 +18,8 @@ NSError malformed() {
 ServiceConfigurationStore::ServiceConfigurationStore(ServiceClient client, ConnectionFactory connections)
     : client_(std::move(client)),
       connections_(std::move(connections)),
-      queue_(DispatchQueue::create("com.sentorix.configurationStore", DispatchQueue::Kind::Serial, DispatchQueue::Work::MayWait)) {}
+      queue_(DispatchQueue::create("com.sentorix.configurationStore", DispatchQueue::Kind::Serial,
+                                   DispatchQueue::Work::MayWait)) {}
 
 void ServiceConfigurationStore::loadAll(NETransparentProxyManager::LoadAllCompletion completion) {
     queue_->async([client = client_, completion = std::move(completion)] {

@@ -27,7 +27,8 @@ void deliver(const std::shared_ptr<OSSystemExtensionRequest>& request,
 
 ServiceExtensionManager::ServiceExtensionManager(ServiceClient client)
     : client_(std::move(client)),
-      queue_(DispatchQueue::create("com.sentorix.systemExtensions", DispatchQueue::Kind::Serial, DispatchQueue::Work::MayWait)) {}
+      queue_(DispatchQueue::create("com.sentorix.systemExtensions", DispatchQueue::Kind::Serial,
+                                   DispatchQueue::Work::MayWait)) {}
 
 void ServiceExtensionManager::submitRequest(std::shared_ptr<OSSystemExtensionRequest> request) {
     const bool activation = request->kind == OSSystemExtensionRequest::Kind::activation;

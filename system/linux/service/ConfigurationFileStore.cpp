@@ -53,7 +53,8 @@ bool replaceEntries(const SecureDirectory& state, const PropertyListValue::Array
 ConfigurationFileStore::ConfigurationFileStore(std::string stateDirectory, ConnectionFactory connections)
     : directory_(std::move(stateDirectory)),
       connections_(std::move(connections)),
-      queue_(DispatchQueue::create("com.sentorix.configurationStore", DispatchQueue::Kind::Serial, DispatchQueue::Work::MayWait)) {}
+      queue_(DispatchQueue::create("com.sentorix.configurationStore", DispatchQueue::Kind::Serial,
+                                   DispatchQueue::Work::MayWait)) {}
 
 NETransparentProxyManager::Managers ConfigurationFileStore::readAll(OptionalError& error) const {
     NETransparentProxyManager::Managers managers;

@@ -26,7 +26,8 @@ LinuxSystemExtensionManager::LinuxSystemExtensionManager(std::string stateDirect
                                                          std::shared_ptr<NSBundle> application)
     : stateDirectory_(std::move(stateDirectory)),
       application_(std::move(application)),
-      queue_(DispatchQueue::create("com.sentorix.systemExtensions", DispatchQueue::Kind::Serial, DispatchQueue::Work::MayWait)) {}
+      queue_(DispatchQueue::create("com.sentorix.systemExtensions", DispatchQueue::Kind::Serial,
+                                   DispatchQueue::Work::MayWait)) {}
 
 void LinuxSystemExtensionManager::submitRequest(std::shared_ptr<OSSystemExtensionRequest> request) {
     queue_->async([self = shared_from_this(), request = std::move(request)] {
