@@ -1,9 +1,8 @@
 #include "FirstBytesPeek.h"
 
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
-#include <algorithm>
+#include <array>
 
 namespace sentorix::linux_system {
 
@@ -17,8 +16,8 @@ void FirstBytesPeek::start(FlowSocket socket, Inspect inspect, Completion comple
                            std::function<void()> whileWaiting, std::chrono::milliseconds patience) {
     // A client that speaks first has usually spoken by the time its connection is accepted: then the
     // decision needs no wait, no timer and no other thread.
-    std::vector<std::uint8_t> bytes;
-    if (auto decided = peekNow(socket.native_handle(), bytes, inspect)) {
+    std::size_t seen = 0;
+    if (auto decided = peekNow(socket.native_handle(), seen, inspect)) {
         completion(std::move(socket), std::move(*decided));
         return;
     }
@@ -36,20 +35,16 @@ void FirstBytesPeek::start(FlowSocket socket, Inspect inspect, Completion comple
     self->waitReadable();
 }
 
-std::optional<std::string> FirstBytesPeek::peekNow(int fd, std::vector<std::uint8_t>& bytes, const Inspect& inspect) {
-    bytes.clear();
-    int available = 0;
-    if (::ioctl(fd, FIONREAD, &available) != 0 || available <= 0) {
+std::optional<std::string> FirstBytesPeek::peekNow(int fd, std::size_t& seen, const Inspect& inspect) {
+    // Only looked at before the call returns: one buffer per thread, and no size asked for first.
+    thread_local std::array<std::uint8_t, Limit> buffer;
+    const auto peeked = ::recv(fd, buffer.data(), buffer.size(), MSG_PEEK | MSG_DONTWAIT);
+    seen = peeked > 0 ? static_cast<std::size_t>(peeked) : 0;
+    if (seen == 0) {
         return std::nullopt;
     }
-    bytes.resize(std::min<std::size_t>(static_cast<std::size_t>(available), Limit));
-    const auto peeked = ::recv(fd, bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
-    bytes.resize(peeked > 0 ? static_cast<std::size_t>(peeked) : 0);
-    if (bytes.empty()) {
-        return std::nullopt;
-    }
-    const PeekedHostname found = inspect(bytes);
-    if (found.status == PeekedHostname::Status::NeedMore && bytes.size() < Limit) {
+    const PeekedHostname found = inspect(std::span<const std::uint8_t>(buffer.data(), seen));
+    if (found.status == PeekedHostname::Status::NeedMore && seen < Limit) {
         return std::nullopt;
     }
     return found.status == PeekedHostname::Status::Found ? found.hostname : std::string();
@@ -72,16 +67,16 @@ void FirstBytesPeek::readable(const std::error_code& error) {
         finish({});
         return;
     }
-    if (auto decided = peekNow(socket_.native_handle(), bytes_, inspect_)) {
+    if (auto decided = peekNow(socket_.native_handle(), seen_, inspect_)) {
         finish(std::move(*decided));
         return;
     }
-    if (bytes_.empty()) {
+    if (seen_ == 0) {
         finish({});  // readable with nothing to read: the application ended or reset its connection
         return;
     }
     // Wake only when more has come: what is there now stays readable.
-    lowWater_ = static_cast<int>(bytes_.size()) + 1;
+    lowWater_ = static_cast<int>(seen_) + 1;
     ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVLOWAT, &lowWater_, sizeof lowWater_);
     waitReadable();
 }
@@ -109,7 +104,6 @@ void FirstBytesPeek::deliver() {
         const int one = 1;
         ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
     }
-    bytes_ = {};
     auto completion = std::move(completion_);
     completion_ = nullptr;
     completion(std::move(socket_), std::move(hostname_));

@@ -7,13 +7,13 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 namespace sentorix::linux_system {
 
@@ -39,7 +39,7 @@ public:
 private:
     // The host the bytes waiting now name (empty for none) once that is final; nullopt while nothing has
     // come or what has come may still name one.
-    static std::optional<std::string> peekNow(int fd, std::vector<std::uint8_t>& bytes, const Inspect& inspect);
+    static std::optional<std::string> peekNow(int fd, std::size_t& seen, const Inspect& inspect);
     void waitReadable();
     void readable(const std::error_code& error);
     void finish(std::string hostname);
@@ -49,7 +49,7 @@ private:
     asio::steady_timer deadline_;
     const Inspect inspect_;
     Completion completion_;
-    std::vector<std::uint8_t> bytes_;
+    std::size_t seen_ = 0;  // bytes waiting at the last look
     std::string hostname_;
     int lowWater_ = 1;
     bool waiting_ = false;  // a wait on the socket is outstanding

@@ -1,6 +1,7 @@
 #include "SocketReader.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace sentorix::linux_system {
 
@@ -16,6 +17,23 @@ NSError errorFrom(const std::error_code& error) {
 
 void readWhenReadable(FlowSocket& socket, std::uint8_t& peekByte, std::size_t maximum,
                       std::function<void(NSData, OptionalError)> completion) {
+    if (maximum <= DirectReadMaximum) {
+        // A buffer this small may be held while waiting: the receive is the wait, one call in all.
+        auto data = std::make_unique<NSData>(maximum);
+        const auto buffer = asio::buffer(*data);
+        socket.async_receive(buffer, [data = std::move(data), completion = std::move(completion)](
+                                         const std::error_code& error, std::size_t received) mutable {
+            if (error == asio::error::eof) {
+                completion({}, std::nullopt);
+            } else if (error) {
+                completion({}, errorFrom(error));
+            } else {
+                data->resize(received);
+                completion(std::move(*data), std::nullopt);
+            }
+        });
+        return;
+    }
     // Wait by peeking at one byte: unlike async_wait, a receive first tries the socket, so readiness
     // that arrived before the wait (an edge the reactor has already seen) is not lost.
     socket.async_receive(asio::buffer(&peekByte, 1), asio::socket_base::message_peek,

@@ -187,19 +187,56 @@ void SpliceRelay::arm(Direction& direction, bool forWrite) {
         return;
     }
     armed = true;
-    auto& socket = forWrite ? sink(direction) : source(direction);
     // The sockets' executor is the strand, so the wait completes there. An idle direction holds this one
     // operation for as long as it is idle, so it is allocated at its own size.
-    socket.async_wait(forWrite ? asio::socket_base::wait_write : asio::socket_base::wait_read,
-                      asio::bind_allocator(ExactAllocator<void>(),
-                                           [self = shared_from_this(), &direction, &armed](const std::error_code& error) {
-                                               armed = false;
-                                               error ? self->fail(error) : self->step(direction);
-                                           }));
+    auto done = asio::bind_allocator(
+        ExactAllocator<void>(),
+        [self = shared_from_this(), &direction, &armed, forWrite](const std::error_code& error, auto...) {
+            armed = false;
+            self->woken(direction, error, forWrite);
+        });
+    if (forWrite) {
+        sink(direction).async_wait(asio::socket_base::wait_write, std::move(done));
+    } else {
+        // A peeking receive tries the socket before it waits, under the reactor's lock: bytes or an end
+        // that came since the last EAGAIN are seen, with no second try here.
+        source(direction).async_receive(asio::buffer(&direction.probe, 1), asio::socket_base::message_peek,
+                                        std::move(done));
+    }
 }
 
-// The reactor is edge-triggered and a wait does not look at the socket first, so after each EAGAIN the
-// wait is armed and the step tried once more: readiness that came in between is not lost.
+void SpliceRelay::woken(Direction& direction, const std::error_code& error, bool forWrite) {
+    if (finished_ || direction.done) {
+        return;
+    }
+    if (error == asio::error::eof && !forWrite) {
+        finishDirection(direction);
+        return;
+    }
+    if (error) {
+        fail(error);
+        return;
+    }
+    if (!forWrite && !direction.pipe.valid() && !takePipe(direction)) {
+        return;  // the peek has seen bytes already: no need to look again
+    }
+    step(direction);
+}
+
+bool SpliceRelay::takePipe(Direction& direction) {
+    std::error_code error;
+    direction.pipe = PipePool::shared().take(error);
+    if (error) {
+        RateLimitedLog::noteIfDescriptorShortage("create a pipe to relay a connection", error);
+        fail(error);
+        return false;
+    }
+    return true;
+}
+
+// Reads wait with a receive that looks first. Writes wait with async_wait, which does not, so after an
+// EAGAIN on the sink the wait is armed and the step tried once more: room that came in between is not
+// lost.
 void SpliceRelay::step(Direction& direction) {
     bool retried = false;
     while (!finished_ && !direction.done) {
@@ -217,14 +254,9 @@ void SpliceRelay::step(Direction& direction) {
             char probe;
             n = ::recv(source(direction).native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
             if (n > 0) {
-                std::error_code error;
-                direction.pipe = PipePool::shared().take(error);
-                if (error) {
-                    RateLimitedLog::noteIfDescriptorShortage("create a pipe to relay a connection", error);
-                    fail(error);
+                if (!takePipe(direction)) {
                     return;
                 }
-                retried = false;
                 continue;
             }
             if (n == 0) {
@@ -236,7 +268,6 @@ void SpliceRelay::step(Direction& direction) {
                          SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
             if (n > 0) {
                 direction.inPipe = static_cast<std::uint32_t>(n);
-                retried = false;
                 continue;
             }
             if (n == 0) {
@@ -252,14 +283,18 @@ void SpliceRelay::step(Direction& direction) {
             fail(std::error_code(error, std::system_category()));
             return;
         }
-        if (direction.inPipe == 0 && direction.pipe.valid()) {
-            PipePool::shared().give(std::move(direction.pipe));  // drained: rest without a pipe
-            direction.pipe = {};
+        if (direction.inPipe == 0) {
+            if (direction.pipe.valid()) {
+                PipePool::shared().give(std::move(direction.pipe));  // drained: rest without a pipe
+                direction.pipe = {};
+            }
+            arm(direction, false);
+            return;
         }
         if (retried) {
             return;
         }
-        arm(direction, direction.inPipe > 0);
+        arm(direction, true);
         retried = true;
     }
 }

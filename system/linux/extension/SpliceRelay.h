@@ -60,6 +60,7 @@ private:
         bool done = false;
         bool readArmed = false;
         bool writeArmed = false;
+        char probe = 0;  // the byte a read wait peeks at
     };
 
     Socket& source(const Direction& direction) { return &direction == &forward_ ? a_ : b_; }
@@ -71,6 +72,9 @@ private:
     void step(Direction& direction);
     // Arms a wait, unless one is armed already.
     void arm(Direction& direction, bool forWrite);
+    void woken(Direction& direction, const std::error_code& error, bool forWrite);
+    // False once the relay has failed for want of a pipe.
+    bool takePipe(Direction& direction);
     void finishDirection(Direction& direction);
     void fail(std::error_code error);
     void closeAll(std::error_code error);
