@@ -62,6 +62,35 @@ TEST(SpliceRelay, AnswerAfterRequestAndHalfCloseBothWays) {
     EXPECT_EQ(pair.done.get_future().wait_for(5s), std::future_status::ready);
 }
 
+// Each turn leaves both directions at rest, waiting, before the next byte comes: a wait that misses
+// bytes arriving as it is armed stalls a turn, and an end of data met while waiting must still pass on.
+TEST(SpliceRelay, EveryTurnAfterRestWakesTheRelayAndAnEndMetWhileWaitingPassesOn) {
+    RelayedPair pair;
+    const timeval patience{5, 0};
+    for (int fd : {pair.client.get(), pair.server.get()}) {
+        ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience), 0);
+    }
+    for (int turn = 0; turn < 500; ++turn) {
+        const char ask = static_cast<char>('a' + turn % 26);
+        char got = 0;
+        ASSERT_EQ(::send(pair.client.get(), &ask, 1, MSG_NOSIGNAL), 1);
+        ASSERT_EQ(::recv(pair.server.get(), &got, 1, 0), 1) << "turn " << turn;
+        ASSERT_EQ(got, ask);
+        ASSERT_EQ(::send(pair.server.get(), &ask, 1, MSG_NOSIGNAL), 1);
+        ASSERT_EQ(::recv(pair.client.get(), &got, 1, 0), 1) << "turn " << turn;
+        ASSERT_EQ(got, ask);
+    }
+    std::this_thread::sleep_for(20ms);  // both directions waiting when the end comes
+    ::shutdown(pair.client.get(), SHUT_WR);
+    EXPECT_EQ(readAll(pair.server.get()), "");
+    ASSERT_EQ(::send(pair.server.get(), "last", 4, MSG_NOSIGNAL), 4);
+    ::shutdown(pair.server.get(), SHUT_WR);
+    EXPECT_EQ(readAll(pair.client.get()), "last");
+    auto result = pair.done.get_future();
+    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(result.get());
+}
+
 TEST(SpliceRelay, DataWaitingBeforeTheRelayStartsIsMoved) {
     std::uint16_t frontPort = 0, backPort = 0;
     const auto front = listenLoopback(frontPort);
