@@ -19,7 +19,7 @@ void readWhenReadable(FlowSocket& socket, std::uint8_t& peekByte, std::size_t ma
                       std::function<void(NSData, OptionalError)> completion) {
     if (maximum <= DirectReadMaximum) {
         // A buffer this small may be held while waiting: the receive is the wait, one call in all.
-        auto data = std::make_unique<NSData>(maximum);
+        auto data = std::make_unique<NSData>(std::min(maximum, DirectReadBytes));
         const auto buffer = asio::buffer(*data);
         socket.async_receive(buffer, [data = std::move(data), completion = std::move(completion)](
                                          const std::error_code& error, std::size_t received) mutable {

@@ -181,27 +181,45 @@ void SpliceRelay::begin() {
     step(backward_);
 }
 
+// Only the relay, and its allocator: an idle direction holds its read wait for as long as it is idle.
+template <bool Forward>
+struct SpliceRelay::ReadWoken {
+    std::shared_ptr<SpliceRelay> relay;
+
+    using allocator_type = ExactAllocator<void>;
+    allocator_type get_allocator() const noexcept { return {}; }
+
+    void operator()(const std::error_code& error, std::size_t) const {
+        Direction& direction = Forward ? relay->forward_ : relay->backward_;
+        direction.readArmed = false;
+        relay->woken(direction, error, false);
+    }
+};
+
 void SpliceRelay::arm(Direction& direction, bool forWrite) {
     bool& armed = forWrite ? direction.writeArmed : direction.readArmed;
     if (armed) {
         return;
     }
     armed = true;
-    // The sockets' executor is the strand, so the wait completes there. An idle direction holds this one
-    // operation for as long as it is idle, so it is allocated at its own size.
-    auto done = asio::bind_allocator(
-        ExactAllocator<void>(),
-        [self = shared_from_this(), &direction, &armed, forWrite](const std::error_code& error, auto...) {
-            armed = false;
-            self->woken(direction, error, forWrite);
-        });
+    // The sockets' executor is the strand, so the waits complete there.
     if (forWrite) {
-        sink(direction).async_wait(asio::socket_base::wait_write, std::move(done));
+        auto woken = [self = shared_from_this(), &direction](const std::error_code& error) {
+            direction.writeArmed = false;
+            self->woken(direction, error, true);
+        };
+        sink(direction).async_wait(asio::socket_base::wait_write,
+                                   asio::bind_allocator(ExactAllocator<void>(), std::move(woken)));
+        return;
+    }
+    // A peeking receive tries the socket before it waits, under the reactor's lock: bytes or an end that
+    // came since the last EAGAIN are seen with no second try here. A wait would not try, and it re-arms
+    // the descriptor, which wakes another thread for a socket that is writable.
+    const auto probe = asio::buffer(&direction.probe, 1);
+    if (&direction == &forward_) {
+        source(direction).async_receive(probe, asio::socket_base::message_peek, ReadWoken<true>{shared_from_this()});
     } else {
-        // A peeking receive tries the socket before it waits, under the reactor's lock: bytes or an end
-        // that came since the last EAGAIN are seen, with no second try here.
-        source(direction).async_receive(asio::buffer(&direction.probe, 1), asio::socket_base::message_peek,
-                                        std::move(done));
+        source(direction).async_receive(probe, asio::socket_base::message_peek, ReadWoken<false>{shared_from_this()});
     }
 }
 

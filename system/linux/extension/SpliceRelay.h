@@ -73,6 +73,8 @@ private:
     // Arms a wait, unless one is armed already.
     void arm(Direction& direction, bool forWrite);
     void woken(Direction& direction, const std::error_code& error, bool forWrite);
+    template <bool Forward>
+    struct ReadWoken;
     // False once the relay has failed for want of a pipe.
     bool takePipe(Direction& direction);
     void finishDirection(Direction& direction);

@@ -20,8 +20,9 @@ struct Read {
 
 Read readFrom(linux_system::SocketTCPConnection& connection, std::size_t minimum, std::size_t maximum) {
     std::promise<Read> promise;
-    connection.readMinimumLength(minimum, maximum,
-                                 [&](NSData data, OptionalError error) { promise.set_value({std::move(data), error}); });
+    connection.readMinimumLength(minimum, maximum, [&](NSData data, OptionalError error) {
+        promise.set_value({std::move(data), error});
+    });
     auto future = promise.get_future();
     if (future.wait_for(5s) != std::future_status::ready) {
         ADD_FAILURE() << "the read never completed";
