@@ -2,14 +2,12 @@
 
 #include "RateLimitedLog.h"
 #include "SocketReader.h"
-#include "UniqueFd.h"
 
+#include <asio/connect.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/error.hpp>
 #include <asio/write.hpp>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -42,24 +40,22 @@ void SocketTCPConnection::start(const NWHostEndpoint& endpoint, std::optional<in
             return;
         }
         const asio::ip::tcp::endpoint target(address, static_cast<unsigned short>(portNumber));
-        error = self->beginConnect(target, mark);
+        self->socket_.open(target.protocol(), error);
+        RateLimitedLog::noteIfDescriptorShortage("open a socket to the proxy", error);
+        if (!error && mark) {
+            const int value = *mark;
+            if (::setsockopt(self->socket_.native_handle(), SOL_SOCKET, SO_MARK, &value, sizeof value) != 0) {
+                error = std::error_code(errno, std::system_category());
+            }
+        }
         if (error) {
             self->setState(NWTCPConnectionState::Disconnected, errorFrom(error));
             return;
         }
-        self->socket_.async_wait(asio::socket_base::wait_write, [self](const std::error_code& waitError) {
-            if (waitError == asio::error::operation_aborted) {
+        self->socket_.set_option(asio::ip::tcp::no_delay(true), error);
+        self->socket_.async_connect(target, [self](const std::error_code& connectError) {
+            if (connectError == asio::error::operation_aborted) {
                 return;  // cancelled meanwhile
-            }
-            int pending = 0;
-            socklen_t length = sizeof pending;
-            std::error_code connectError = waitError;
-            if (!connectError &&
-                ::getsockopt(self->socket_.native_handle(), SOL_SOCKET, SO_ERROR, &pending, &length) != 0) {
-                pending = errno;
-            }
-            if (!connectError && pending != 0) {
-                connectError = std::error_code(pending, std::system_category());
             }
             if (connectError) {
                 self->setState(NWTCPConnectionState::Disconnected, errorFrom(connectError));
@@ -68,32 +64,6 @@ void SocketTCPConnection::start(const NWHostEndpoint& endpoint, std::optional<in
             }
         });
     });
-}
-
-std::error_code SocketTCPConnection::beginConnect(const asio::ip::tcp::endpoint& target, std::optional<int> mark) {
-    const auto fail = [] { return std::error_code(errno, std::system_category()); };
-    UniqueFd fd(::socket(target.protocol().family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
-    if (!fd.valid()) {
-        const auto error = fail();
-        RateLimitedLog::noteIfDescriptorShortage("open a socket to the proxy", error);
-        return error;
-    }
-    const int one = 1;
-    if (mark && ::setsockopt(fd.get(), SOL_SOCKET, SO_MARK, &*mark, sizeof *mark) != 0) {
-        return fail();
-    }
-    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (::connect(fd.get(), target.data(), static_cast<socklen_t>(target.size())) != 0 && errno != EINPROGRESS) {
-        return fail();
-    }
-    // Handed to the reactor only once it is connecting: a socket that has not begun reports a hang-up,
-    // which would wake a thread for nothing.
-    std::error_code error;
-    socket_.assign(target.protocol(), fd.get(), error);
-    if (!error) {
-        fd.release();
-    }
-    return error;
 }
 
 NWTCPConnectionState SocketTCPConnection::state() const {

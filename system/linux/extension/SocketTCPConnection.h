@@ -8,7 +8,6 @@
 
 #include <mutex>
 #include <optional>
-#include <system_error>
 #include <vector>
 
 namespace sentorix::linux_system {
@@ -41,9 +40,6 @@ public:
 
 private:
     void start(const NWHostEndpoint& endpoint, std::optional<int> mark);
-    // Opens the socket, starts its connect and hands it to the reactor; a connect that has begun is no
-    // error.
-    std::error_code beginConnect(const asio::ip::tcp::endpoint& target, std::optional<int> mark);
     void setState(NWTCPConnectionState state, OptionalError error = std::nullopt);
     void readAtLeast(std::size_t minimum, std::size_t maximum, NSData collected,
                      std::function<void(NSData, OptionalError)> completion);
