@@ -228,7 +228,13 @@ void SpliceRelay::woken(Direction& direction, const std::error_code& error, bool
         return;
     }
     if (error == asio::error::eof && !forWrite) {
-        finishDirection(direction);
+        if (direction.inPipe == 0) {
+            finishDirection(direction);
+            return;
+        }
+        // The pipe still holds bytes that a step took after this wait was armed: they go first, and the
+        // step meets the end itself once they are out.
+        step(direction);
         return;
     }
     if (error) {
@@ -319,8 +325,11 @@ void SpliceRelay::step(Direction& direction) {
 
 void SpliceRelay::finishDirection(Direction& direction) {
     direction.done = true;
-    PipePool::shared().give(std::move(direction.pipe));
+    if (direction.inPipe == 0) {
+        PipePool::shared().give(std::move(direction.pipe));  // a pipe with bytes left closes instead
+    }
     direction.pipe = {};
+    direction.inPipe = 0;
     std::error_code ignored;
     sink(direction).shutdown(asio::socket_base::shutdown_send, ignored);
     if (forward_.done && backward_.done) {
