@@ -1,5 +1,7 @@
 #include "FirstBytesPeek.h"
 
+#include <asio/dispatch.hpp>
+
 #include <sys/socket.h>
 
 #include <array>
@@ -25,14 +27,17 @@ void FirstBytesPeek::start(FlowSocket socket, Inspect inspect, Completion comple
         whileWaiting();
     }
     auto self = std::make_shared<FirstBytesPeek>(std::move(socket), std::move(inspect), std::move(completion));
-    // Nothing else holds the peek yet: both waits begin here, and everything after runs on its strand.
-    self->deadline_.expires_after(patience);
-    self->deadline_.async_wait([self](const std::error_code& error) {
-        if (!error) {
-            self->finish({});
-        }
+    // Both waits begin on the strand, so that neither can complete while the other is being armed. From a
+    // thread of the pool that runs the strand's executor, and the strand new, this runs inline.
+    asio::dispatch(self->socket_.get_executor(), [self, patience] {
+        self->deadline_.expires_after(patience);
+        self->deadline_.async_wait([self](const std::error_code& error) {
+            if (!error) {
+                self->finish({});
+            }
+        });
+        self->waitReadable();
     });
-    self->waitReadable();
 }
 
 std::optional<std::string> FirstBytesPeek::peekNow(int fd, std::size_t& seen, const Inspect& inspect) {
@@ -67,12 +72,15 @@ void FirstBytesPeek::readable(const std::error_code& error) {
         finish({});
         return;
     }
+    const std::size_t before = seen_;
     if (auto decided = peekNow(socket_.native_handle(), seen_, inspect_)) {
         finish(std::move(*decided));
         return;
     }
-    if (seen_ == 0) {
-        finish({});  // readable with nothing to read: the application ended or reset its connection
+    if (seen_ == 0 || seen_ == before) {
+        // Readable with nothing new: the application ended or reset its connection. An end stays readable
+        // whatever the low-water mark, so waiting on would spin until the deadline.
+        finish({});
         return;
     }
     // Wake only when more has come: what is there now stays readable.

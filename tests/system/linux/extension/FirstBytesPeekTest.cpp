@@ -132,6 +132,16 @@ TEST(FirstBytesPeek, GivesUpWhenNothingComesOrTheApplicationLeaves) {
     Application stalled(50ms);
     stalled.send("name=half");
     EXPECT_EQ(stalled.result().hostname, "") << "a prefix that never completes does not stall the flow";
+
+    // An end after a prefix keeps the socket readable with nothing new: no waiting out the patience on it.
+    Application endsMidway;
+    endsMidway.send("name=half");
+    std::this_thread::sleep_for(30ms);
+    ::shutdown(endsMidway.fd.get(), SHUT_WR);
+    auto peeked = endsMidway.result();
+    EXPECT_EQ(peeked.hostname, "");
+    EXPECT_LT(peeked.took, 5s);
+    EXPECT_EQ(readAll(peeked.socket, 9), "name=half") << "what came before the end is still there";
 }
 
 TEST(HostnameResolver, ResolvesByTheSystemsResolverSharesLookupsAndMatchesMappedAddresses) {
