@@ -28,7 +28,7 @@ void FirstBytesPeek::start(FlowSocket socket, Inspect inspect, Completion comple
     }
     auto self = std::make_shared<FirstBytesPeek>(std::move(socket), std::move(inspect), std::move(completion));
     // Both waits begin on the strand, so that neither can complete while the other is being armed. From a
-    // thread of the pool that runs the strand's executor, and the strand new, this runs inline.
+    // thread of the pool, with nothing else on the strand, this runs inline.
     asio::dispatch(self->socket_.get_executor(), [self, patience] {
         self->deadline_.expires_after(patience);
         self->deadline_.async_wait([self](const std::error_code& error) {
