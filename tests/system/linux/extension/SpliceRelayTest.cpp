@@ -11,7 +11,6 @@
 #include <future>
 #include <random>
 #include <thread>
-#include <vector>
 
 namespace sentorix {
 namespace {
@@ -112,24 +111,16 @@ TEST(SpliceRelay, AnUploadToASlowReaderArrivesWholeBeforeItsEnd) {
         for (std::size_t i = 0; i < sent.size(); ++i) {
             sent[i] = static_cast<char>((i * 131 + i / 4093 + round) & 0xff);
         }
-        std::vector<std::size_t> bursts;
-        for (std::size_t at = 0; at < sent.size();) {
-            bursts.push_back(std::min<std::size_t>(1 + random() % 49152, sent.size() - at));
-            at += bursts.back();
-        }
-        std::thread writer([&] {
-            std::size_t at = 0;
-            for (std::size_t i = 0; i < bursts.size(); ++i) {
-                for (std::size_t done = 0; done < bursts[i];) {
-                    const auto n = ::send(pair.client.get(), sent.data() + at + done, bursts[i] - done, MSG_NOSIGNAL);
-                    if (n <= 0) {
-                        return;
-                    }
-                    done += static_cast<std::size_t>(n);
+        std::thread writer([&, bursts = std::mt19937(round)]() mutable {
+            for (std::size_t at = 0; at < sent.size();) {
+                const auto burst = std::min<std::size_t>(1 + bursts() % 49152, sent.size() - at);
+                const auto n = ::send(pair.client.get(), sent.data() + at, burst, MSG_NOSIGNAL);
+                if (n <= 0) {
+                    return;
                 }
-                at += bursts[i];
-                if (i % 3 == 0) {
-                    std::this_thread::sleep_for(std::chrono::microseconds(i % 200));
+                at += static_cast<std::size_t>(n);
+                if (bursts() % 3 == 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(bursts() % 200));
                 }
             }
             ::shutdown(pair.client.get(), SHUT_WR);
