@@ -86,12 +86,16 @@ sx_run_in_unit() {
   sh -c 'echo $$ > "$1/cgroup.procs" && shift && exec "$@"' sh "$dir" ip netns exec "$SX_APP" "$@"
 }
 
-# sx_wait_for FILE PATTERN SECONDS: waits until a line of FILE matches the extended regex PATTERN.
+# sx_wait_for FILE PATTERN SECONDS [SEEN]: waits until more than SEEN lines (default none) of FILE
+# match the extended regex PATTERN. A program restarted onto the log it appends to passes SEEN, taken
+# with sx_count before the start, so that its predecessor's line does not count.
 sx_wait_for() {
-  local file=$1 pattern=$2 seconds=$3 i
+  local file=$1 pattern=$2 seconds=$3 seen=${4:-0} i
   for i in $(seq $((seconds * 20))); do
-    grep -qE "$pattern" "$file" 2>/dev/null && return 0
+    [ "$(sx_count "$file" "$pattern")" -gt "$seen" ] && return 0
     sleep 0.05
   done
   return 1
 }
+# sx_count FILE PATTERN: how many lines of FILE match the extended regex PATTERN (0 with no FILE).
+sx_count() { cat "$1" 2>/dev/null | grep -cE "$2"; }

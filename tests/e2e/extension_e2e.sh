@@ -39,9 +39,10 @@ cleanup() { stop_all; sx_sandbox_down; rm -rf "$work"; }
 trap cleanup EXIT
 
 start_our_proxy() {
+  local seen; seen=$(sx_count "$work/proxy.log" listening)
   ip netns exec "$SX_APP" "$bin/sentorix-proxy" --listen 127.0.0.1:8080 --verbose >>"$work/proxy.log" 2>&1 &
   proxy_pid=$!
-  sx_wait_for "$work/proxy.log" "listening" 5
+  sx_wait_for "$work/proxy.log" "listening" 5 "$seen"
 }
 start_tinyproxy() {
   printf 'Port 8080\nListen 127.0.0.1\nAllow 127.0.0.1\nUser nobody\nGroup nogroup\nTimeout 60\nMaxClients 400\nLogFile "%s/tinyproxy.log"\nLogLevel Connect\n' \

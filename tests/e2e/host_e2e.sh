@@ -36,12 +36,14 @@ check() {  # check DESCRIPTION COMMAND...
 # service_up STATE_DIR SOCKET: a sentorixd of its own for STATE_DIR, in the application namespace
 # (the extension it starts runs where it runs), logging to logs/ under the socket's name.
 service_up() {
-  local log=$work/logs/$(basename "$2" .sock).log pid i
+  local log=$work/logs/$(basename "$2" .sock).log pid i seen
+  # A restart on the same socket appends to its log: only a new "listening" line counts.
+  seen=$(sx_count "$log" "^sentorixd: listening on $2;")
   SENTORIX_STATE_DIR=$1 SENTORIX_CONTROL_SOCKET=$2 ip netns exec "$SX_APP" "$bin/sentorixd" >>"$log" 2>&1 &
   pid=$!
   service_pids+=("$pid") service_sockets+=("$2")
   for i in $(seq 100); do
-    grep -q "^sentorixd: listening on $2;" "$log" 2>/dev/null && return 0
+    [ "$(sx_count "$log" "^sentorixd: listening on $2;")" -gt "$seen" ] && return 0
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.05
   done

@@ -44,9 +44,10 @@ cleanup() {
 trap cleanup EXIT
 
 start_our_proxy() {
+  local seen; seen=$(sx_count "$work/proxy.log" listening)
   ip netns exec "$SX_APP" "$bin/sentorix-proxy" --listen 127.0.0.1:8080 --verbose >>"$work/proxy.log" 2>&1 &
   proxy_pid=$!
-  sx_wait_for "$work/proxy.log" "listening" 5
+  sx_wait_for "$work/proxy.log" "listening" 5 "$seen"
 }
 start_monitor_and_extension() {
   : >"$work/events.jsonl"
