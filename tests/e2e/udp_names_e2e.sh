@@ -50,7 +50,7 @@ start_our_proxy() {
   sx_wait_for "$work/proxy.log" "listening" 5 "$seen"
 }
 start_monitor_and_extension() {
-  : >"$work/events.jsonl"
+  : >"$work/events.jsonl"; : >"$work/monitor.log"   # not the last monitor's "listening"
   ip netns exec "$SX_APP" "$bin/sentorix-monitor" --socket "$work/monitor.sock" >>"$work/events.jsonl" 2>"$work/monitor.log" &
   monitor_pid=$!
   sx_wait_for "$work/monitor.log" "listening" 5
@@ -316,9 +316,11 @@ PY
 check "a server that speaks first is heard within 300 ms, relayed" relayed_to "$SX_DST_V4:8000" banner_at_once
 
 echo "== fail-open"
+unreachable_seen=$(sx_count "$work/events.jsonl" '"proxy_unreachable"')
+recovered_seen=$(sx_count "$work/events.jsonl" '"proxy_recovered"')
 kill "$proxy_pid"; wait "$proxy_pid" 2>/dev/null; proxy_pid=
 killed=$(date +%s.%N)
-check "proxy_unreachable arrives" sx_wait_for "$work/events.jsonl" '"proxy_unreachable"' 3
+check "proxy_unreachable arrives" sx_wait_for "$work/events.jsonl" '"proxy_unreachable"' 3 "$unreachable_seen"
 udp_443_passes_soon() {  # the gate follows the probe, a second or so behind
   local i verdict ms
   for i in $(seq 40); do
@@ -334,7 +336,7 @@ udp_443_passes_soon() {  # the gate follows the probe, a second or so behind
 }
 check "with the proxy down, UDP to 443 passes" udp_443_passes_soon
 start_our_proxy
-check "proxy_recovered arrives" sx_wait_for "$work/events.jsonl" '"proxy_recovered"' 3
+check "proxy_recovered arrives" sx_wait_for "$work/events.jsonl" '"proxy_recovered"' 3 "$recovered_seen"
 udp_443_refused_soon() {
   local i
   for i in $(seq 20); do refused_at_once sendto "$SX_DST_V4" 443 "recovered-$i" >/dev/null && return 0; sleep 0.1; done

@@ -135,7 +135,13 @@ OptionalError ExtensionSupervisor::launch(const std::string& identifier) {
     writer.reset();
     const pid_t pid = connection.launchedPid();
     if (pid > 0 && error) {
-        // A start that failed is answered here, not taken for a crash by the watch as well.
+        // A start that failed is answered here, not taken for a crash by the watch as well. One that
+        // has already ended says how: killed from outside while starting reads otherwise like a fault.
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            return NSError(error->domain(), error->code(),
+                           error->localizedDescription() + "; it " + exitReason(status));
+        }
         ::kill(pid, SIGKILL);
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }

@@ -171,12 +171,40 @@ TEST_F(ExtensionSupervisorTest, BacksOffWhileTheExtensionKeepsFailingToStart) {
         }
     }
     ASSERT_GE(delays.size(), 3u) << "restarts keep being tried";
+    EXPECT_TRUE(logged("; it exited with status 3; next try in")) << "how it ended is told";
     EXPECT_EQ(delays[0], "0.2 s");
     EXPECT_EQ(delays[1], "0.4 s");
     EXPECT_EQ(delays[2], "0.4 s") << "the back-off stops growing at its bound";
 
     activate("run");
     EXPECT_GT(waitForNewPid(0, 3s), 0) << "a later try succeeds once the extension can start";
+}
+
+TEST_F(ExtensionSupervisorTest, AnExtensionKilledWhileStartingIsReportedWithItsSignalAndStartedAgain) {
+    ASSERT_FALSE(onWorker([this] { return supervisor->start(Identifier); }));
+    const pid_t first = waitForNewPid(0);
+    ASSERT_GT(first, 0);
+    activate("slow");
+    ::kill(first, SIGKILL);
+    // The restart's extension, still connecting, is killed too: the service must not take it for a
+    // start that failed by itself, nor lose track of the next one.
+    pid_t starting = 0;
+    for (auto deadline = std::chrono::steady_clock::now() + 5s; !starting && std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(10ms)) {
+        std::ifstream in(StateDirectory::statusPath(state.path()));
+        std::string word, pid;
+        if (std::getline(in, word) && std::getline(in, pid) && word == "connecting" && std::stoi(pid) != first) {
+            starting = std::stoi(pid);
+        }
+    }
+    ASSERT_GT(starting, 0);
+    activate("run");
+    ::kill(starting, SIGKILL);
+    const pid_t third = waitForNewPid(first, 5s);
+    EXPECT_GT(third, 0) << "started again after the back-off";
+    EXPECT_NE(third, starting);
+    EXPECT_TRUE(logged("exited while starting; see " + StateDirectory::logPath(state.path()) +
+                       "; it was killed by signal 9 (SIGKILL); next try in"));
 }
 
 TEST_F(ExtensionSupervisorTest, ASilentExtensionIsReportedThenRestartedWhenItAnswersAgain) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # Stands in for the extension program: takes its lock, publishes its status as it does, and behaves
-# as the file "mode" beside it says: run (until SIGTERM), fail (with an error) or crash. Started by the
-# service, it beats on the pipe it was given, as the extension does.
+# as the file "mode" beside it says: run (until SIGTERM), slow (to connect, then run), fail (with an
+# error) or crash. Started by the service, it beats on the pipe it was given, as the extension does.
 import fcntl, os, signal, struct, sys, time
 
 state = os.environ["SENTORIX_STATE_DIR"]
@@ -36,7 +36,7 @@ def stop(*_):
     sys.exit(0)
 
 signal.signal(signal.SIGTERM, stop)
-time.sleep(0.05)
+time.sleep(5 if mode == "slow" else 0.05)
 publish("connected")
 beat = os.environ.get("SENTORIX_HEARTBEAT_FD")
 while True:
