@@ -83,12 +83,13 @@ protected:
         });
         return result.get_future().get();
     }
-    pid_t publishedPid() const {
+    // The extension's process if its status file says `word`, 0 otherwise.
+    pid_t publishedPid(const std::string& word = "connected") const {
         std::ifstream in(StateDirectory::statusPath(state.path()));
-        std::string word, pid;
-        std::getline(in, word);
+        std::string published, pid;
+        std::getline(in, published);
         std::getline(in, pid);
-        return word == "connected" && !pid.empty() ? std::stoi(pid) : 0;
+        return published == word && !pid.empty() ? std::stoi(pid) : 0;
     }
     // Waits for a connected extension other than `other`.
     pid_t waitForNewPid(pid_t other, std::chrono::milliseconds bound = 5s) {
@@ -191,11 +192,7 @@ TEST_F(ExtensionSupervisorTest, AnExtensionKilledWhileStartingIsReportedWithItsS
     pid_t starting = 0;
     for (auto deadline = std::chrono::steady_clock::now() + 5s; !starting && std::chrono::steady_clock::now() < deadline;
          std::this_thread::sleep_for(10ms)) {
-        std::ifstream in(StateDirectory::statusPath(state.path()));
-        std::string word, pid;
-        if (std::getline(in, word) && std::getline(in, pid) && word == "connecting" && std::stoi(pid) != first) {
-            starting = std::stoi(pid);
-        }
+        starting = publishedPid("connecting");
     }
     ASSERT_GT(starting, 0);
     activate("run");
