@@ -419,10 +419,15 @@ void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>&
         [weak](const std::string& id) {
             if (auto self = weak.lock()) {
                 self->tunnelAdmissionController.markHandshakeEstablished(id);
+                self->handshakeTimeouts_.recordSuccess();
             }
         },
-        [weak] {
+        [weak](SXTunnelConnection::PreHandshakeFailure failure, const std::string& target) {
             if (auto self = weak.lock()) {
+                if (failure == SXTunnelConnection::PreHandshakeFailure::handshakeTimedOut &&
+                    !self->handshakeTimeouts_.recordTimeout(target, self->timers_->now())) {
+                    return;
+                }
                 self->proxySafetyGate->setProxyUnavailable(true);
                 self->proxyHealthQueue->async([weak] {
                     if (auto provider = weak.lock()) {

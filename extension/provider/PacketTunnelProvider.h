@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ProxyTunnelAdmissionController.h"
+#include "health/HandshakeTimeoutTracker.h"
 #include "health/ProxyHealthMonitor.h"
 #include "health/ProxySafetyGate.h"
 #include "health/ProxyTCPReachabilityProbe.h"
@@ -126,6 +127,8 @@ private:
     ProxyTunnelAdmissionController tunnelAdmissionController;
     const std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient;
     const std::shared_ptr<ProxySafetyGate> proxySafetyGate;
+    // Handshake time-outs close the gate only when they are the proxy's, not one destination's.
+    HandshakeTimeoutTracker handshakeTimeouts_;
     std::shared_ptr<ProxyHealthMonitor> proxyHealthMonitor;
     std::shared_ptr<ProxyTCPReachabilityProbe> proxyReachabilityProbe;
     const std::shared_ptr<DispatchQueue> proxyHealthQueue;

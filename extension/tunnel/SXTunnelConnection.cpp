@@ -40,7 +40,7 @@ SXTunnelConnection::SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow,
                                        std::string appId, double handshakeTimeout,
                                        std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient,
                                        std::function<void(const std::string&)> onHandshakeEstablished,
-                                       std::function<void()> onProxyUnavailable,
+                                       ProxyUnavailable onProxyUnavailable,
                                        std::function<void(const std::string&)> onClose,
                                        std::shared_ptr<DispatchTimerFactory> timers)
     : log_(tunnelLog()),
@@ -150,7 +150,7 @@ void SXTunnelConnection::close(OptionalError error) {
     }
 }
 
-void SXTunnelConnection::finishClose(State previous, OptionalError error) {
+void SXTunnelConnection::finishClose(State previous, OptionalError error, PreHandshakeFailure failure) {
     if (previous == State::Connecting) {
         connection_->removeObserver(this, "state");
     }
@@ -159,7 +159,7 @@ void SXTunnelConnection::finishClose(State previous, OptionalError error) {
                              previous != State::Handshaking;
     // Not established: the handshake's part is still there, nothing lets it go before then.
     if (error && !established && handshake_->onProxyUnavailable) {
-        handshake_->onProxyUnavailable();
+        handshake_->onProxyUnavailable(failure, flow_ ? targetOf(flow_->remoteEndpoint()) : std::string());
     }
     emit("tunnel_closed", error ? "error" : "info", "extension.tunnel_closed",
          error ? "Tunnel closed with error" : "Tunnel closed", std::nullopt,
@@ -329,7 +329,9 @@ void SXTunnelConnection::handshakeTimedOut() {
     log_->error("SentorixProxy: CONNECT handshake timed out");
     emit("connect_handshake_timed_out", "error", "extension.connect_handshake_timed_out", "CONNECT handshake timed out",
          ProxyTunnelMonitoringEvent::Metrics{{"timeout_seconds", handshake_->timeout}}, {{"app_id", appId_}});
-    finishClose(previous, error);
+    // Connected and asked, the proxy may still be reaching the destination; not connected, it is the proxy.
+    finishClose(previous, error,
+                previous == State::Handshaking ? PreHandshakeFailure::handshakeTimedOut : PreHandshakeFailure::proxy);
 }
 
 // Relay. The system relays when it can; otherwise each direction keeps one read or one write outstanding.

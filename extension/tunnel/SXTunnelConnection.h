@@ -24,11 +24,17 @@ namespace sentorix {
 // never both advance the same tunnel.
 class SXTunnelConnection : public NSKeyValueObserving, public std::enable_shared_from_this<SXTunnelConnection> {
 public:
+    // Why a tunnel ended with an error before its handshake succeeded. The proxy failed when its connection
+    // did; a handshake timing out once the request was written may be the destination's slowness instead.
+    enum class PreHandshakeFailure { proxy, handshakeTimedOut };
+    // With the failure and the tunnel's target (host:port).
+    using ProxyUnavailable = std::function<void(PreHandshakeFailure, const std::string&)>;
+
     SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow, std::shared_ptr<NWTCPConnection> connection,
                        std::string flowId, std::string appId, double handshakeTimeout,
                        std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient,
                        std::function<void(const std::string&)> onHandshakeEstablished,
-                       std::function<void()> onProxyUnavailable, std::function<void(const std::string&)> onClose,
+                       ProxyUnavailable onProxyUnavailable, std::function<void(const std::string&)> onClose,
                        std::shared_ptr<DispatchTimerFactory> timers = DispatchTimerFactory::system());
 
     static constexpr std::size_t HandshakeReadMaximum = 4096;
@@ -76,7 +82,8 @@ private:
     // One direction has ended its sending; the tunnel closes once both have.
     void directionEnded(Side from);
     // The steps of closing, for the one caller that moved the tunnel to Closed from `previous`.
-    void finishClose(State previous, OptionalError error);
+    void finishClose(State previous, OptionalError error,
+                     PreHandshakeFailure failure = PreHandshakeFailure::proxy);
     std::shared_ptr<ProxyTunnelHandshakeWatchdog> watchdog();
     // Disarms the watchdog and lets it go: past the handshake a tunnel keeps nothing of it.
     void retireWatchdog();
@@ -89,7 +96,7 @@ private:
     // long-lived tunnel keeps none of it; until then only steps before that point read it.
     struct Handshake {
         std::function<void(const std::string&)> onEstablished;
-        std::function<void()> onProxyUnavailable;
+        ProxyUnavailable onProxyUnavailable;
         double timeout;
         // The watchdog's timer and the handshake's elapsed time count on it.
         std::shared_ptr<DispatchTimerFactory> timers;

@@ -230,6 +230,9 @@ std::optional<std::string> KernelInterception::configure(const NETransparentProx
     const bool written = writeConfig([&](sentorix_config& c) {
         c.listener_port = listenerPort;
         c.proxy_port = proxy.port();
+        const auto address = unmapped(proxy.address());
+        c.proxy_family = address.is_v4() ? AF_INET : AF_INET6;
+        copyAddressWords(c.proxy_addr, address);
         c.rule_count = static_cast<std::uint8_t>(rules->size());
     });
     if (!written) {

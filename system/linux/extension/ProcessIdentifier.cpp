@@ -116,16 +116,20 @@ std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findListener(con
     std::uint32_t wanted[4] = {};
     copyAddressWords(wanted, endpoint.address());
     const std::uint32_t any[4] = {};
-    std::optional<SocketInfo> found;
+    // A wildcard listener takes the proxy's connections only while nobody listens on its exact address.
+    std::optional<SocketInfo> exact, wildcard;
     diagnose(netlink_.get(), request, true, [&](const inet_diag_msg& reply) {
         const std::size_t bytes = endpoint.address().is_v4() ? 4 : 16;
-        const bool addressMatches = std::memcmp(reply.id.idiag_src, wanted, bytes) == 0 ||
-                                    std::memcmp(reply.id.idiag_src, any, bytes) == 0;
-        if (ntohs(reply.id.idiag_sport) == endpoint.port() && addressMatches && !found) {
-            found = SocketInfo{reply.idiag_inode, reply.idiag_uid};
+        if (ntohs(reply.id.idiag_sport) != endpoint.port()) {
+            return;
+        }
+        if (std::memcmp(reply.id.idiag_src, wanted, bytes) == 0 && !exact) {
+            exact = SocketInfo{reply.idiag_inode, reply.idiag_uid};
+        } else if (std::memcmp(reply.id.idiag_src, any, bytes) == 0 && !wildcard) {
+            wildcard = SocketInfo{reply.idiag_inode, reply.idiag_uid};
         }
     });
-    return found;
+    return exact ? exact : wildcard;
 }
 
 bool ProcessIdentifier::scanProcess(int pid, std::uint64_t wanted) {

@@ -172,13 +172,19 @@ void SpliceRelay::begin() {
         if (!error && !socket->native_non_blocking()) {
             socket->native_non_blocking(true, error);
         }
+        // An urgent byte stays in the stream, where the far end expects it in order: out of line it would
+        // be skipped by the copy past the mark, and lost.
+        const int inline_ = 1;
+        if (!error && ::setsockopt(socket->native_handle(), SOL_SOCKET, SO_OOBINLINE, &inline_, sizeof inline_) != 0) {
+            error = std::error_code(errno, std::system_category());
+        }
     }
     if (error) {
         fail(error);
         return;
     }
-    step(forward_);
-    step(backward_);
+    step(forward_, false);
+    step(backward_, false);
 }
 
 // Only the relay, and its allocator: an idle direction holds its read wait for as long as it is idle.
@@ -234,7 +240,7 @@ void SpliceRelay::woken(Direction& direction, const std::error_code& error, bool
         }
         // The pipe still holds bytes that a step took after this wait was armed: they go first, and the
         // step meets the end itself once they are out.
-        step(direction);
+        step(direction, false);
         return;
     }
     if (error) {
@@ -244,7 +250,7 @@ void SpliceRelay::woken(Direction& direction, const std::error_code& error, bool
     if (!forWrite && !direction.pipe.valid() && !takePipe(direction)) {
         return;  // the peek has seen bytes already: no need to look again
     }
-    step(direction);
+    step(direction, !forWrite);
 }
 
 bool SpliceRelay::takePipe(Direction& direction) {
@@ -261,7 +267,9 @@ bool SpliceRelay::takePipe(Direction& direction) {
 // Reads wait with a receive that looks first. Writes wait with async_wait, which does not, so after an
 // EAGAIN on the sink the wait is armed and the step tried once more: room that came in between is not
 // lost.
-void SpliceRelay::step(Direction& direction) {
+// `bytesSeen`: a peek has just found bytes to read. splice() stops short of an urgent mark and says
+// EAGAIN there for as long as nothing reads past it, so EAGAIN with bytes seen and none moved is the mark.
+void SpliceRelay::step(Direction& direction, bool bytesSeen) {
     bool retried = false;
     while (!finished_ && !direction.done) {
         ssize_t n;
@@ -281,6 +289,7 @@ void SpliceRelay::step(Direction& direction) {
                 if (!takePipe(direction)) {
                     return;
                 }
+                bytesSeen = true;
                 continue;
             }
             if (n == 0) {
@@ -292,11 +301,18 @@ void SpliceRelay::step(Direction& direction) {
                          SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
             if (n > 0) {
                 direction.inPipe = static_cast<std::uint32_t>(n);
+                bytesSeen = false;
                 continue;
             }
             if (n == 0) {
                 finishDirection(direction);
                 return;
+            }
+            if (errno == EAGAIN && std::exchange(bytesSeen, false)) {
+                if (!copyPastMark(direction)) {
+                    return;
+                }
+                continue;
             }
         }
         const int error = errno;
@@ -321,6 +337,30 @@ void SpliceRelay::step(Direction& direction) {
         arm(direction, true);
         retried = true;
     }
+}
+
+bool SpliceRelay::copyPastMark(Direction& direction) {
+    // A page: what any pipe holds, however small its user's allowance left it.
+    char bytes[4096];
+    const ssize_t n = ::recv(source(direction).native_handle(), bytes, sizeof bytes, MSG_DONTWAIT);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) {
+            return true;  // nothing after all: the step waits as after any EAGAIN
+        }
+        fail(std::error_code(errno, std::system_category()));
+        return false;
+    }
+    if (n == 0) {
+        finishDirection(direction);
+        return false;
+    }
+    // Through the empty pipe, so the bytes keep their place before whatever is spliced next.
+    if (::write(direction.pipe.write.get(), bytes, std::size_t(n)) != n) {
+        fail(std::make_error_code(std::errc::no_buffer_space));
+        return false;
+    }
+    direction.inPipe = static_cast<std::uint32_t>(n);
+    return true;
 }
 
 void SpliceRelay::finishDirection(Direction& direction) {

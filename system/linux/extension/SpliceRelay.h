@@ -69,7 +69,10 @@ private:
     void adopted(End end, asio::ip::tcp protocol, UniqueFd socket);
     void adopted(End end, Socket socket);
     void begin();
-    void step(Direction& direction);
+    void step(Direction& direction, bool bytesSeen);
+    // Reads past an urgent mark, where splice() will not, into the direction's empty pipe; false once the
+    // relay or the direction has ended.
+    bool copyPastMark(Direction& direction);
     // Arms a wait, unless one is armed already.
     void arm(Direction& direction, bool forWrite);
     void woken(Direction& direction, const std::error_code& error, bool forWrite);

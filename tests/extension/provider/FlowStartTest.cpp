@@ -2,6 +2,7 @@
 #include "FakeTCPConnection.h"
 #include "FakeTCPFlow.h"
 #include "LogCapture.h"
+#include "ManualClock.h"
 #include "UnixFrameServer.h"
 #include "platform/NETunnelProviderProtocol.h"
 #include "provider/PacketTunnelProvider.h"
@@ -125,6 +126,36 @@ TEST_F(FlowStart, FailureBeforeTheHandshakeClosesTheGate) {
     EXPECT_TRUE(provider->safetyGate()->isClosed());
     const auto next = FakeTCPFlow::to("192.0.2.10", "443");
     EXPECT_FALSE(provider->handleNewFlow(next)) << "the next flow is bypassed";
+}
+
+// A destination that drops packets keeps the proxy connecting onwards until the handshake times out. That
+// is the destination's failing, not the proxy's: only time-outs to several destinations close the gate.
+TEST_F(FlowStart, HandshakeTimeoutsToOneDestinationLeaveTheGateOpen) {
+    auto clock = std::make_shared<testing::ManualClock>();
+    auto timed = std::make_shared<PacketTunnelProvider>(services, PacketTunnelProvider::systemClock, clock);
+    timed->monitoring()->updateSocketPath(server.path());
+    timed->safetyGate()->setProxyUnavailable(false);
+    const auto timeOut = [&](const std::string& host) {
+        auto flow = FakeTCPFlow::to(host, "443");
+        ASSERT_TRUE(timed->handleNewFlow(flow)) << host << " is relayed";
+        ASSERT_TRUE(flow->completeOpen());
+        std::shared_ptr<FakeTCPConnection> connection;
+        {
+            std::lock_guard lock(mutex);
+            connection = connections.back();
+        }
+        connection->setState(State::Connected);
+        ASSERT_TRUE(connection->completeWrite());  // asked; the answer never comes
+        clock->advance(5s);
+    };
+    for (int i = 0; i < 6; ++i) {
+        timeOut("198.51.100.7");
+        EXPECT_FALSE(timed->safetyGate()->isClosed()) << "time-out " << i << " to the same destination";
+    }
+    auto healthy = FakeTCPFlow::to("192.0.2.10", "443");
+    EXPECT_TRUE(timed->handleNewFlow(healthy)) << "other destinations are still relayed";
+    timeOut("203.0.113.9");
+    EXPECT_TRUE(timed->safetyGate()->isClosed()) << "three time-outs to two destinations within 10 s";
 }
 
 TEST_F(FlowStart, ClosedTunnelLeavesNoTrace) {

@@ -30,7 +30,11 @@ protected:
         tunnel = std::make_shared<SXTunnelConnection>(
             flow, connection, "FLOW-ID", appId, timeout, monitoring,
             [this](const std::string& id) { journal->add("onHandshakeEstablished:" + id); },
-            [this] { journal->add("onProxyUnavailable"); },
+            [this](SXTunnelConnection::PreHandshakeFailure failure, const std::string& target) {
+                journal->add(failure == SXTunnelConnection::PreHandshakeFailure::proxy
+                                 ? "onProxyUnavailable"
+                                 : "onProxyUnavailable:handshake timed out:" + target);
+            },
             [this](const std::string& id) { journal->add("onClose:" + id); }, clock);
     }
     void make(const std::string& host = "192.0.2.10", const std::string& port = "443",
@@ -258,6 +262,17 @@ TEST_F(Tunnel, TimeoutReportsAndClosesWithError1002) {
     ASSERT_TRUE(error && *error);
     EXPECT_EQ((*error)->code(), 1002);
     EXPECT_EQ((*error)->domain(), "SentorixProxy");
+}
+
+// Asked and unanswered, the proxy may be waiting on the destination: the owner hears which one, so that one
+// slow destination is not taken for a proxy that cannot take flows.
+TEST_F(Tunnel, ATimeoutAfterTheRequestWasWrittenNamesItsTarget) {
+    make("2001:db8::7", "8443", "com.example.app", 0.05);
+    handshakeUntilAnswer();
+    clock->advance(50ms);
+    ASSERT_TRUE(tunnel->isClosed());
+    EXPECT_EQ(count("onProxyUnavailable"), 0u);
+    EXPECT_EQ(count("onProxyUnavailable:handshake timed out:[2001:db8::7]:8443"), 1u);
 }
 
 TEST_F(Tunnel, ZeroTimeoutClosesDuringStart) {

@@ -38,7 +38,7 @@ struct Subject {
             const std::shared_ptr<ManualClock>& clock) {
         tunnel = std::make_shared<SXTunnelConnection>(
             flow, connection, "FLOW-" + std::to_string(id), "app", timeout, monitoring,
-            [this](const std::string&) { counts.established++; }, [this] { counts.unavailable++; },
+            [this](const std::string&) { counts.established++; }, [this](SXTunnelConnection::PreHandshakeFailure, const std::string&) { counts.unavailable++; },
             [this](const std::string&) { counts.closed++; }, clock);
     }
 };

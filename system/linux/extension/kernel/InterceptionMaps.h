@@ -20,9 +20,11 @@ struct sentorix_config {
     __u32 own_tgid;     /* the extension's own connections are never redirected */
     __u16 listener_port;
     __u16 proxy_port;
-    __u8 claiming;      /* 0 while the provider claims no flow: nothing is redirected */
+    __u32 proxy_addr[4]; /* the proxy's listening address, network order; IPv4 in proxy_addr[0] */
+    __u8 proxy_family;   /* AF_INET or AF_INET6 */
+    __u8 claiming;       /* 0 while the provider claims no flow: nothing is redirected */
     __u8 rule_count;
-    __u8 pad[6];
+    __u8 pad[5];
 };
 
 struct sentorix_rule {

@@ -401,14 +401,21 @@ int sentorix_sockops(struct bpf_sock_ops *skops) {
     return 1;
 }
 
-/* A process that binds the local proxy's port holds its listener: its connections stay its own. */
-static __always_inline void note_proxy_bind(struct bpf_sock *sk, int loopback_or_any) {
-    if (sk->protocol != IPPROTO_TCP || !loopback_or_any) {
+/* A process that binds exactly the local proxy's address and port holds its listener: its connections
+ * stay its own. Binding the port on another address (::1, a wildcard beside the proxy) proves nothing. */
+static __always_inline void note_proxy_bind(struct bpf_sock *sk, __u8 family, const __u32 *addr) {
+    if (sk->protocol != IPPROTO_TCP) {
         return;
     }
     struct sentorix_config *cfg = active_config(sk);
-    if (!cfg || sk->src_port != cfg->proxy_port) {
+    if (!cfg || sk->src_port != cfg->proxy_port || cfg->proxy_family != family) {
         return;
+    }
+    int words = family == AF_INET ? 1 : 4;
+    for (int i = 0; i < 4; i++) {
+        if (i < words && addr[i] != cfg->proxy_addr[i]) {
+            return;
+        }
     }
     __u32 tgid = bpf_get_current_pid_tgid() >> 32;
     struct sentorix_process proxy = {.stamp = bpf_ktime_get_ns(), .verdict = SENTORIX_PROXY};
@@ -417,18 +424,20 @@ static __always_inline void note_proxy_bind(struct bpf_sock *sk, int loopback_or
 
 SEC("cgroup/post_bind4")
 int sentorix_post_bind4(struct bpf_sock *sk) {
-    __u32 address = sk->src_ip4;
-    note_proxy_bind(sk, address == bpf_htonl(0x7f000001) || address == 0);
+    __u32 addr[4] = {sk->src_ip4, 0, 0, 0};
+    note_proxy_bind(sk, AF_INET, addr);
     return 1;
 }
 
 SEC("cgroup/post_bind6")
 int sentorix_post_bind6(struct bpf_sock *sk) {
-    __u32 a0 = sk->src_ip6[0], a1 = sk->src_ip6[1], a2 = sk->src_ip6[2], a3 = sk->src_ip6[3];
-    int any = (a0 | a1 | a2 | a3) == 0;
-    int loopback = (a0 | a1 | a2) == 0 && a3 == bpf_htonl(1);
-    int mapped_loopback = a0 == 0 && a1 == 0 && a2 == bpf_htonl(0xffff) && a3 == bpf_htonl(0x7f000001);
-    note_proxy_bind(sk, any || loopback || mapped_loopback);
+    __u32 addr[4] = {sk->src_ip6[0], sk->src_ip6[1], sk->src_ip6[2], sk->src_ip6[3]};
+    if (addr[0] == 0 && addr[1] == 0 && addr[2] == bpf_htonl(0xffff)) {
+        __u32 mapped[4] = {addr[3], 0, 0, 0}; /* an IPv4 address through an IPv6 socket */
+        note_proxy_bind(sk, AF_INET, mapped);
+    } else {
+        note_proxy_bind(sk, AF_INET6, addr);
+    }
     return 1;
 }
 
@@ -448,15 +457,13 @@ int BPF_PROG(sentorix_fork, struct task_struct *parent, struct task_struct *chil
     return 0;
 }
 
-/* A new program is a new identity, except for the proxy, which keeps its listener. An identity user
- * space has not seen is sent to it now, so that it is decided before the program's first flow. */
+/* A new program is a new identity, and whatever the old one was decided to be goes with it: the proxy's
+ * mark too, or a shell exec'd after one bind would take every program it starts past interception. An
+ * identity user space has not seen is sent to it now, so that it is decided before its first flow. */
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(sentorix_exec, struct task_struct *task) {
     __u32 tgid = task->tgid;
-    struct sentorix_process *known = bpf_map_lookup_elem(&processes, &tgid);
-    if (known && known->verdict != SENTORIX_PROXY) {
-        bpf_map_delete_elem(&processes, &tgid);
-    }
+    bpf_map_delete_elem(&processes, &tgid);
     __u32 zero = 0;
     struct sentorix_config *cfg = bpf_map_lookup_elem(&config, &zero);
     if (!cfg || cfg->netns_cookie == 0 || BPF_CORE_READ(task, nsproxy, net_ns, net_cookie) != cfg->netns_cookie) {

@@ -49,9 +49,30 @@ struct ChildResult {
     std::uint16_t localPort = 0;
 };
 
-// Forks a child that connects (and, when `bindProxyFirst`, first binds the proxy's port), reports and
-// exits; with `reset`, its connection ends with a reset, leaving its port free at once.
-ChildResult connectFromChild(bool bindProxyFirst = false, std::uint16_t* localPort = nullptr, bool reset = false) {
+// Binds port 8080 on `address` (IPv4 or IPv6 text) in this process; the socket stays open.
+void bindPort8080(const char* address) {
+    if (std::strchr(address, ':')) {
+        const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+        if (std::strncmp(address, "::ffff:", 7) != 0) {
+            const int v6only = 1;  // beside, not over, what binds 0.0.0.0
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+        }
+        sockaddr_in6 at{};
+        at.sin6_family = AF_INET6;
+        at.sin6_port = htons(8080);
+        ::inet_pton(AF_INET6, address, &at.sin6_addr);
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+        return;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const auto at = v4(address, 8080);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+}
+
+// Forks a child that connects (and, when `bindProxyFirst`, first binds the proxy's port on that address),
+// reports and exits; with `reset`, its connection ends with a reset, leaving its port free at once.
+ChildResult connectFromChild(const char* bindProxyFirst = nullptr, std::uint16_t* localPort = nullptr,
+                             bool reset = false) {
     int report[2];
     if (::pipe(report) != 0) {
         return {};
@@ -60,9 +81,7 @@ ChildResult connectFromChild(bool bindProxyFirst = false, std::uint16_t* localPo
     if (child == 0) {
         ChildResult result;
         if (bindProxyFirst) {
-            const int proxy = ::socket(AF_INET, SOCK_STREAM, 0);
-            const auto address = v4("127.0.0.1", 8080);
-            ::bind(proxy, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+            bindPort8080(bindProxyFirst);
         }
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         const auto target = v4(Destination, ClosedPort);
@@ -186,8 +205,17 @@ TEST_F(KernelInterceptionTest, DecidedProcessesAndTheProxyKeepTheirConnections) 
         ASSERT_FALSE(kernel.configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
         kernel.setClaiming(true);
 
-        // Binding the proxy's port marks the process at once, from its first connection.
-        EXPECT_EQ(connectFromChild(/*bindProxyFirst=*/true).connectErrno, ECONNREFUSED);
+        // Binding the proxy's address and port marks the process at once, from its first connection.
+        EXPECT_EQ(connectFromChild(/*bindProxyFirst=*/"127.0.0.1").connectErrno, ECONNREFUSED);
+        EXPECT_EQ(connectFromChild(/*bindProxyFirst=*/"::ffff:127.0.0.1").connectErrno, ECONNREFUSED)
+            << "the same address through an IPv6 socket";
+        // The port elsewhere is not the proxy: such a process is intercepted as any other.
+        for (const char* elsewhere : {"::1", "0.0.0.0", "::", "127.0.0.2"}) {
+            EXPECT_EQ(connectFromChild(elsewhere).connectErrno, 0) << "bound 8080 on " << elsewhere;
+            const int accepted = ::accept(listener, nullptr, nullptr);
+            EXPECT_GE(accepted, 0) << "bound 8080 on " << elsewhere;
+            ::close(accepted);
+        }
 
         // What the kernel knew of a process ends with it.
         ASSERT_EQ(connectFromChild().connectErrno, 0);
@@ -206,6 +234,30 @@ TEST_F(KernelInterceptionTest, DecidedProcessesAndTheProxyKeepTheirConnections) 
         EXPECT_EQ(kernel.verdictOf(::getpid()), KernelInterception::Verdict::proxy);
         // A child forked by a decided process inherits the decision.
         EXPECT_EQ(connectFromChild().connectErrno, ECONNREFUSED);
+        ::close(listener);
+    });
+}
+
+// A program the proxy execs is a new program: what it starts must not pass for the proxy. The child binds
+// the proxy's address, then execs a shell that connects; 0 when the shell's connection was redirected.
+TEST_F(KernelInterceptionTest, TheProxysMarkEndsWhenItExecsAnotherProgram) {
+    inOwnNamespace([](KernelInterception& kernel) {
+        std::uint16_t port = 0;
+        const int listener = listenOn(port);
+        ASSERT_FALSE(kernel.configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
+        kernel.setClaiming(true);
+        const std::string connect =
+            "exec 3<>/dev/tcp/" + std::string(Destination) + "/" + std::to_string(ClosedPort);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            bindPort8080("127.0.0.1");
+            ::execl("/bin/bash", "bash", "-c", connect.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "the shell's connection went straight to the closed port";
         ::close(listener);
     });
 }
@@ -306,7 +358,7 @@ TEST_F(KernelInterceptionTest, AStraightConnectionCannotPassForAnEarlierRedirect
         kernel.setClaiming(true);
         // A redirected connection whose record is never taken: accepted and dropped, as under a flood.
         std::uint16_t used = 0;
-        ASSERT_EQ(connectFromChild(false, &used, /*reset=*/true).connectErrno, 0);
+        ASSERT_EQ(connectFromChild(nullptr, &used, /*reset=*/true).connectErrno, 0);
         ::close(::accept(listener, nullptr, nullptr));
 
         // Someone connects straight to the listener from the same address and port.

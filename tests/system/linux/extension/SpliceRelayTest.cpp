@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -139,6 +140,55 @@ TEST(SpliceRelay, AnUploadToASlowReaderArrivesWholeBeforeItsEnd) {
         ::shutdown(pair.server.get(), SHUT_WR);
         EXPECT_EQ(readAll(pair.client.get()), "");
         ASSERT_EQ(pair.done.get_future().wait_for(5s), std::future_status::ready);
+    }
+}
+
+double processCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// splice() will not read past an urgent mark: a relay that only splices stalls there and, woken again
+// and again by a peek that sees bytes, spins. Any peer can send such a byte, in either direction.
+TEST(SpliceRelay, AnUrgentByteTravelsInLineWithEverythingAfterItAndTheRelayRestsAfterwards) {
+    const std::string body(20000, 'b');
+    for (const std::size_t mark : {std::size_t(0), body.size() / 2, body.size() - 1}) {
+        for (const bool upload : {true, false}) {
+            RelayedPair pair;
+            const int from = upload ? pair.client.get() : pair.server.get();
+            const int to = upload ? pair.server.get() : pair.client.get();
+            const timeval patience{5, 0};
+            ASSERT_EQ(::setsockopt(to, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience), 0);
+            std::string expected;
+            if (mark > 0) {
+                ASSERT_EQ(::send(from, body.data(), mark, MSG_NOSIGNAL), ssize_t(mark));
+                expected.append(body, 0, mark);
+            }
+            std::this_thread::sleep_for(5ms);  // the relay at rest when the byte comes
+            ASSERT_EQ(::send(from, "!", 1, MSG_OOB | MSG_NOSIGNAL), 1);
+            expected += '!';
+            for (std::size_t at = mark; at < body.size(); at += 1000) {  // many writes after the mark
+                const std::size_t n = std::min<std::size_t>(1000, body.size() - at);
+                ASSERT_EQ(::send(from, body.data() + at, n, MSG_NOSIGNAL), ssize_t(n));
+                expected.append(body, at, n);
+            }
+            std::string received(expected.size(), '\0');
+            ASSERT_EQ(::recv(to, received.data(), received.size(), MSG_WAITALL), ssize_t(expected.size()))
+                << "mark at " << mark << (upload ? ", upload" : ", download");
+            EXPECT_TRUE(received == expected) << "mark at " << mark << ": bytes out of order or lost";
+
+            // At rest now: a relay stuck at the mark would burn this idle time on a core.
+            const double before = processCpuSeconds();
+            std::this_thread::sleep_for(300ms);
+            EXPECT_LT(processCpuSeconds() - before, 0.15) << "the relay keeps working while idle";
+            ::shutdown(pair.client.get(), SHUT_WR);
+            ::shutdown(pair.server.get(), SHUT_WR);
+            auto done = pair.done.get_future();
+            ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
+            EXPECT_FALSE(done.get());
+        }
     }
 }
 
