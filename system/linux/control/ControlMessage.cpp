@@ -30,6 +30,12 @@ std::size_t ControlMessage::bodyLength(const unsigned char (&header)[HeaderBytes
 }
 
 std::optional<ControlMessage::Dictionary> ControlMessage::parse(const std::string& body, std::string& problem) {
+    // A binary list can share one value among many references: a small request would expand to one
+    // many times its size once written out.
+    if (PropertyListBounds::isBinary(body)) {
+        problem = "binary property lists are not accepted; send XML";
+        return std::nullopt;
+    }
     OptionalError error;
     auto value = PropertyListFile::parse(body, "the message", error);
     const auto* message = value ? value->get<Dictionary>() : nullptr;

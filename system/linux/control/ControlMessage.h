@@ -23,7 +23,9 @@ public:
     static constexpr std::size_t HeaderBytes = 4;
     // Far above any real request; a longer one is refused from its header, before it is read.
     static constexpr std::size_t MaxBodyBytes = 64 * 1024;
-    // Answers hold every saved configuration, each up to a request's size.
+    // A saved configuration, as it is written inside an answer (the file holds it less deeply indented).
+    static constexpr std::size_t MaxConfigurationBytes = 60 * 1024;
+    // Answers hold every saved configuration (at most 16), with room for the rest of the answer.
     static constexpr std::size_t MaxAnswerBytes = 17 * MaxBodyBytes;
 
     static constexpr const char* SocketVariable = "SENTORIX_CONTROL_SOCKET";
@@ -40,7 +42,7 @@ public:
     // than `limit`.
     static std::optional<std::string> frame(Dictionary message, std::size_t limit = MaxBodyBytes);
     static std::size_t bodyLength(const unsigned char (&header)[HeaderBytes]);
-    // A dictionary of this version; anything else is nothing, with `problem` saying why.
+    // A dictionary of this version, from XML; anything else is nothing, with `problem` saying why.
     static std::optional<Dictionary> parse(const std::string& body, std::string& problem);
 
     static Dictionary success(Dictionary fields = {});

@@ -122,8 +122,8 @@ ControlServer::ControlServer(Protocol::acceptor acceptor, std::string path, Hand
 ControlServer::~ControlServer() {
     std::error_code ignored;
     acceptor_.close(ignored);
-    for (auto& [raw, session] : std::unordered_map(sessions_)) {
-        session->close();
+    for (auto& [raw, held] : std::unordered_map(sessions_)) {
+        held.session->close();
     }
     ::unlink(path_.c_str());
 }
@@ -134,14 +134,18 @@ void ControlServer::accept() {
             return;
         }
         if (!error) {
-            if (sessions_.size() >= MaxSessions) {
+            ucred peer{};
+            socklen_t length = sizeof peer;
+            if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+                !admits(peer.uid)) {
                 std::error_code ignored;
                 socket.close(ignored);
             } else {
                 const bool authorised = authorises(socket.native_handle(), groupId());
                 auto session = std::make_shared<ControlSession>(std::move(socket), authorised, idle_, handler_,
-                                                                [this](ControlSession* ended) { sessions_.erase(ended); });
-                sessions_.emplace(session.get(), session);
+                                                                [this](ControlSession* ended) { release(ended); });
+                sessions_.emplace(session.get(), Held{session, peer.uid});
+                ++perUser_[peer.uid];
                 session->begin();
             }
         }
@@ -149,9 +153,28 @@ void ControlServer::accept() {
     });
 }
 
+bool ControlServer::admits(uid_t uid) const {
+    if (uid == 0) {
+        return sessions_.size() < MaxSessions + RootReserve;
+    }
+    const auto held = perUser_.find(uid);
+    return sessions_.size() < MaxSessions && (held == perUser_.end() || held->second < MaxSessionsPerUser);
+}
+
+void ControlServer::release(ControlSession* ended) {
+    const auto found = sessions_.find(ended);
+    if (found == sessions_.end()) {
+        return;
+    }
+    if (const auto user = perUser_.find(found->second.uid); user != perUser_.end() && --user->second == 0) {
+        perUser_.erase(user);
+    }
+    sessions_.erase(found);
+}
+
 void ControlServer::push(const ControlSession::Dictionary& message) {
-    for (auto& [raw, session] : std::unordered_map(sessions_)) {
-        session->push(message);
+    for (auto& [raw, held] : std::unordered_map(sessions_)) {
+        held.session->push(message);
     }
 }
 

@@ -25,6 +25,10 @@ public:
     using Handler = ControlSession::Handler;
 
     static constexpr std::size_t MaxSessions = 128;
+    // Places only root may take, so that members holding every other one never lock it out.
+    static constexpr std::size_t RootReserve = 8;
+    // So that one member cannot hold every place either.
+    static constexpr std::size_t MaxSessionsPerUser = 16;
     static constexpr const char* GroupName = "sentorix";
 
     // Binds `path` (a stale socket there is replaced; a live one means another service, and fails).
@@ -50,7 +54,16 @@ private:
     const std::string path_;
     const Handler handler_;
     const std::chrono::milliseconds idle_;
-    std::unordered_map<ControlSession*, std::shared_ptr<ControlSession>> sessions_;
+    // Whether a peer with this user id may take one more place.
+    bool admits(uid_t uid) const;
+    void release(ControlSession* ended);
+
+    struct Held {
+        std::shared_ptr<ControlSession> session;
+        uid_t uid;
+    };
+    std::unordered_map<ControlSession*, Held> sessions_;
+    std::unordered_map<uid_t, std::size_t> perUser_;
 };
 
 }  // namespace sentorix::linux_system

@@ -109,6 +109,11 @@ void ControlSession::send(const Dictionary& message) {
         frame = ControlMessage::frame(ControlMessage::failure(
             NSError(ControlMessage::ErrorDomain, ControlMessage::BadRequest, "The answer cannot be sent")));
     }
+    if (!frames_.empty() && queuedBytes_ + frame->size() > MaxQueuedBytes) {
+        close();  // asks and does not read: what it asked for would pile up in the service
+        return;
+    }
+    queuedBytes_ += frame->size();
     frames_.push_back(std::move(*frame));
     writeNext();
 }
@@ -128,6 +133,7 @@ void ControlSession::writeNext() {
                               self->close();
                               return;
                           }
+                          self->queuedBytes_ -= self->frames_.front().size();
                           self->frames_.pop_front();
                           if (self->frames_.empty() && self->closing_) {
                               self->close();

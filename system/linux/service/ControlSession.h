@@ -25,6 +25,8 @@ public:
     using Handler = std::function<void(const std::shared_ptr<ControlSession>&, Dictionary request)>;
 
     static constexpr std::size_t MaxQueuedFrames = 32;
+    // Unread answers beyond the largest one and a few pushes end the client.
+    static constexpr std::size_t MaxQueuedBytes = ControlMessage::MaxAnswerBytes + ControlMessage::MaxBodyBytes;
 
     ControlSession(asio::local::stream_protocol::socket socket, bool authorised, std::chrono::milliseconds idle,
                    Handler handler, std::function<void(ControlSession*)> ended);
@@ -53,6 +55,7 @@ private:
     unsigned char header_[ControlMessage::HeaderBytes] = {};
     std::string body_;
     std::deque<std::string> frames_;
+    std::size_t queuedBytes_ = 0;  // in frames_
     bool writing_ = false;
     bool subscribed_ = false;
     bool closing_ = false;   // no more reads; ends once the queued frames are written

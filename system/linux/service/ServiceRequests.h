@@ -22,6 +22,9 @@ public:
     using Log = std::function<void(const std::string&)>;
 
     static constexpr std::size_t MaxConfigurations = 16;
+    static_assert(MaxConfigurations * ControlMessage::MaxConfigurationBytes + ControlMessage::MaxBodyBytes <=
+                      ControlMessage::MaxAnswerBytes,
+                  "every saved configuration fits in one answer");
 
     ServiceRequests(std::string stateDirectory, std::shared_ptr<NSBundle> application,
                     std::shared_ptr<ExtensionSupervisor> supervisor, Log log);

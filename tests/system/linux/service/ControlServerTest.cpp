@@ -125,6 +125,109 @@ TEST_F(ControlServerTest, AnOversizedRequestIsRefusedFromItsHeader) {
     EXPECT_TRUE(ServiceClient(path).ask({{"request", "status"}}, failure)) << "others are still served";
 }
 
+TEST_F(ControlServerTest, ABinaryPropertyListIsRefusedWithAClearError) {
+    const auto socket = connectRaw();
+    const std::string binary = "bplist00" + std::string(40, '\0');
+    const std::string frame = header(static_cast<std::uint32_t>(binary.size())) + binary;
+    ASSERT_EQ(::send(socket.get(), frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+    const auto answer = readAnswer(socket.get());
+    ASSERT_TRUE(answer);
+    const auto error = ControlMessage::errorIn(*answer);
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->localizedDescription().find("binary property lists are not accepted"), std::string::npos)
+        << error->localizedDescription();
+    EXPECT_EQ(handled, 0);
+}
+
+// A server of the test's own that keeps silent clients for as long as the test needs them.
+class PatientControlServerTest : public ControlServerTest {
+protected:
+    void SetUp() override {
+        ControlServerTest::SetUp();
+        patientPath = directory.path() + "/patient.sock";
+        std::string problem;
+        patient = ControlServer::listen(
+            io, patientPath,
+            [](const std::shared_ptr<ControlSession>& session, Dictionary request) {
+                const auto* name = ControlMessage::text(request, "request");
+                session->answer(ControlMessage::success({{"echo", name ? *name : ""}}));
+            },
+            problem, 60s);
+        ASSERT_TRUE(patient) << problem;
+    }
+    void TearDown() override {
+        std::promise<void> gone;
+        asio::post(io, [&] {
+            patient.reset();
+            gone.set_value();
+        });
+        gone.get_future().wait();
+        ControlServerTest::TearDown();
+    }
+    std::size_t patientSessions() {
+        std::promise<std::size_t> count;
+        asio::post(io, [&] { count.set_value(patient->sessions()); });
+        return count.get_future().get();
+    }
+    bool settles(std::size_t expected) {
+        const auto deadline = std::chrono::steady_clock::now() + 3s;
+        while (patientSessions() != expected && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return patientSessions() == expected;
+    }
+    UniqueFd connectPatient() {
+        UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, patientPath.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return socket;
+    }
+
+    std::string patientPath;
+    std::unique_ptr<ControlServer> patient;
+};
+
+// Each request is answered before the next is read, but nothing made the client read the answers: large
+// ones piled up in the service until the frame count alone ended it.
+TEST_F(PatientControlServerTest, AClientThatAsksAndNeverReadsIsEndedBeforeItsAnswersPileUp) {
+    const auto socket = connectPatient();
+    const auto frame = *ControlMessage::frame({{"request", std::string(60000, 'a')}});
+    for (int i = 0; i < 30; ++i) {  // fewer frames than the frame bound, many more bytes than the byte bound
+        if (::send(socket.get(), frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) {
+            break;  // ended already
+        }
+    }
+    EXPECT_TRUE(settles(0)) << "still held: " << patientSessions();
+}
+
+TEST_F(PatientControlServerTest, RootIsLetInWhenEveryOrdinaryPlaceIsTaken) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: the places kept back are root's";
+    }
+    std::vector<UniqueFd> held;
+    for (std::size_t i = 0; i < ControlServer::MaxSessions; ++i) {
+        held.push_back(connectPatient());
+    }
+    ASSERT_TRUE(settles(ControlServer::MaxSessions));
+    const auto beyond = connectPatient();
+    const auto frame = *ControlMessage::frame({{"request", "status"}});
+    ASSERT_EQ(::send(beyond.get(), frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+    const auto answer = readAnswer(beyond.get());
+    ASSERT_TRUE(answer) << "root is answered beyond the ordinary places";
+    EXPECT_FALSE(ControlMessage::errorIn(*answer));
+    for (std::size_t i = 1; i < ControlServer::RootReserve; ++i) {
+        held.push_back(connectPatient());
+    }
+    ASSERT_TRUE(settles(ControlServer::MaxSessions + ControlServer::RootReserve));
+    const auto past = connectPatient();
+    char byte;
+    const timeval patience{2, 0};
+    ::setsockopt(past.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    EXPECT_EQ(::recv(past.get(), &byte, 1, 0), 0) << "past every place, even root is turned away";
+}
+
 TEST_F(ControlServerTest, ClientsThatVanishLeaveNoSessionOrDescriptorBehind) {
     ASSERT_TRUE(ServiceClient(path).reachable());
     const auto before = openDescriptors();

@@ -160,5 +160,44 @@ TEST_F(ServiceRequestsTest, AConfigurationSavedByTheHostLoadsBackWhole) {
     EXPECT_EQ(error->code(), ControlMessage::BadRequest);
 }
 
+// A configuration of many short values grows when written out indented, well past the request that
+// carried it: the bound is on what is written, and the largest allowed ones, every place taken, still
+// fit in one answer and in the file.
+TEST_F(ServiceRequestsTest, SavesAreBoundedAsWrittenAndTheLargestAllowedStillLoadInOneAnswer) {
+    const auto saveOf = [&](const std::string& identifier, std::size_t values, OptionalError& error) {
+        ControlMessage::Dictionary configuration{
+            {"identifier", identifier},
+            {"protocol", ControlMessage::Dictionary{
+                             {"serverAddress", "127.0.0.1:8080"},
+                             {"providerBundleIdentifier", "com.sentorix.desktop.extension"},
+                             {"providerConfiguration",
+                              ControlMessage::Dictionary{{"many", PropertyListValue::Array(values, PropertyListValue(""))}}}}}};
+        error.reset();
+        return ServiceClient(path).ask({{"request", "save"}, {"configuration", std::move(configuration)}}, error);
+    };
+    OptionalError error;
+    // Small enough to send, too large once written.
+    EXPECT_FALSE(saveOf("too-large", 2800, error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), ControlMessage::BadRequest);
+    EXPECT_NE(error->localizedDescription().find("more than the"), std::string::npos) << error->localizedDescription();
+
+    // The largest that saves lies between; identifiers of one length, so that each is as large.
+    std::size_t accepted = 0, refused = 2800;
+    while (refused - accepted > 1) {
+        const std::size_t middle = (accepted + refused) / 2;
+        (saveOf("cfg-00", middle, error) ? accepted : refused) = middle;
+    }
+    ASSERT_GT(accepted, 1000u);
+    for (std::size_t i = 1; i < ServiceRequests::MaxConfigurations; ++i) {
+        ASSERT_TRUE(saveOf((i < 10 ? "cfg-0" : "cfg-") + std::to_string(i), accepted, error)) << i << ": " << (error ? error->localizedDescription() : "");
+    }
+    const auto answer = ServiceClient(path).ask({{"request", "loadAll"}}, error);
+    ASSERT_TRUE(answer) << (error ? error->localizedDescription() : "");
+    const auto found = answer->find("configurations");
+    ASSERT_NE(found, answer->end());
+    EXPECT_EQ(found->second.get<PropertyListValue::Array>()->size(), ServiceRequests::MaxConfigurations);
+}
+
 }  // namespace
 }  // namespace sentorix::linux_system
