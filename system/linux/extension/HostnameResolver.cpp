@@ -2,82 +2,120 @@
 
 #include "AddressWords.h"
 
+#include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <algorithm>
+#include <atomic>
 
 namespace sentorix::linux_system {
 
-namespace {
+// One question: answered once, by the lookup or by its patience running out, whichever comes first.
+struct HostnameResolver::Waiter {
+    Completion completion;
+    asio::steady_timer patience;
+    std::atomic<bool> answered{false};
 
-HostnameResolver::Addresses addressesOf(const std::error_code& error,
-                                        const asio::ip::tcp::resolver::results_type& results) {
-    HostnameResolver::Addresses addresses;
-    if (!error) {
-        for (const auto& result : results) {
-            addresses.push_back(result.endpoint().address());
+    Waiter(Completion completion, const asio::any_io_executor& executor)
+        : completion(std::move(completion)), patience(executor) {}
+    void answer(const Addresses& addresses) {
+        if (!answered.exchange(true)) {
+            patience.cancel();
+            completion(addresses);
         }
     }
-    return addresses;
+};
+
+HostnameResolver::HostnameResolver(asio::any_io_executor executor, std::chrono::steady_clock::duration lifetime,
+                                   Lookup lookup, std::chrono::steady_clock::duration patience)
+    : executor_(std::move(executor)), lifetime_(lifetime), lookup_(std::move(lookup)), patience_(patience) {}
+
+HostnameResolver::Lookup HostnameResolver::systemLookup() {
+    return [](const std::string& name) {
+        asio::io_context context;
+        asio::ip::tcp::resolver resolver(context);
+        std::error_code error;
+        const auto results = resolver.resolve(name, "", error);
+        Addresses addresses;
+        if (!error) {
+            for (const auto& result : results) {
+                addresses.push_back(result.endpoint().address());
+            }
+        }
+        return addresses;
+    };
 }
 
-}  // namespace
-
-HostnameResolver::HostnameResolver(asio::any_io_executor executor, std::chrono::steady_clock::duration lifetime)
-    : executor_(std::move(executor)), lifetime_(lifetime) {}
+asio::thread_pool& HostnameResolver::lookups() {
+    static asio::thread_pool* const pool = new asio::thread_pool(MaxConcurrentLookups);
+    return *pool;
+}
 
 void HostnameResolver::resolve(const std::string& name, Completion completion) {
     const auto now = std::chrono::steady_clock::now();
-    {
-        std::unique_lock lock(mutex_);
-        auto found = entries_.find(name);
-        if (found != entries_.end() && found->second.resolving) {
-            found->second.waiting.push_back(std::move(completion));
-            return;
-        }
-        if (found != entries_.end() && found->second.expiry > now) {
-            const Addresses addresses = found->second.addresses;
-            lock.unlock();
-            completion(addresses);
-            return;
-        }
-        if (entries_.size() >= Capacity) {
-            std::erase_if(entries_, [now](const auto& entry) { return !entry.second.resolving && entry.second.expiry <= now; });
-        }
-        if (entries_.size() >= Capacity) {
-            // Still full of live names: answer this one without keeping it.
-            lock.unlock();
-            auto resolver = std::make_shared<asio::ip::tcp::resolver>(executor_);
-            resolver->async_resolve(name, "", [resolver, completion = std::move(completion)](
-                                                  const std::error_code& error, asio::ip::tcp::resolver::results_type results) {
-                completion(addressesOf(error, results));
-            });
-            return;
-        }
-        Entry& entry = entries_[name];
-        entry.resolving = true;
-        entry.waiting.push_back(std::move(completion));
+    std::unique_lock lock(mutex_);
+    auto found = entries_.find(name);
+    if (found != entries_.end() && found->second.resolving) {
+        found->second.waiting.push_back(waiter(std::move(completion)));
+        return;
     }
-    auto resolver = std::make_shared<asio::ip::tcp::resolver>(executor_);
-    resolver->async_resolve(name, "", [self = shared_from_this(), resolver, name](
-                                          const std::error_code& error, asio::ip::tcp::resolver::results_type results) {
-        self->resolved(name, addressesOf(error, results));
+    if (found != entries_.end() && found->second.expiry > now) {
+        const Addresses addresses = found->second.addresses;
+        lock.unlock();
+        completion(addresses);
+        return;
+    }
+    if (entries_.size() >= Capacity) {
+        std::erase_if(entries_, [now](const auto& entry) { return !entry.second.resolving && entry.second.expiry <= now; });
+    }
+    if (running_ >= MaxConcurrentLookups || entries_.size() >= Capacity) {
+        // Every lookup taken, or full of live names: unconfirmed, at once, rather than queued behind them.
+        lock.unlock();
+        completion({});
+        return;
+    }
+    Entry& entry = entries_[name];
+    entry.resolving = true;
+    entry.waiting.push_back(waiter(std::move(completion)));
+    ++running_;
+    asio::post(lookups(), [weak = weak_from_this(), lookup = lookup_, name] {
+        auto addresses = lookup(name);
+        if (auto self = weak.lock()) {
+            self->resolved(name, std::move(addresses));
+        }
     });
 }
 
+std::shared_ptr<HostnameResolver::Waiter> HostnameResolver::waiter(Completion completion) {
+    auto waiter = std::make_shared<Waiter>(std::move(completion), executor_);
+    waiter->patience.expires_after(patience_);
+    waiter->patience.async_wait([waiter](const std::error_code& error) {
+        if (!error) {
+            waiter->answer({});
+        }
+    });
+    return waiter;
+}
+
 void HostnameResolver::resolved(const std::string& name, Addresses addresses) {
-    std::vector<Completion> waiting;
+    std::vector<std::shared_ptr<Waiter>> waiting;
     {
         std::lock_guard lock(mutex_);
+        --running_;
         Entry& entry = entries_[name];
         entry.resolving = false;
         entry.expiry = std::chrono::steady_clock::now() + lifetime_;
         entry.addresses = addresses;
         waiting.swap(entry.waiting);
     }
-    for (auto& completion : waiting) {
-        completion(addresses);
-    }
+    // On the executor, as a lookup that had timed out would have: the lookup's thread is free at once.
+    asio::post(executor_, [waiting = std::move(waiting), addresses = std::move(addresses)] {
+        for (const auto& waiter : waiting) {
+            waiter->answer(addresses);
+        }
+    });
 }
 
 bool HostnameResolver::contains(const Addresses& addresses, const asio::ip::address& address) {

@@ -1,5 +1,4 @@
 #include "FirstBytesPeek.h"
-#include "HostnameResolver.h"
 #include "TestConnectProxy.h"
 #include "DispatchQueue.h"
 
@@ -18,7 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using linux_system::FirstBytesPeek;
-using linux_system::HostnameResolver;
 using testing::connectLoopback;
 using testing::listenLoopback;
 
@@ -142,24 +140,6 @@ TEST(FirstBytesPeek, GivesUpWhenNothingComesOrTheApplicationLeaves) {
     EXPECT_EQ(peeked.hostname, "");
     EXPECT_LT(peeked.took, 5s);
     EXPECT_EQ(readAll(peeked.socket, 9), "name=half") << "what came before the end is still there";
-}
-
-TEST(HostnameResolver, ResolvesByTheSystemsResolverSharesLookupsAndMatchesMappedAddresses) {
-    auto resolver = std::make_shared<HostnameResolver>(DispatchQueue::pool().get_executor());
-    std::promise<HostnameResolver::Addresses> first, second;
-    resolver->resolve("localhost", [&](const HostnameResolver::Addresses& addresses) { first.set_value(addresses); });
-    resolver->resolve("localhost", [&](const HostnameResolver::Addresses& addresses) { second.set_value(addresses); });
-    const auto addresses = first.get_future().get();
-    EXPECT_EQ(second.get_future().get(), addresses);
-    EXPECT_TRUE(HostnameResolver::contains(addresses, asio::ip::make_address("127.0.0.1"))) << "from /etc/hosts";
-    EXPECT_TRUE(HostnameResolver::contains(addresses, asio::ip::make_address("::ffff:127.0.0.1")));
-    EXPECT_FALSE(HostnameResolver::contains(addresses, asio::ip::make_address("192.0.2.7")));
-
-    std::promise<HostnameResolver::Addresses> kept;
-    resolver->resolve("localhost", [&](const HostnameResolver::Addresses& again) { kept.set_value(again); });
-    auto keptFuture = kept.get_future();
-    ASSERT_EQ(keptFuture.wait_for(0s), std::future_status::ready) << "a name just resolved is answered at once";
-    EXPECT_EQ(keptFuture.get(), addresses);
 }
 
 }  // namespace
