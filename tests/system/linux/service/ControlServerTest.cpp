@@ -60,7 +60,8 @@ protected:
         asio::post(io, [&] { count.set_value(server->sessions()); });
         return count.get_future().get();
     }
-    UniqueFd connectRaw() {
+    UniqueFd connectRaw() { return connectTo(path); }
+    static UniqueFd connectTo(const std::string& path) {
         UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -176,14 +177,7 @@ protected:
         }
         return patientSessions() == expected;
     }
-    UniqueFd connectPatient() {
-        UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, patientPath.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        return socket;
-    }
+    UniqueFd connectPatient() { return connectTo(patientPath); }
 
     std::string patientPath;
     std::unique_ptr<ControlServer> patient;
