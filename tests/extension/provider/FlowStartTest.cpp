@@ -154,6 +154,7 @@ TEST_F(FlowStart, HandshakeTimeoutsToOneDestinationLeaveTheGateOpen) {
     }
     auto healthy = FakeTCPFlow::to("192.0.2.10", "443");
     EXPECT_TRUE(timed->handleNewFlow(healthy)) << "other destinations are still relayed";
+    EXPECT_TRUE(healthy->completeOpen());  // an unopened flow would keep its tunnel alive
     timeOut("203.0.113.9");
     EXPECT_TRUE(timed->safetyGate()->isClosed()) << "three time-outs to two destinations within 10 s";
 }
