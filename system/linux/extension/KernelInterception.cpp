@@ -137,7 +137,7 @@ std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error)
         if (!link) {
             return fail("cannot attach " + std::string(bpf_program__name(program)) + ": " + std::strerror(errno));
         }
-        self->links_.push_back(link);
+        self->links_.emplace_back(program, link);
     }
     self->cgroupRoot_ = std::move(cgroup);
     self->configMap_ = bpf_object__find_map_fd_by_name(self->object_, "config");
@@ -158,10 +158,34 @@ std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error)
 }
 
 KernelInterception::~KernelInterception() {
-    for (auto* link : links_) {
-        bpf_link__destroy(link);
+    for (auto& entry : links_) {
+        bpf_link__destroy(entry.second);
     }
     bpf_object__close(object_);
+}
+
+std::variant<int, std::string> KernelInterception::reattachDetached() {
+    std::lock_guard lock(linksMutex_);
+    int attached = 0;
+    for (auto& [program, link] : links_) {
+        bpf_link_info info{};
+        __u32 length = sizeof info;
+        if (bpf_obj_get_info_by_fd(bpf_link__fd(link), &info, &length) != 0) {
+            return std::string("cannot read link of ") + bpf_program__name(program) + ": " + std::strerror(errno);
+        }
+        // A detached cgroup link keeps its descriptor but names no cgroup any more.
+        if (info.type != BPF_LINK_TYPE_CGROUP || info.cgroup.cgroup_id != 0) {
+            continue;
+        }
+        bpf_link* again = bpf_program__attach_cgroup(program, cgroupRoot_.get());
+        if (!again) {
+            return std::string("cannot attach ") + bpf_program__name(program) + " again: " + std::strerror(errno);
+        }
+        bpf_link__destroy(link);
+        link = again;
+        ++attached;
+    }
+    return attached;
 }
 
 std::optional<std::vector<sentorix_rule>> KernelInterception::kernelRules(

@@ -13,10 +13,12 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 struct bpf_object;
 struct bpf_link;
+struct bpf_program;
 
 namespace sentorix::linux_system {
 
@@ -67,6 +69,9 @@ public:
     // A process found to hold the proxy's listener before the programs could see it bind.
     void markProxyProcess(int pid);
     std::optional<Verdict> verdictOf(int pid) const;
+    // Attaches again the programs whose links were detached from outside (the service, while this
+    // process did not answer); the count attached, or the error.
+    std::variant<int, std::string> reattachDetached();
 
     // The rules as the kernel reads them; nullopt when there are more than it holds.
     static std::optional<std::vector<sentorix_rule>> kernelRules(const NETransparentProxyNetworkSettings& settings);
@@ -77,7 +82,8 @@ private:
 
     UniqueFd cgroupRoot_;  // where cgroup paths are resolved to the kernel's cgroup ids
     bpf_object* object_ = nullptr;
-    std::vector<bpf_link*> links_;
+    std::vector<std::pair<bpf_program*, bpf_link*>> links_;
+    std::mutex linksMutex_;
     int configMap_ = -1, rulesMap_ = -1, processesMap_ = -1, byPortMap_ = -1, identitiesMap_ = -1, eventsMap_ = -1;
     std::mutex configMutex_;  // serialises read-modify-write of the one config entry
 };

@@ -168,6 +168,21 @@ void LinuxProviderServices::stop() {
     kernel_.reset();  // detaches the programs
 }
 
+OptionalError LinuxProviderServices::reassertRedirection() {
+    std::lock_guard lock(rulesMutex_);
+    // The nftables table is our netlink socket's own: nobody else can take it away.
+    if (!kernel_) {
+        return std::nullopt;
+    }
+    const auto result = kernel_->reattachDetached();
+    if (const auto* problem = std::get_if<std::string>(&result)) {
+        return NSError::posix(EIO, "Cannot put the redirection back: " + *problem);
+    }
+    platformLog().info("Sentorix platform: redirection put back (" + std::to_string(std::get<int>(result)) +
+                       " kernel programs attached again)");
+    return std::nullopt;
+}
+
 std::pair<std::shared_ptr<ProcessIdentifier>, std::shared_ptr<KernelInterception>>
 LinuxProviderServices::identification() {
     std::lock_guard lock(rulesMutex_);

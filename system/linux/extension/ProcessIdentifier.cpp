@@ -1,6 +1,7 @@
 #include "ProcessIdentifier.h"
 
 #include "AddressWords.h"
+#include "UniqueFd.h"
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
@@ -39,48 +40,12 @@ std::string readSmallFile(const std::string& path) {
     return length > 0 ? std::string(buffer, std::size_t(length)) : "";
 }
 
-// Sends one sock_diag request and hands every answering message to `each`; false on a netlink failure.
-template <typename Each>
-bool diagnose(int fd, const inet_diag_req_v2& request, bool dump, Each each) {
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 body;
-    } message{};
-    message.header.nlmsg_len = sizeof message;
-    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    message.header.nlmsg_flags = NLM_F_REQUEST | (dump ? NLM_F_DUMP : 0);
-    message.body = request;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
-        return false;
-    }
-    alignas(nlmsghdr) char buffer[16384];
-    for (;;) {
-        const ssize_t length = ::recv(fd, buffer, sizeof buffer, 0);
-        if (length <= 0) {
-            return false;
-        }
-        auto* header = reinterpret_cast<nlmsghdr*>(buffer);
-        int remaining = static_cast<int>(length);
-        for (; NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
-            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
-                return true;
-            }
-            each(*reinterpret_cast<const inet_diag_msg*>(NLMSG_DATA(header)));
-            if (!dump) {
-                return true;
-            }
-        }
-    }
-}
-
 }  // namespace
 
 ProcessIdentifier::ProcessIdentifier(asio::ip::tcp::endpoint proxy, std::string procRoot)
     : proxy_(std::move(proxy)),
       procRoot_(std::move(procRoot)),
-      netlink_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
+      diagnostics_() {}
 
 ProcessIdentifier::Statistics ProcessIdentifier::statistics() const {
     std::lock_guard lock(const_cast<std::mutex&>(mutex_));
@@ -100,7 +65,7 @@ std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findSocket(const
     request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     std::optional<SocketInfo> found;
-    diagnose(netlink_.get(), request, false, [&](const inet_diag_msg& reply) {
+    diagnostics_.ask(request, false, [&](const inet_diag_msg& reply) {
         if (reply.idiag_inode != 0) {
             found = SocketInfo{reply.idiag_inode, reply.idiag_uid};
         }
@@ -118,7 +83,7 @@ std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findListener(con
     const std::uint32_t any[4] = {};
     // A wildcard listener takes the proxy's connections only while nobody listens on its exact address.
     std::optional<SocketInfo> exact, wildcard;
-    diagnose(netlink_.get(), request, true, [&](const inet_diag_msg& reply) {
+    diagnostics_.ask(request, true, [&](const inet_diag_msg& reply) {
         const std::size_t bytes = endpoint.address().is_v4() ? 4 : 16;
         if (ntohs(reply.id.idiag_sport) != endpoint.port()) {
             return;

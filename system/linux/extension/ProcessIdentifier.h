@@ -1,6 +1,6 @@
 #pragma once
 
-#include "UniqueFd.h"
+#include "SocketDiagnostics.h"
 
 #include <asio/ip/tcp.hpp>
 
@@ -84,7 +84,7 @@ private:
     const asio::ip::tcp::endpoint proxy_;
     const std::string procRoot_;
     std::mutex mutex_;
-    UniqueFd netlink_;
+    SocketDiagnostics diagnostics_;
     std::unordered_map<std::uint64_t, int> inodeOwners_;
     std::unordered_map<int, Identity> identities_;
     std::unordered_map<int, ProcessLife> lives_;  // identifyProcess's cache

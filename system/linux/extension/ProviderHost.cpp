@@ -14,6 +14,7 @@
 #include "OSLog.h"
 #include "StringTrimming.h"
 
+#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 
 #include <fcntl.h>
@@ -77,6 +78,7 @@ struct Host {
     std::shared_ptr<LinuxProviderServices> services;
     std::shared_ptr<NETransparentProxyProvider> provider;
     std::unique_ptr<asio::signal_set> signals;
+    std::unique_ptr<asio::signal_set> reassert;
     std::unique_ptr<ServiceHeartbeat> heartbeat;
 };
 
@@ -99,6 +101,23 @@ void stopAndExit(NEProviderStopReason reason) {
     ProviderHost::publishStatus(*h.stateDirectory, "disconnected");
     std::fflush(nullptr);
     std::_Exit(0);
+}
+
+// SIGUSR1: the service heard this process again after taking its redirection away.
+void waitForReassert() {
+    host().reassert->async_wait([](const std::error_code& signalError, int) {
+        if (signalError) {
+            return;
+        }
+        asio::post(DispatchQueue::waitingPool(), [] {
+            if (auto error = host().services->reassertRedirection()) {
+                // Unredirected for good is worse than a restart, which the service makes.
+                OSLog::defaultLog().error(error->localizedDescription() + "; stopping");
+                stopAndExit(NEProviderStopReason::ProviderFailed);
+            }
+            waitForReassert();
+        });
+    });
 }
 
 }  // namespace
@@ -157,6 +176,8 @@ void ProviderHost::start(const PrincipalClass& principalClass) {
             stopAndExit(NEProviderStopReason::UserInitiated);
         }
     });
+    h.reassert = std::make_unique<asio::signal_set>(DispatchQueue::pool(), SIGUSR1);
+    waitForReassert();
     h.provider->startProxy(std::nullopt, [](OptionalError startError) {
         auto& h = host();
         if (startError) {

@@ -3,338 +3,270 @@
 #include "ExtensionConnection.h"
 #include "ExtensionStatus.h"
 #include "KernelRedirection.h"
-#include "UniqueFd.h"
 
-#include <asio/post.hpp>
-
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <array>
 #include <csignal>
-#include <cstring>
-#include <thread>
 
 namespace sentorix::linux_system {
 
 namespace {
 
-std::string exitReason(int status) {
-    if (WIFSIGNALED(status)) {
-        const int signal = WTERMSIG(status);
-        const char* name = ::sigabbrev_np(signal);
-        return std::string("was killed by signal ") + std::to_string(signal) + (name ? std::string(" (SIG") + name + ")" : "");
-    }
-    return "exited with status " + std::to_string(WEXITSTATUS(status));
-}
-
-// Waits, holding nothing, for our child to end; true once it has, or once another thread reaped it.
-bool reapWithin(pid_t pid, std::chrono::milliseconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        const pid_t ended = ::waitpid(pid, nullptr, WNOHANG);
-        if (ended == pid || (ended < 0 && errno == ECHILD)) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-// After a stop: the child is reaped, killed first if it would not end.
-void makeSureItEnded(pid_t pid) {
-    if (pid > 0 && !reapWithin(pid, std::chrono::seconds(3))) {
-        ::kill(pid, SIGKILL);
-        reapWithin(pid, std::chrono::seconds(2));
-    }
-}
-
-std::string seconds(std::chrono::milliseconds delay) {
-    const auto tenths = delay.count() / 100;
+std::string seconds(std::chrono::steady_clock::duration delay) {
+    const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(delay).count() / 100;
     return std::to_string(tenths / 10) + (tenths % 10 ? "." + std::to_string(tenths % 10) : "") + " s";
 }
 
+std::string named(pid_t pid) { return "the extension (pid " + std::to_string(pid) + ")"; }
+
 }  // namespace
 
-ExtensionSupervisor::ExtensionSupervisor(asio::io_context& io, std::string stateDirectory, Worker worker, Log log,
-                                         StatusObserver observer, Timing timing)
-    : io_(io),
-      stateDirectory_(std::move(stateDirectory)),
+ExtensionSupervisor::Redirection ExtensionSupervisor::kernelRedirection() {
+    return Redirection{
+        [](pid_t pid, std::string& done) {
+            const auto removal = KernelRedirection::removeFor(pid);
+            // Redirected before the removal and never accepted: these would wait on it for ever.
+            const int reset = KernelRedirection::resetWaitingConnections(pid);
+            done = "its redirection is removed and traffic goes direct (" + std::to_string(removal.links) +
+                   " kernel links detached" + (removal.table ? ", nftables table deleted" : "") + ", " +
+                   std::to_string(reset) + " waiting connections reset)";
+            if (removal.remaining) {
+                done += "; ending it, " + removal.problem;
+            }
+            return !removal.remaining;
+        },
+        [](pid_t pid) { ::kill(pid, SIGUSR1); }};
+}
+
+ExtensionSupervisor::ExtensionSupervisor(std::string stateDirectory, Worker worker, Log log, StatusObserver observer,
+                                         Timing timing, std::shared_ptr<DispatchTimerFactory> clock,
+                                         Redirection redirection)
+    : stateDirectory_(std::move(stateDirectory)),
       worker_(std::move(worker)),
       log_(std::move(log)),
       observer_(std::move(observer)),
       timing_(timing),
-      timer_(io) {}
+      clock_(std::move(clock)),
+      redirection_(std::move(redirection)),
+      // Its own queue, on threads whose blocks may wait: no request, lookup or accept runs before a tick.
+      queue_(DispatchQueue::create("sentorixd.supervision", DispatchQueue::Kind::Serial,
+                                   DispatchQueue::Work::MayWait)) {}
+
+ExtensionSupervisor::ExtensionSupervisor(std::string stateDirectory, Worker worker, Log log, StatusObserver observer)
+    : ExtensionSupervisor(std::move(stateDirectory), std::move(worker), std::move(log), std::move(observer), Timing{},
+                          DispatchTimerFactory::system(), kernelRedirection()) {}
+
+ExtensionSupervisor::~ExtensionSupervisor() {
+    if (timer_) {
+        timer_->cancel();
+    }
+}
 
 void ExtensionSupervisor::watch() {
-    lastShown_ = ExtensionConnection::readStatus(stateDirectory_);
-    tick();
+    {
+        std::lock_guard lock(mutex_);
+        lastShown_ = ExtensionConnection::readStatus(stateDirectory_);
+    }
+    timer_ = clock_->makeTimer(queue_);
+    std::weak_ptr<ExtensionSupervisor> weak = shared_from_this();
+    timer_->setEventHandler([weak] {
+        if (auto self = weak.lock()) {
+            self->tick();
+        }
+    });
+    timer_->schedule(DispatchTimer::Duration::zero(), timing_.tick);
+    timer_->resume();
 }
 
 NEVPNStatus ExtensionSupervisor::status() const {
     // Read now, not from the last tick: a status asked right after a start or stop must show it.
     const auto published = ExtensionConnection::readStatus(stateDirectory_);
     std::lock_guard lock(mutex_);
-    return failedOpen_ && published != NEVPNStatus::disconnected ? NEVPNStatus::reasserting : published;
+    return shownLocked(published);
+}
+
+ExtensionSupervisor::Phase ExtensionSupervisor::phase() const {
+    std::lock_guard lock(mutex_);
+    return phase_;
+}
+
+NEVPNStatus ExtensionSupervisor::shownLocked(NEVPNStatus published) const {
+    return phase_ == Phase::failedOpen && published != NEVPNStatus::disconnected ? NEVPNStatus::reasserting
+                                                                                 : published;
 }
 
 OptionalError ExtensionSupervisor::start(const std::string& identifier) {
     {
         std::lock_guard lock(mutex_);
-        wanted_ = true;
         identifier_ = identifier;
-        restartAt_.reset();
         backoff_ = std::chrono::milliseconds(0);
-        restarting_ = true;  // the watch leaves it alone until this start is over
+        if (phase_ == Phase::running || phase_ == Phase::failedOpen) {
+            return std::nullopt;
+        }
+        phase_ = Phase::starting;  // the watch leaves it alone until this start is over
+        startedAt_ = clock_->now();
+    }
+    if (ExtensionStatus::read(stateDirectory_).running) {
+        // Started before this service: watched by its lock alone.
+        std::lock_guard lock(mutex_);
+        phase_ = Phase::running;
+        return std::nullopt;
     }
     OptionalError error;
-    if (!ExtensionStatus::read(stateDirectory_).running) {
-        error = launch(identifier);
-    }
+    auto launched = ExtensionProcess::launch(stateDirectory_, identifier, error);
     std::lock_guard lock(mutex_);
-    restarting_ = false;
-    if (error) {
-        wanted_ = false;  // the caller hears of it; a failed start is not retried behind its back
+    if (!launched) {
+        phase_ = Phase::stopped;  // the caller hears of it; a failed start is not retried behind its back
+        return error;
     }
-    return error;
+    process_ = std::move(launched);
+    phase_ = Phase::running;
+    lastBeat_ = clock_->now();
+    givenUp_ = false;
+    return std::nullopt;
 }
 
 void ExtensionSupervisor::stop() {
-    pid_t child = 0;
+    std::optional<ExtensionProcess> process;
     {
         std::lock_guard lock(mutex_);
-        wanted_ = false;
-        restartAt_.reset();
-        expectedExit_ = pid_;
-        child = pid_;
+        phase_ = Phase::stopped;
+        process.swap(process_);
     }
-    ExtensionConnection::stopExtension(stateDirectory_);
-    makeSureItEnded(child);
-    std::lock_guard lock(mutex_);
-    if (pid_ == child) {
-        pid_ = 0;
-        failedOpen_ = false;
+    const bool reaped = process ? process->end(stateDirectory_) : true;
+    if (!process) {
+        ExtensionConnection::stopExtension(stateDirectory_);
     }
-}
-
-OptionalError ExtensionSupervisor::launch(const std::string& identifier) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return NSError(ExtensionConnection::ErrorDomain, ExtensionConnection::ConnectionFailed,
-                       std::string("Cannot watch the extension: ") + std::strerror(errno));
-    }
-    UniqueFd reader(ends[0]);
-    UniqueFd writer(ends[1]);
-    // The extension's end blocks never: it drops a beat rather than wait.
-    ExtensionConnection connection(stateDirectory_, identifier);
-    connection.superviseWith(writer.get());
-    auto error = connection.startVPNTunnel();
-    writer.reset();
-    const pid_t pid = connection.launchedPid();
-    if (pid > 0 && error) {
-        // A start that failed is answered here, not taken for a crash by the watch as well. One that
-        // has already ended says how: killed from outside while starting reads otherwise like a fault.
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            return NSError(error->domain(), error->code(),
-                           error->localizedDescription() + "; it " + exitReason(status));
-        }
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        return error;
-    }
-    if (pid > 0) {
+    if (!reaped) {
         std::lock_guard lock(mutex_);
-        if (pid_ > 0 && pid_ != pid) {
-            ended_.push_back(pid_);  // reaped by the watch, never left a zombie
-        }
-        pid_ = pid;
-        startedAt_ = Clock::now();
-        lastBeat_ = Clock::now();
-        failedOpen_ = false;
-        asio::post(io_, [self = shared_from_this(), fd = reader.release()] {
-            self->beats_ = std::make_unique<asio::posix::stream_descriptor>(self->io_, fd);
-            ++self->generation_;
-            self->readBeats();
-        });
+        unreaped_.add(process->pid());
     }
-    return error;
 }
 
-void ExtensionSupervisor::readBeats() {
-    if (!beats_) {
-        return;
-    }
-    auto buffer = std::make_shared<std::array<char, 64>>();
-    beats_->async_read_some(asio::buffer(*buffer), [self = shared_from_this(), buffer, generation = generation_](
-                                                       const std::error_code& error, std::size_t) {
-        if (generation != self->generation_) {
-            return;
-        }
-        if (error) {
-            self->beats_.reset();  // its end: the reaping says how it ended
-            return;
-        }
-        bool answersAgain = false;
-        pid_t pid = 0;
-        {
-            std::lock_guard lock(self->mutex_);
-            self->lastBeat_ = Clock::now();
-            if (self->failedOpen_ && !self->restarting_) {
-                answersAgain = true;
-                self->restarting_ = true;
-                pid = self->pid_;
-            }
-        }
-        if (answersAgain) {
-            self->log_("the extension (pid " + std::to_string(pid) +
-                       ") answers again; restarting it to restore its redirection");
-            self->worker_([self] { self->restart("it answers again"); });
-        }
-        self->readBeats();
-    });
-}
-
-void ExtensionSupervisor::restart(const std::string& reason) {
+void ExtensionSupervisor::restart() {
     std::string identifier;
-    pid_t old = 0;
     {
         std::lock_guard lock(mutex_);
-        // Not wanted any more, or a start since has brought up a healthy one: nothing to do.
-        if (!wanted_ || (pid_ > 0 && !failedOpen_)) {
-            restarting_ = false;
-            return;
+        if (phase_ != Phase::starting) {
+            return;  // stopped, or started by a request, since it fell due
         }
         identifier = identifier_;
-        old = pid_;
-        expectedExit_ = old;
+        startedAt_ = clock_->now();
     }
-    ExtensionConnection::stopExtension(stateDirectory_);
-    // Reaped here, so that the watch does not take our own stop for a crash.
-    makeSureItEnded(old);
+    OptionalError error;
+    auto launched = ExtensionProcess::launch(stateDirectory_, identifier, error);
+    std::string line;
     {
         std::lock_guard lock(mutex_);
-        if (pid_ == old) {
-            pid_ = 0;
-        }
-    }
-    auto error = launch(identifier);
-    std::lock_guard lock(mutex_);
-    restarting_ = false;
-    if (error) {
-        backoff_ = std::max(timing_.firstBackoff, std::min(backoff_ * 2, timing_.maxBackoff));
-        restartAt_ = Clock::now() + backoff_;
-        log_("the extension could not be restarted (" + reason + "): " + error->localizedDescription() +
-             "; next try in " + seconds(backoff_));
-    }
-}
-
-void ExtensionSupervisor::reap() {
-    std::string message;
-    {
-        std::lock_guard lock(mutex_);
-        std::erase_if(ended_, [](pid_t pid) {
-            const pid_t ended = ::waitpid(pid, nullptr, WNOHANG);
-            return ended == pid || (ended < 0 && errno == ECHILD);
-        });
-        if (pid_ <= 0) {
-            // Not our child (started before this service): its lock tells whether it lives.
-            if (!wanted_ || restarting_ || restartAt_ || ExtensionStatus::read(stateDirectory_).running) {
-                return;
-            }
-            message = "the extension is no longer running";
-        } else {
-            int status = 0;
-            const pid_t ended = ::waitpid(pid_, &status, WNOHANG);
-            if (ended != pid_) {
-                return;
-            }
-            const pid_t pid = pid_;
-            pid_ = 0;
-            failedOpen_ = false;
-            asio::post(io_, [self = shared_from_this()] {
-                ++self->generation_;
-                self->beats_.reset();
-            });
-            if (pid == expectedExit_ || !wanted_) {
-                return;
-            }
-            message = "the extension (pid " + std::to_string(pid) + ") " + exitReason(status);
-            if (Clock::now() - startedAt_ >= timing_.stableRun) {
-                backoff_ = std::chrono::milliseconds(0);
-            }
-        }
-        backoff_ = backoff_.count() == 0 ? timing_.firstBackoff : std::min(backoff_ * 2, timing_.maxBackoff);
-        restartAt_ = Clock::now() + backoff_;
-        message += "; restarting it in " + seconds(backoff_);
-    }
-    log_(message);
-}
-
-void ExtensionSupervisor::checkSilence() {
-    pid_t pid = 0;
-    {
-        std::lock_guard lock(mutex_);
-        if (pid_ <= 0 || failedOpen_ || restarting_ || Clock::now() - lastBeat_ < timing_.silence) {
+        if (phase_ != Phase::starting) {
             return;
         }
-        failedOpen_ = true;
-        pid = pid_;
+        if (launched) {
+            process_ = std::move(launched);
+            phase_ = Phase::running;
+            lastBeat_ = clock_->now();
+            givenUp_ = false;
+            return;
+        }
+        line = "the extension could not be restarted (after it ended): " +
+               (error ? error->localizedDescription() : std::string("it did not start"));
+        backOffLocked(line, "next try in ");
     }
-    failOpen(pid);
+    log_(line);
 }
 
-void ExtensionSupervisor::failOpen(pid_t pid) {
-    const auto removal = KernelRedirection::removeFor(pid);
-    std::string message = "the extension (pid " + std::to_string(pid) + ") has not answered for " +
-                          seconds(timing_.silence) + "; its redirection is removed and traffic goes direct (" +
-                          std::to_string(removal.links) + " kernel links detached" +
-                          (removal.table ? ", nftables table deleted" : "") + ")";
-    log_(message);
-    if (removal.remaining) {
-        // What only its end can free: end it, and the restart brings the redirection back.
-        log_("ending the extension (pid " + std::to_string(pid) + "), " + removal.problem);
-        ::kill(pid, SIGKILL);
+void ExtensionSupervisor::backOffLocked(std::string& line, const std::string& delayIs) {
+    const auto now = clock_->now();
+    if (now - startedAt_ >= timing_.stableRun) {
+        backoff_ = std::chrono::milliseconds(0);
     }
+    backoff_ = backoff_.count() == 0 ? timing_.firstBackoff : std::min(backoff_ * 2, timing_.maxBackoff);
+    restartAt_ = now + backoff_;
+    phase_ = Phase::backingOff;
+    line += "; " + delayIs + seconds(backoff_);
 }
 
 void ExtensionSupervisor::tick() {
-    reap();
-    checkSilence();
-    std::optional<std::string> due;
+    std::vector<std::string> lines;
+    std::optional<pid_t> removeFrom;
+    std::optional<pid_t> restoreTo;
+    bool due = false;
     {
         std::lock_guard lock(mutex_);
-        if (restartAt_ && Clock::now() >= *restartAt_ && wanted_ && pid_ <= 0 && !restarting_) {
-            restartAt_.reset();
-            restarting_ = true;
-            due = identifier_;
+        unreaped_.reap();
+        const auto now = clock_->now();
+        switch (phase_) {
+        case Phase::running:
+        case Phase::failedOpen:
+            if (!process_) {
+                if (!ExtensionStatus::read(stateDirectory_).running) {
+                    lines.emplace_back("the extension is no longer running");
+                    backOffLocked(lines.back(), "restarting it in ");
+                }
+            } else if (const auto how = process_->ended()) {
+                lines.push_back(named(process_->pid()) + " " + *how);
+                process_.reset();
+                backOffLocked(lines.back(), "restarting it in ");
+            } else if (process_->beatsArrived()) {
+                if (phase_ == Phase::failedOpen) {
+                    phase_ = Phase::running;
+                    restoreTo = process_->pid();
+                    lines.push_back(named(process_->pid()) + " answers again after " + seconds(now - lastBeat_) +
+                                    "; its redirection is put back, its tunnels kept");
+                }
+                lastBeat_ = now;
+            } else if (phase_ == Phase::running && now - lastBeat_ >= timing_.silence) {
+                phase_ = Phase::failedOpen;
+                removeFrom = process_->pid();
+            } else if (phase_ == Phase::failedOpen && now - lastBeat_ >= timing_.giveUp && !givenUp_) {
+                givenUp_ = true;
+                lines.push_back(named(process_->pid()) + " has not answered for " + seconds(timing_.giveUp) +
+                                "; ending it");
+                process_->signal(SIGKILL);  // the next tick reaps it and backs off
+            }
+            break;
+        case Phase::backingOff:
+            if (now >= restartAt_) {
+                phase_ = Phase::starting;
+                due = true;
+            }
+            break;
+        case Phase::stopped:
+        case Phase::starting:
+            break;
         }
     }
+    for (const auto& line : lines) {
+        log_(line);
+    }
+    if (removeFrom) {
+        std::string done;
+        const bool removed = redirection_.remove(*removeFrom, done);
+        log_(named(*removeFrom) + " has not answered for " + seconds(timing_.silence) + "; " + done);
+        if (!removed) {
+            // What only its end can free: end it, and the restart brings the redirection back.
+            std::lock_guard lock(mutex_);
+            if (process_ && process_->pid() == *removeFrom) {
+                process_->signal(SIGKILL);
+            }
+        }
+    }
+    if (restoreTo) {
+        redirection_.restore(*restoreTo);
+    }
     if (due) {
-        worker_([self = shared_from_this()] { self->restart("after it ended"); });
+        worker_([self = shared_from_this()] { self->restart(); });
     }
     const auto published = ExtensionConnection::readStatus(stateDirectory_);
-    bool changed = false;
     NEVPNStatus shown;
+    bool changed = false;
     {
         std::lock_guard lock(mutex_);
-        shown = failedOpen_ && published != NEVPNStatus::disconnected ? NEVPNStatus::reasserting : published;
+        shown = shownLocked(published);
         changed = shown != lastShown_;
         lastShown_ = shown;
     }
     if (changed) {
         observer_(shown);
     }
-    timer_.expires_after(timing_.tick);
-    timer_.async_wait([self = shared_from_this()](const std::error_code& error) {
-        if (!error) {
-            self->tick();
-        }
-    });
 }
 
 }  // namespace sentorix::linux_system

@@ -1,11 +1,9 @@
 #pragma once
 
+#include "DispatchTimer.h"
+#include "ExtensionProcess.h"
 #include "NEVPNStatus.h"
 #include "NSError.h"
-
-#include <asio/io_context.hpp>
-#include <asio/posix/stream_descriptor.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <sys/types.h>
 
@@ -13,23 +11,32 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <vector>
 
 namespace sentorix::linux_system {
 
-// Starts and stops the extension for the service and watches it while it is wanted:
-// - it beats on a pipe; after `silence` without a beat its kernel redirection is removed (traffic
-//   goes direct), and once it beats again it is restarted, which installs the redirection anew;
-// - when it ends without being asked to, it is restarted after a back-off that doubles from
-//   `firstBackoff` to `maxBackoff` and starts over once a run lasted `stableRun`.
-// Starts and stops block (bounded) and run on the caller's thread; the watching runs on the
-// io_context, and restarts are handed to `worker`, the thread the caller's starts and stops run on.
+// Starts and stops the extension for the service and watches it while it is wanted, in one of five
+// phases:
+// - starting: a start or restart is launching it;
+// - running: it beats on its pipe;
+// - failedOpen: no beat for `silence`; its kernel redirection is removed and the connections waiting
+//   unaccepted on it are reset, so traffic goes direct. A beat again puts the redirection back without
+//   a restart (it keeps its tunnels); `giveUp` without one ends it, and it is restarted;
+// - backingOff: it ended unasked; it is restarted after a back-off that doubles from `firstBackoff` to
+//   `maxBackoff`, and starts over once a run lasted `stableRun`;
+// - stopped: not wanted.
+// Starts, stops and restarts block (bounded) and run on `worker`, the thread the caller's requests run
+// on. The watching ticks on a queue of its own, on `clock`'s timers, so that nothing else the service
+// does can make a healthy extension look silent.
 class ExtensionSupervisor : public std::enable_shared_from_this<ExtensionSupervisor> {
 public:
+    enum class Phase { stopped, starting, running, failedOpen, backingOff };
+
     struct Timing {
         std::chrono::milliseconds tick{250};
         std::chrono::milliseconds silence{2000};
+        std::chrono::milliseconds giveUp{30000};
         std::chrono::milliseconds firstBackoff{1000};
         std::chrono::milliseconds maxBackoff{30000};
         std::chrono::milliseconds stableRun{30000};
@@ -37,57 +44,61 @@ public:
     using Worker = std::function<void(std::function<void()>)>;
     using Log = std::function<void(const std::string&)>;
     using StatusObserver = std::function<void(NEVPNStatus)>;
+    // What failing open does to a silent extension's kernel redirection (false when only its end frees
+    // the rest; `done` says what was done), and what putting it back asks of it.
+    struct Redirection {
+        std::function<bool(pid_t, std::string& done)> remove;
+        std::function<void(pid_t)> restore;
+    };
 
-    ExtensionSupervisor(asio::io_context& io, std::string stateDirectory, Worker worker, Log log,
-                        StatusObserver observer, Timing timing);
-    ExtensionSupervisor(asio::io_context& io, std::string stateDirectory, Worker worker, Log log,
-                        StatusObserver observer)
-        : ExtensionSupervisor(io, std::move(stateDirectory), std::move(worker), std::move(log), std::move(observer),
-                              Timing{}) {}
+    ExtensionSupervisor(std::string stateDirectory, Worker worker, Log log, StatusObserver observer);
+    ExtensionSupervisor(std::string stateDirectory, Worker worker, Log log, StatusObserver observer, Timing timing,
+                        std::shared_ptr<DispatchTimerFactory> clock, Redirection redirection);
+    ~ExtensionSupervisor();
 
     void watch();
     // On the worker. Starts the activated extension `identifier` unless it runs, and wants it from now on.
     OptionalError start(const std::string& identifier);
     // On the worker. Stops it and no longer wants it.
     void stop();
-    // Reasserting while its redirection is removed.
+    // As published, but reasserting while its redirection is removed.
     NEVPNStatus status() const;
+    Phase phase() const;
+
+    // Removes the redirection from outside, and asks the extension with SIGUSR1 to attach it again.
+    static Redirection kernelRedirection();
 
 private:
-    using Clock = std::chrono::steady_clock;
+    using TimePoint = DispatchTimerFactory::TimePoint;
 
-    OptionalError launch(const std::string& identifier);
-    void restart(const std::string& reason);
     void tick();
-    void readBeats();
-    void reap();
-    void checkSilence();
-    void failOpen(pid_t pid);
+    void restart();
+    // The one place the back-off is decided: `line` gets the delay.
+    void backOffLocked(std::string& line, const std::string& delayIs);
+    NEVPNStatus shownLocked(NEVPNStatus published) const;
 
-    asio::io_context& io_;
     const std::string stateDirectory_;
     const Worker worker_;
     const Log log_;
     const StatusObserver observer_;
     const Timing timing_;
-    asio::steady_timer timer_;
+    const std::shared_ptr<DispatchTimerFactory> clock_;
+    const Redirection redirection_;
+    const std::shared_ptr<DispatchQueue> queue_;
+    std::shared_ptr<DispatchTimer> timer_;
 
     mutable std::mutex mutex_;
-    bool wanted_ = false;
+    Phase phase_ = Phase::stopped;
     std::string identifier_;
-    pid_t pid_ = 0;             // our child, while it runs
-    pid_t expectedExit_ = 0;    // a child we are stopping ourselves
-    Clock::time_point lastBeat_{};
-    Clock::time_point startedAt_{};
-    bool failedOpen_ = false;
-    bool restarting_ = false;
+    // Our child while it runs; none for one started before this service (its lock tells whether it lives).
+    std::optional<ExtensionProcess> process_;
+    UnreapedChildren unreaped_;
+    TimePoint lastBeat_{};
+    TimePoint startedAt_{};
+    TimePoint restartAt_{};
     std::chrono::milliseconds backoff_{0};
-    std::optional<Clock::time_point> restartAt_;
+    bool givenUp_ = false;  // ended for its silence; the reaping follows
     NEVPNStatus lastShown_ = NEVPNStatus::invalid;  // as last pushed
-    std::vector<pid_t> ended_;                       // children replaced before they were reaped
-    // Only on the io_context's thread.
-    std::unique_ptr<asio::posix::stream_descriptor> beats_;
-    unsigned generation_ = 0;
 };
 
 }  // namespace sentorix::linux_system

@@ -1,9 +1,12 @@
 #include "KernelRedirection.h"
 
+#include "SocketDiagnostics.h"
 #include "UniqueFd.h"
 
 #include <bpf/bpf.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <nftables/libnftables.h>
 
 #include <cerrno>
@@ -75,6 +78,49 @@ KernelRedirection::Removal KernelRedirection::removeFor(pid_t extension) {
         }
     }
     return removal;
+}
+
+int KernelRedirection::resetWaitingConnections(pid_t extension) {
+    const auto held = SocketDiagnostics::socketInodesOf(extension);
+    SocketDiagnostics diagnostics;
+    int reset = 0;
+    for (const std::uint8_t family : {AF_INET, AF_INET6}) {
+        inet_diag_req_v2 request{};
+        request.sdiag_family = family;
+        request.sdiag_protocol = IPPROTO_TCP;
+        request.idiag_states = 1u << TCP_LISTEN;
+        std::vector<inet_diag_sockid> listeners;
+        diagnostics.ask(request, true, [&](const inet_diag_msg& socket) {
+            if (held.count(socket.idiag_inode)) {
+                listeners.push_back(socket.id);
+            }
+        });
+        if (listeners.empty()) {
+            continue;
+        }
+        // Queued for accept, a connection has no inode yet; the listener's port and address name it.
+        request.idiag_states = (1u << TCP_ESTABLISHED) | (1u << TCP_CLOSE_WAIT);
+        std::vector<inet_diag_sockid> waiting;
+        const std::size_t bytes = family == AF_INET ? 4 : 16;
+        const std::uint32_t any[4] = {};
+        diagnostics.ask(request, true, [&](const inet_diag_msg& socket) {
+            if (socket.idiag_inode != 0) {
+                return;
+            }
+            for (const auto& listener : listeners) {
+                if (socket.id.idiag_sport == listener.idiag_sport &&
+                    (std::memcmp(listener.idiag_src, any, bytes) == 0 ||
+                     std::memcmp(listener.idiag_src, socket.id.idiag_src, bytes) == 0)) {
+                    waiting.push_back(socket.id);
+                    return;
+                }
+            }
+        });
+        for (const auto& id : waiting) {
+            reset += diagnostics.destroy(family, id) ? 1 : 0;
+        }
+    }
+    return reset;
 }
 
 }  // namespace sentorix::linux_system

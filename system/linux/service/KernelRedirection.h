@@ -21,6 +21,10 @@ public:
     };
 
     static Removal removeFor(pid_t extension);
+    // Resets the connections that reached the extension's listeners but that it never accepted: with
+    // the extension stopped they would wait for the application's own time-out. Those it accepted are
+    // its tunnels, left alone. The count reset.
+    static int resetWaitingConnections(pid_t extension);
 };
 
 }  // namespace sentorix::linux_system

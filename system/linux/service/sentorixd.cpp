@@ -35,8 +35,10 @@ constexpr const char* Usage =
     "\n"
     "The Sentorix service. Runs as root; the host application (sentorix) asks it, over a Unix socket,\n"
     "to activate the extension, save its configuration and start or stop it. It starts the extension,\n"
-    "restarts it when it ends unasked (after 1 s, doubling up to 30 s), and when the extension stops\n"
-    "answering for 2 s removes its redirection so that traffic goes direct until it answers again.\n"
+    "restarts it when it ends unasked (after 1 s, doubling up to 30 s). When the extension stops\n"
+    "answering for 2 s it removes its redirection and resets the connections waiting on it, so that\n"
+    "traffic goes direct; one that answers again within 30 s gets its redirection back and keeps its\n"
+    "connections, one that does not is ended and restarted.\n"
     "Root and members of the group 'sentorix' may ask; anyone else is refused. It runs until SIGTERM or\n"
     "SIGINT, leaving a running extension running; at its start it starts the enabled configuration's\n"
     "extension if it is not running.\n"
@@ -123,7 +125,7 @@ int main(int argc, char** argv) {
         });
     };
     const std::string stateDirectory = StateDirectory::path();
-    auto supervisor = std::make_shared<ExtensionSupervisor>(io, stateDirectory, onWorker, log, pushStatus);
+    auto supervisor = std::make_shared<ExtensionSupervisor>(stateDirectory, onWorker, log, pushStatus);
     auto requests = std::make_shared<ServiceRequests>(stateDirectory, application, supervisor, log);
 
     const auto pending = std::make_shared<std::atomic<int>>(0);

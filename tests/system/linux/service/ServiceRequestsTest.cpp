@@ -49,7 +49,7 @@ class ServiceRequestsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         supervisor = std::make_shared<ExtensionSupervisor>(
-            io, state.path(), [this](std::function<void()> block) { asio::post(work, std::move(block)); },
+            state.path(), [this](std::function<void()> block) { asio::post(work, std::move(block)); },
             [](const std::string&) {}, [](NEVPNStatus) {});
         requests = std::make_shared<ServiceRequests>(state.path(), application.bundle(), supervisor,
                                                      [](const std::string&) {});

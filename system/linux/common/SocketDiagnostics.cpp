@@ -1,0 +1,101 @@
+#include "SocketDiagnostics.h"
+
+#include <dirent.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace sentorix::linux_system {
+
+namespace {
+
+bool send(int fd, std::uint16_t type, std::uint16_t flags, const inet_diag_req_v2& request) {
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 body;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = type;
+    message.header.nlmsg_flags = static_cast<std::uint16_t>(NLM_F_REQUEST | flags);
+    message.body = request;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    return ::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) >= 0;
+}
+
+}  // namespace
+
+SocketDiagnostics::SocketDiagnostics() : netlink_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
+
+bool SocketDiagnostics::ask(const inet_diag_req_v2& request, bool dump, const Each& each) {
+    if (!netlink_.valid() || !send(netlink_.get(), SOCK_DIAG_BY_FAMILY, dump ? NLM_F_DUMP : 0, request)) {
+        return false;
+    }
+    alignas(nlmsghdr) char buffer[16384];
+    for (;;) {
+        const ssize_t length = ::recv(netlink_.get(), buffer, sizeof buffer, 0);
+        if (length <= 0) {
+            return false;
+        }
+        auto* header = reinterpret_cast<nlmsghdr*>(buffer);
+        int remaining = static_cast<int>(length);
+        for (; NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
+            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
+                return true;
+            }
+            each(*reinterpret_cast<const inet_diag_msg*>(NLMSG_DATA(header)));
+            if (!dump) {
+                return true;
+            }
+        }
+    }
+}
+
+bool SocketDiagnostics::destroy(std::uint8_t family, const inet_diag_sockid& id) {
+    inet_diag_req_v2 request{};
+    request.sdiag_family = family;
+    request.sdiag_protocol = IPPROTO_TCP;
+    request.idiag_states = ~0u;
+    request.id = id;
+    if (!netlink_.valid() || !send(netlink_.get(), SOCK_DESTROY, NLM_F_ACK, request)) {
+        return false;
+    }
+    alignas(nlmsghdr) char buffer[512];
+    const ssize_t length = ::recv(netlink_.get(), buffer, sizeof buffer, 0);
+    const auto* header = reinterpret_cast<const nlmsghdr*>(buffer);
+    if (length < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) || header->nlmsg_type != NLMSG_ERROR) {
+        errno = EPROTO;
+        return false;
+    }
+    const int code = reinterpret_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
+    errno = -code;
+    return code == 0;
+}
+
+std::set<std::uint64_t> SocketDiagnostics::socketInodesOf(pid_t pid) {
+    std::set<std::uint64_t> inodes;
+    const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory.c_str()), &::closedir);
+    if (!listing) {
+        return inodes;
+    }
+    while (const dirent* entry = ::readdir(listing.get())) {
+        char target[64];
+        const ssize_t length = ::readlinkat(::dirfd(listing.get()), entry->d_name, target, sizeof target - 1);
+        if (length > 8 && std::strncmp(target, "socket:[", 8) == 0) {
+            target[length] = '\0';
+            inodes.insert(std::strtoull(target + 8, nullptr, 10));
+        }
+    }
+    return inodes;
+}
+
+}  // namespace sentorix::linux_system

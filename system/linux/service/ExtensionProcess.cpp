@@ -1,0 +1,138 @@
+#include "ExtensionProcess.h"
+
+#include "ExtensionConnection.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+namespace sentorix::linux_system {
+
+namespace {
+
+// Waits, holding nothing, for our child to end; true once it has, or once another thread reaped it.
+bool reapWithin(pid_t pid, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        const pid_t ended = ::waitpid(pid, nullptr, WNOHANG);
+        if (ended == pid || (ended < 0 && errno == ECHILD)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+}  // namespace
+
+std::string ExtensionProcess::exitReason(int status) {
+    if (WIFSIGNALED(status)) {
+        const int number = WTERMSIG(status);
+        const char* name = ::sigabbrev_np(number);
+        return std::string("was killed by signal ") + std::to_string(number) +
+               (name ? std::string(" (SIG") + name + ")" : "");
+    }
+    return "exited with status " + std::to_string(WEXITSTATUS(status));
+}
+
+std::optional<ExtensionProcess> ExtensionProcess::launch(const std::string& stateDirectory,
+                                                         const std::string& identifier, OptionalError& error) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        error = NSError(ExtensionConnection::ErrorDomain, ExtensionConnection::ConnectionFailed,
+                        std::string("Cannot watch the extension: ") + std::strerror(errno));
+        return std::nullopt;
+    }
+    UniqueFd reader(ends[0]);
+    UniqueFd writer(ends[1]);
+    // The extension's end blocks never: it drops a beat rather than wait.
+    ExtensionConnection connection(stateDirectory, identifier);
+    connection.superviseWith(writer.get());
+    error = connection.startVPNTunnel();
+    writer.reset();
+    const pid_t pid = connection.launchedPid();
+    if (pid <= 0) {
+        return std::nullopt;
+    }
+    if (error) {
+        // A start that failed is answered here, not taken for a crash by the watch as well. One that
+        // has already ended says how: killed from outside while starting reads otherwise like a fault.
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            error = NSError(error->domain(), error->code(),
+                            error->localizedDescription() + "; it " + exitReason(status));
+            return std::nullopt;
+        }
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return std::nullopt;
+    }
+    return ExtensionProcess(pid, std::move(reader));
+}
+
+bool ExtensionProcess::beatsArrived() {
+    bool arrived = false;
+    std::array<char, 256> buffer;
+    while (beats_.valid()) {
+        const ssize_t got = ::read(beats_.get(), buffer.data(), buffer.size());
+        if (got > 0) {
+            arrived = true;
+            continue;
+        }
+        if (got == 0) {
+            beats_.reset();  // its end: the reaping tells how it ended
+        }
+        break;
+    }
+    return arrived;
+}
+
+std::optional<std::string> ExtensionProcess::ended() {
+    if (reaped_) {
+        return "ended";
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) {
+        return std::nullopt;
+    }
+    reaped_ = true;
+    return exitReason(status);
+}
+
+void ExtensionProcess::signal(int number) const {
+    if (!reaped_) {
+        ::kill(pid_, number);
+    }
+}
+
+bool ExtensionProcess::end(const std::string& stateDirectory) {
+    if (reaped_) {
+        return true;
+    }
+    ExtensionConnection::stopExtension(stateDirectory);
+    reaped_ = reapWithin(pid_, std::chrono::seconds(3));
+    if (!reaped_) {
+        ::kill(pid_, SIGKILL);
+        reaped_ = reapWithin(pid_, std::chrono::seconds(2));
+    }
+    return reaped_;
+}
+
+void UnreapedChildren::reap() {
+    std::erase_if(pids_, [](pid_t pid) {
+        const pid_t ended = ::waitpid(pid, nullptr, WNOHANG);
+        return ended == pid || (ended < 0 && errno == ECHILD);
+    });
+}
+
+}  // namespace sentorix::linux_system
