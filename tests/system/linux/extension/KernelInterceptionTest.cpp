@@ -3,6 +3,7 @@
 // loading process's own connections are never redirected.
 #include "KernelEventStream.h"
 #include "KernelInterception.h"
+#include "KernelRedirection.h"
 
 #include "NETransparentProxyNetworkSettings.h"
 
@@ -194,6 +195,26 @@ TEST_F(KernelInterceptionTest, RedirectsOnlyWhileClaimingAndKeepsThePeerAndTheOr
         EXPECT_EQ(origin->exeInode, program.st_ino) << "the child runs this test's program";
         EXPECT_FALSE(kernel.takeOrigin(peer)) << "a record is read once";
         ::close(accepted);
+        ::close(listener);
+    });
+}
+
+// The service detaches the programs of an extension that does not answer; the extension, heard again,
+// attaches them anew.
+TEST_F(KernelInterceptionTest, ProgramsDetachedFromOutsideAreAttachedAgain) {
+    inOwnNamespace([](KernelInterception& kernel) {
+        std::uint16_t port = 0;
+        const int listener = listenOn(port);
+        ASSERT_FALSE(kernel.configure(settings(), port, {asio::ip::make_address("127.0.0.1"), 8080}));
+        kernel.setClaiming(true);
+        EXPECT_EQ(std::get<int>(kernel.reattachDetached()), 0) << "nothing to do while attached";
+        ASSERT_GT(linux_system::KernelRedirection::removeFor(::getpid()).links, 0);
+        EXPECT_EQ(connectFromChild().connectErrno, ECONNREFUSED) << "detached: connections go direct";
+
+        const auto attached = kernel.reattachDetached();
+        ASSERT_TRUE(std::holds_alternative<int>(attached)) << std::get<std::string>(attached);
+        EXPECT_GT(std::get<int>(attached), 0);
+        EXPECT_EQ(connectFromChild().connectErrno, 0) << "redirected again, with the rules as they were";
         ::close(listener);
     });
 }
