@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The destination for the demo and the end-to-end tests: HTTP (or HTTPS with --tls CERT KEY) on
-both IPv4 and IPv6. GET / answers a short greeting; GET /bytes/N answers N bytes of a fixed pattern."""
+both IPv4 and IPv6. GET / answers a short greeting; GET /bytes/N answers N bytes of a fixed pattern. The connection is
+closed after each answer unless the request asks for keep-alive."""
 import http.server
 import socket
 import ssl
@@ -18,7 +19,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = b"hello from the destination\n"
         self.send_response(200)
         self.send_header("Content-Length", str(len(body)))
-        self.send_header("Connection", "close")
+        # Kept open only for a client that asks: a conversation on one connection.
+        if self.headers.get("Connection", "").lower() != "keep-alive":
+            self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.write(body)
 

@@ -2,8 +2,8 @@
 # The Debian package end to end, as a desktop user meets it: installed with dpkg, the service started
 # (this machine has no systemd, so the test starts sentorixd itself, in a network namespace of its own),
 # an ordinary user in the group sentorix drives the command line and the window, a user outside it is
-# refused, the service supervises the extension (SIGSTOP fails open, SIGKILL restarts) and shrugs off
-# hostile clients. Removes the package, the users and the namespaces at the end. Needs root; skipped
+# refused, the service supervises the extension (SIGSTOP fails open and SIGCONT puts it back, SIGKILL
+# restarts) and shrugs off hostile clients. Removes the package, the users and the namespaces at the end. Needs root; skipped
 # (77) otherwise.
 #   package_e2e.sh PACKAGE.deb [SCREENSHOT_DIR]
 set -uo pipefail
@@ -101,13 +101,43 @@ as "$member" sentorix --status
 check "and nothing changed" printed "connected" 0
 
 # --- supervision
+# A conversation on one connection, flowing before the stop: it must go on after SIGCONT, on the same
+# connection. It prints its longest wait for an answer.
+ip netns exec "$SX_APP" python3 - "$SX_DST_V4" >"$work/conversation.log" 2>&1 <<'PY' &
+import http.client, sys, time
+connection = http.client.HTTPConnection(sys.argv[1], 80, timeout=20)
+longest, last, first_port = 0.0, time.monotonic(), None
+end = last + 9
+while time.monotonic() < end:
+    connection.request("GET", "/", headers={"Connection": "keep-alive"})
+    connection.getresponse().read()
+    port = connection.sock.getsockname()[1]
+    first_port = first_port or port
+    if port != first_port:
+        sys.exit("the conversation's connection was lost and made again")
+    now = time.monotonic()
+    longest, last = max(longest, now - last), now
+    time.sleep(0.05)
+print(f"{longest:.2f}")
+PY
+conversation=$!
+sleep 1
 pid=$(extension_pid)
 kill -STOP "$pid"
+started=$(date +%s%N)
+ip netns exec "$SX_APP" curl -s -m 8 -o /dev/null "http://$SX_DST_V4/"
+hang_ms=$((($(date +%s%N) - started) / 1000000))
+check "a request made as the extension stops ends within 3 s (${hang_ms} ms)" [ "$hang_ms" -lt 3000 ]
 check "a stopped extension lets curl through directly within 3 s" within 3 direct
 check "the service says so in its log" grep -q "has not answered" "$work/service.log"
+sleep 1
 kill -CONT "$pid"
+wait "$conversation"; conversed=$?
+check "the conversation goes on after SIGCONT on its connection (longest gap $(cat "$work/conversation.log") s)" \
+  [ "$conversed" -eq 0 ]
 check "relaying resumes after SIGCONT" within 5 relayed
-# Relaying may resume before the restarted extension says it is connected: kill one that has said so.
+check "by the same extension, its redirection put back" \
+  bash -c '[ "$1" = "$2" ] && grep -q "its redirection is put back" "$3"' _ "$(extension_pid)" "$pid" "$work/service.log"
 up() { [ "$(sed -n 1p "$state/extension.status" 2>/dev/null)" = connected ] && kill -0 "$(extension_pid)" 2>/dev/null; }
 within 3 up
 pid=$(extension_pid)
