@@ -147,6 +147,38 @@ check "a killed extension is restarted within 2 s" within 2 restarted
 check "the reason is in the service's log" grep -q "was killed by signal 9" "$work/service.log"
 check "and relaying goes on" within 3 relayed
 
+# --- hostile peers on the data path
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$(extension_pid)/stat"; }
+before=$(connects)
+ip netns exec "$SX_APP" python3 - "$SX_DST_V4" >"$work/urgent.log" 2>&1 <<'PY'
+import socket, sys, time
+# One urgent byte in the middle of a request: every byte after it must still arrive.
+s = socket.create_connection((sys.argv[1], 80), timeout=5)
+s.sendall(b"GET / HTTP/1.1\r\nHost: destination\r\nX-Urgent: a")
+time.sleep(0.2)
+s.send(b"!", socket.MSG_OOB)
+time.sleep(0.2)
+s.sendall(b"b\r\nConnection: close\r\n\r\n")
+answer = b""
+while chunk := s.recv(4096):
+    answer += chunk
+sys.exit(0 if b"hello from the destination" in answer else "answer: %r" % answer)
+PY
+urgent=$?
+ticks_before=$(cpu_ticks); sleep 1; ticks_after=$(cpu_ticks)
+check "a request with an urgent byte in it is relayed whole" bash -c '[ "$1" -eq 0 ] && [ "$2" -gt "$3" ]' _ "$urgent" "$(connects)" "$before"
+check "and the extension idles after it ($((ticks_after - ticks_before)) CPU ticks in 1 s)" [ $((ticks_after - ticks_before)) -lt 20 ]
+before=$(connects)
+# Listening on [::1]:8080, beside the proxy on 127.0.0.1:8080, makes nobody the proxy: curl, run by
+# that process, is relayed as any program.
+ip netns exec "$SX_APP" python3 -c '
+import os, socket, sys
+s = socket.socket(socket.AF_INET6)
+s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+s.bind(("::1", 8080)); s.listen(); os.set_inheritable(s.fileno(), True)
+os.execvp("curl", ["curl", "-s", "-m", "3", "-o", "/dev/null", "http://" + sys.argv[1] + "/"])' "$SX_DST_V4"
+check "a program listening on [::1]:8080 is still relayed" [ "$(connects)" -gt "$before" ]
+
 # --- hostile clients
 sleep 0.5
 fds_before=$(descriptors) rss_before=$(rss_kib)
