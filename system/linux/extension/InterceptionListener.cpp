@@ -48,6 +48,11 @@ std::optional<std::uint16_t> InterceptionListener::port() const {
     return port_;
 }
 
+bool InterceptionListener::listensOnIPv6() const {
+    std::lock_guard lock(mutex_);
+    return v6_.is_open();
+}
+
 std::optional<std::uint16_t> InterceptionListener::open(std::string& error, OriginLookup lookup) {
     std::lock_guard lock(mutex_);
     if (port_) {

@@ -45,6 +45,8 @@ public:
 
     // Whether `destination` is one of the listener's own addresses, given the local endpoint of a
     // connection it accepted: that endpoint itself, or a loopback or unspecified address on its port.
+    // Whether the open listener has its IPv6 socket (not every machine has an IPv6 loopback).
+    bool listensOnIPv6() const;
     static bool isListenerAddress(const asio::ip::tcp::endpoint& destination, const asio::ip::tcp::endpoint& local);
 
 private:

@@ -237,7 +237,8 @@ bool KernelInterception::writeConfig(const std::function<void(sentorix_config&)>
 
 std::optional<std::string> KernelInterception::configure(const NETransparentProxyNetworkSettings& settings,
                                                          std::uint16_t listenerPort,
-                                                         const asio::ip::tcp::endpoint& proxy) {
+                                                         const asio::ip::tcp::endpoint& proxy,
+                                                         bool listenerHasIPv6) {
     const auto rules = kernelRules(settings);
     if (!rules) {
         return "more than " + std::to_string(SENTORIX_MAX_RULES) + " network rules";
@@ -253,6 +254,7 @@ std::optional<std::string> KernelInterception::configure(const NETransparentProx
     }
     const bool written = writeConfig([&](sentorix_config& c) {
         c.listener_port = listenerPort;
+        c.listener_v6 = listenerHasIPv6 ? 1 : 0;
         c.proxy_port = proxy.port();
         const auto address = unmapped(proxy.address());
         c.proxy_family = address.is_v4() ? AF_INET : AF_INET6;

@@ -48,8 +48,10 @@ public:
 
     // The included and excluded TCP rules, the listener to redirect to and the proxy whose processes
     // keep their own connections. Redirecting starts only with `setClaiming(true)`.
+    // IPv6 connections are redirected only to a listener that has an IPv6 socket (on ::1).
     std::optional<std::string> configure(const NETransparentProxyNetworkSettings& settings,
-                                         std::uint16_t listenerPort, const asio::ip::tcp::endpoint& proxy);
+                                         std::uint16_t listenerPort, const asio::ip::tcp::endpoint& proxy,
+                                         bool listenerHasIPv6 = true);
     void setClaiming(bool claiming);
 
     // The record of the connection whose application socket has this local port, removed as it is read.

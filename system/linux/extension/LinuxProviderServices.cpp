@@ -123,7 +123,7 @@ OptionalError LinuxProviderServices::applyRulesLocked(const NETransparentProxyNe
     if (!kernel_) {
         return rules_.apply(settings, port, OwnMark);
     }
-    if (auto problem = kernel_->configure(settings, port, proxyEndpoint(settings))) {
+    if (auto problem = kernel_->configure(settings, port, proxyEndpoint(settings), listener_.listensOnIPv6())) {
         return NSError::posix(EINVAL, "Cannot set the network rules in the kernel: " + *problem);
     }
     // A proxy that was listening before the programs could see it bind keeps its connections too.

@@ -24,7 +24,8 @@ struct sentorix_config {
     __u8 proxy_family;   /* AF_INET or AF_INET6 */
     __u8 claiming;       /* 0 while the provider claims no flow: nothing is redirected */
     __u8 rule_count;
-    __u8 pad[5];
+    __u8 listener_v6;    /* 1 when the listener has an IPv6 socket on ::1: IPv6 connections are redirected only then */
+    __u8 pad[4];
 };
 
 struct sentorix_rule {

@@ -197,8 +197,8 @@ static __always_inline struct sentorix_config *claim(struct bpf_sock_addr *ctx, 
     __u32 tgid = bpf_get_current_pid_tgid() >> 32;
     struct sentorix_identity identity;
     struct sentorix_config *cfg = undecided(ctx, IPPROTO_TCP, family, addr, tgid, &identity);
-    if (!cfg) {
-        return 0;
+    if (!cfg || (family == AF_INET6 && !cfg->listener_v6)) {
+        return 0;  /* nothing would take it on ::1: it goes where it asked */
     }
     __u16 port = bpf_ntohs(ctx->user_port);
     struct sentorix_process *process = process_entry(tgid);

@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -215,6 +216,56 @@ TEST_F(KernelInterceptionTest, ProgramsDetachedFromOutsideAreAttachedAgain) {
         ASSERT_TRUE(std::holds_alternative<int>(attached)) << std::get<std::string>(attached);
         EXPECT_GT(std::get<int>(attached), 0);
         EXPECT_EQ(connectFromChild().connectErrno, 0) << "redirected again, with the rules as they were";
+        ::close(listener);
+    });
+}
+
+// Without an IPv6 socket on the listener, an IPv6 connection rewritten to ::1 would be refused there.
+TEST_F(KernelInterceptionTest, IPv6ConnectionsAreRedirectedOnlyToAListenerWithAnIPv6Socket) {
+    inOwnNamespace([](KernelInterception& kernel) {
+        std::uint16_t port = 0;
+        const int listener = listenOn(port);
+        auto rules = settings();
+        rules.includedNetworkRules->push_back(
+            NENetworkRule(NWHostEndpoint("::1", std::to_string(ClosedPort)), 128, NENetworkRuleProtocol::TCP));
+        const auto listenV6 = [](std::uint16_t at) {
+            const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+            const int only = 1;
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+            sockaddr_in6 address{};
+            address.sin6_family = AF_INET6;
+            address.sin6_port = htons(at);
+            address.sin6_addr = in6addr_loopback;
+            EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+            ::listen(fd, 4);
+            return fd;
+        };
+        // Which listener a child's connection to [::1]:ClosedPort reached.
+        const auto reached = [](int fd) {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                const int out = ::socket(AF_INET6, SOCK_STREAM, 0);
+                sockaddr_in6 target{};
+                target.sin6_family = AF_INET6;
+                target.sin6_port = htons(ClosedPort);
+                target.sin6_addr = in6addr_loopback;
+                ::_exit(::connect(out, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0 ? 0 : 1);
+            }
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            pollfd ready{fd, POLLIN, 0};
+            return WEXITSTATUS(status) == 0 && ::poll(&ready, 1, 1000) == 1;
+        };
+        const int destination = listenV6(ClosedPort);
+        ASSERT_FALSE(kernel.configure(rules, port, {asio::ip::make_address("127.0.0.1"), 8080}, false));
+        kernel.setClaiming(true);
+        EXPECT_TRUE(reached(destination)) << "left to go where it asked";
+
+        const int v6 = listenV6(port);
+        ASSERT_FALSE(kernel.configure(rules, port, {asio::ip::make_address("127.0.0.1"), 8080}, true));
+        EXPECT_TRUE(reached(v6)) << "redirected to the listener's IPv6 socket";
+        ::close(v6);
+        ::close(destination);
         ::close(listener);
     });
 }
