@@ -17,7 +17,7 @@ namespace sentorix::linux_system {
 
 namespace {
 
-bool send(int fd, std::uint16_t type, std::uint16_t flags, const inet_diag_req_v2& request) {
+bool sendTo(int fd, std::uint16_t type, std::uint16_t flags, const inet_diag_req_v2& request) {
     struct {
         nlmsghdr header;
         inet_diag_req_v2 body;
@@ -35,29 +35,12 @@ bool send(int fd, std::uint16_t type, std::uint16_t flags, const inet_diag_req_v
 
 SocketDiagnostics::SocketDiagnostics() : netlink_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
 
-bool SocketDiagnostics::ask(const inet_diag_req_v2& request, bool dump, const Each& each) {
-    if (!netlink_.valid() || !send(netlink_.get(), SOCK_DIAG_BY_FAMILY, dump ? NLM_F_DUMP : 0, request)) {
-        return false;
-    }
-    alignas(nlmsghdr) char buffer[16384];
-    for (;;) {
-        const ssize_t length = ::recv(netlink_.get(), buffer, sizeof buffer, 0);
-        if (length <= 0) {
-            return false;
-        }
-        auto* header = reinterpret_cast<nlmsghdr*>(buffer);
-        int remaining = static_cast<int>(length);
-        for (; NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
-            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
-                return true;
-            }
-            each(*reinterpret_cast<const inet_diag_msg*>(NLMSG_DATA(header)));
-            if (!dump) {
-                return true;
-            }
-        }
-    }
+bool SocketDiagnostics::send(const inet_diag_req_v2& request, bool dump) {
+    return netlink_.valid() &&
+           sendTo(netlink_.get(), SOCK_DIAG_BY_FAMILY, dump ? NLM_F_DUMP : 0, request);
 }
+
+ssize_t SocketDiagnostics::receive(char* buffer, std::size_t size) { return ::recv(netlink_.get(), buffer, size, 0); }
 
 bool SocketDiagnostics::destroy(std::uint8_t family, const inet_diag_sockid& id) {
     inet_diag_req_v2 request{};
@@ -65,7 +48,7 @@ bool SocketDiagnostics::destroy(std::uint8_t family, const inet_diag_sockid& id)
     request.sdiag_protocol = IPPROTO_TCP;
     request.idiag_states = ~0u;
     request.id = id;
-    if (!netlink_.valid() || !send(netlink_.get(), SOCK_DESTROY, NLM_F_ACK, request)) {
+    if (!netlink_.valid() || !sendTo(netlink_.get(), SOCK_DESTROY, NLM_F_ACK, request)) {
         return false;
     }
     alignas(nlmsghdr) char buffer[512];

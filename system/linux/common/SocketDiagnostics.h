@@ -3,10 +3,10 @@
 #include "UniqueFd.h"
 
 #include <linux/inet_diag.h>
+#include <linux/netlink.h>
 #include <sys/types.h>
 
 #include <cstdint>
-#include <functional>
 #include <set>
 
 namespace sentorix::linux_system {
@@ -15,13 +15,34 @@ namespace sentorix::linux_system {
 // socket that belongs to this object (not shared between threads without a lock).
 class SocketDiagnostics {
 public:
-    using Each = std::function<void(const inet_diag_msg&)>;
-
     SocketDiagnostics();
 
     // One request; every answering socket is handed to `each` (only the first unless `dump`). False on a
-    // netlink failure.
-    bool ask(const inet_diag_req_v2& request, bool dump, const Each& each);
+    // netlink failure. A template: asked on a flow's path, it allocates nothing.
+    template <typename Each>
+    bool ask(const inet_diag_req_v2& request, bool dump, Each&& each) {
+        if (!send(request, dump)) {
+            return false;
+        }
+        alignas(nlmsghdr) char buffer[16384];
+        for (;;) {
+            const ssize_t length = receive(buffer, sizeof buffer);
+            if (length <= 0) {
+                return false;
+            }
+            auto* header = reinterpret_cast<nlmsghdr*>(buffer);
+            int remaining = static_cast<int>(length);
+            for (; NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
+                if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
+                    return true;
+                }
+                each(*reinterpret_cast<const inet_diag_msg*>(NLMSG_DATA(header)));
+                if (!dump) {
+                    return true;
+                }
+            }
+        }
+    }
     // Ends the socket the kernel reported (with its cookie) as an abort: its peer gets a reset. Needs
     // CAP_NET_ADMIN; false with errno set otherwise.
     bool destroy(std::uint8_t family, const inet_diag_sockid& id);
@@ -30,6 +51,9 @@ public:
     static std::set<std::uint64_t> socketInodesOf(pid_t pid);
 
 private:
+    bool send(const inet_diag_req_v2& request, bool dump);
+    ssize_t receive(char* buffer, std::size_t size);
+
     UniqueFd netlink_;
 };
 

@@ -43,6 +43,14 @@ sockaddr_in v4(const char* address, std::uint16_t port) {
     return out;
 }
 
+sockaddr_in6 v6Loopback(std::uint16_t port) {
+    sockaddr_in6 out{};
+    out.sin6_family = AF_INET6;
+    out.sin6_port = htons(port);
+    out.sin6_addr = in6addr_loopback;
+    return out;
+}
+
 // What a child saw when it connected to Destination:ClosedPort.
 struct ChildResult {
     int connectErrno = -1;  // 0 when connected
@@ -232,10 +240,7 @@ TEST_F(KernelInterceptionTest, IPv6ConnectionsAreRedirectedOnlyToAListenerWithAn
             const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
             const int only = 1;
             ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
-            sockaddr_in6 address{};
-            address.sin6_family = AF_INET6;
-            address.sin6_port = htons(at);
-            address.sin6_addr = in6addr_loopback;
+            const auto address = v6Loopback(at);
             EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
             ::listen(fd, 4);
             return fd;
@@ -245,10 +250,7 @@ TEST_F(KernelInterceptionTest, IPv6ConnectionsAreRedirectedOnlyToAListenerWithAn
             const pid_t child = ::fork();
             if (child == 0) {
                 const int out = ::socket(AF_INET6, SOCK_STREAM, 0);
-                sockaddr_in6 target{};
-                target.sin6_family = AF_INET6;
-                target.sin6_port = htons(ClosedPort);
-                target.sin6_addr = in6addr_loopback;
+                const auto target = v6Loopback(ClosedPort);
                 ::_exit(::connect(out, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0 ? 0 : 1);
             }
             int status = 0;
