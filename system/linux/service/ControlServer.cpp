@@ -36,12 +36,7 @@ std::optional<gid_t> groupId() {
 
 }  // namespace
 
-bool ControlServer::authorises(int socket, std::optional<gid_t> group) {
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
-        return false;
-    }
+bool ControlServer::authorises(int socket, const ucred& credentials, std::optional<gid_t> group) {
     if (credentials.uid == 0) {
         return true;
     }
@@ -141,7 +136,7 @@ void ControlServer::accept() {
                 std::error_code ignored;
                 socket.close(ignored);
             } else {
-                const bool authorised = authorises(socket.native_handle(), groupId());
+                const bool authorised = authorises(socket.native_handle(), peer, groupId());
                 auto session = std::make_shared<ControlSession>(std::move(socket), authorised, idle_, handler_,
                                                                 [this](ControlSession* ended) { release(ended); });
                 sessions_.emplace(session.get(), Held{session, peer.uid});

@@ -5,6 +5,7 @@
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -41,8 +42,8 @@ public:
     void push(const ControlSession::Dictionary& message);
     std::size_t sessions() const { return sessions_.size(); }
 
-    // Whether the peer of a connected socket may ask.
-    static bool authorises(int socket, std::optional<gid_t> group);
+    // Whether the peer of a connected socket, with the credentials it connected with, may ask.
+    static bool authorises(int socket, const ucred& credentials, std::optional<gid_t> group);
 
     ControlServer(asio::local::stream_protocol::acceptor acceptor, std::string path, Handler handler,
                   std::chrono::milliseconds idle);
