@@ -251,16 +251,16 @@ static __always_inline int udp_allowed(struct bpf_sock_addr *ctx, __u8 family, c
         last->addr[2] == a2 && last->addr[3] == a3) {
         return 0;  /* the same flow again: the provider has heard of it */
     }
+    struct sentorix_event *event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
+    if (!event) {
+        return 0;  /* the ring is full: not heard yet, so the next try reports it */
+    }
     last->family = family;
     last->port = port;
     last->addr[0] = addr[0];
     last->addr[1] = a1;
     last->addr[2] = a2;
     last->addr[3] = a3;
-    struct sentorix_event *event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
-    if (!event) {
-        return 0;
-    }
     struct sentorix_process *process = process_entry(tgid);
     event->kind = SENTORIX_EVENT_UDP_FLOW;
     event->tgid = tgid;

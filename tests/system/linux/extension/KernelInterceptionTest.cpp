@@ -362,6 +362,63 @@ std::vector<int> sendFromChild(const std::vector<std::uint16_t>& ports) {
     return errors;
 }
 
+// A refusal that finds the ring full is not heard; the flow must be reported when it is tried again.
+TEST_F(KernelInterceptionTest, AUdpFlowRefusedWhileTheRingIsFullIsReportedOnItsNextTry) {
+    inOwnNamespace([](KernelInterception& kernel) {
+        auto rules = settings();
+        rules.includedNetworkRules->push_back(NENetworkRule(NWHostEndpoint(Destination, "0"), 32, NENetworkRuleProtocol::UDP));
+        ASSERT_FALSE(kernel.configure(rules, 1, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
+        kernel.setClaiming(true);
+        int filled[2], again[2];
+        ASSERT_EQ(::pipe(filled), 0);
+        ASSERT_EQ(::pipe(again), 0);
+        constexpr std::uint16_t Late = 20000;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+            const auto send = [fd](std::uint16_t port) {
+                const auto target = v4(Destination, port);
+                ::sendto(fd, "x", 1, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+            };
+            for (std::uint16_t port = 10000; port < 14000; ++port) {  // more flows than the ring holds
+                send(port);
+            }
+            send(Late);
+            char go = 0;
+            (void)!::write(filled[1], &go, 1);
+            (void)!::read(again[0], &go, 1);
+            send(Late);
+            ::_exit(0);
+        }
+        char go = 0;
+        ASSERT_EQ(::read(filled[0], &go, 1), 1);
+        asio::io_context io;
+        std::vector<std::uint16_t> reported;
+        std::string error;
+        auto stream = linux_system::KernelEventStream::open(
+            kernel.eventsMap(), io.get_executor(),
+            [&](const sentorix_event& event) {
+                if (event.kind == SENTORIX_EVENT_UDP_FLOW) {
+                    reported.push_back(event.remote_port);
+                }
+            },
+            error);
+        ASSERT_TRUE(stream) << error;
+        io.run_for(std::chrono::milliseconds(200));
+        io.restart();
+        ASSERT_LT(reported.size(), 4000u) << "the ring was meant to overflow";
+        EXPECT_EQ(std::count(reported.begin(), reported.end(), Late), 0);
+        (void)!::write(again[1], &go, 1);
+        ::waitpid(child, nullptr, 0);
+        io.run_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(std::count(reported.begin(), reported.end(), Late), 1) << "reported once there was room";
+        stream->stop();
+        for (const int fd : {filled[0], filled[1], again[0], again[1]}) {
+            ::close(fd);
+        }
+    });
+}
+
 TEST_F(KernelInterceptionTest, RefusesIncludedUdpOnceReportedPerFlowUnlessTheIdentityIsDirect) {
     inOwnNamespace([](KernelInterception& kernel) {
         auto rules = settings();
