@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
 
 // The compiled programs, embedded by the build.
 extern const unsigned char sentorixInterceptionObject[];
@@ -140,6 +141,11 @@ std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error)
         self->links_.emplace_back(program, link);
     }
     self->cgroupRoot_ = std::move(cgroup);
+    struct stat netns {};
+    if (::stat("/proc/thread-self/ns/net", &netns) != 0) {
+        return fail("cannot read the network namespace: " + std::string(std::strerror(errno)));
+    }
+    self->netnsInode_ = netns.st_ino;
     self->configMap_ = bpf_object__find_map_fd_by_name(self->object_, "config");
     self->rulesMap_ = bpf_object__find_map_fd_by_name(self->object_, "rules");
     self->processesMap_ = bpf_object__find_map_fd_by_name(self->object_, "processes");
@@ -308,14 +314,55 @@ void KernelInterception::publishIdentity(const sentorix_identity& identity, bool
     bpf_map_update_elem(identitiesMap_, &identity, &verdict, BPF_ANY);
 }
 
+namespace {
+
+// The device numbers of mounted file systems as their superblocks have them, which is what the programs
+// read. stat() may answer otherwise: btrfs gives each subvolume a number of its own.
+class MountDevices {
+public:
+    // The device of the file system the process's `file` is on; from stat() where mounts cannot tell.
+    std::uint32_t of(const std::string& process, const std::string& file) {
+        struct statx found {};
+        if (::statx(AT_FDCWD, (process + "/" + file).c_str(), 0, STATX_INO | STATX_MNT_ID, &found) != 0) {
+            return 0;
+        }
+        const auto encoded = [](unsigned major, unsigned minor) { return (major << 20) | minor; };
+        if (!(found.stx_mask & STATX_MNT_ID)) {
+            return encoded(found.stx_dev_major, found.stx_dev_minor);
+        }
+        auto known = devices_.find(found.stx_mnt_id);
+        if (known == devices_.end()) {
+            read(process + "/mountinfo");  // another mount namespace: its mounts once
+            known = devices_.find(found.stx_mnt_id);
+        }
+        return known != devices_.end() ? known->second : encoded(found.stx_dev_major, found.stx_dev_minor);
+    }
+
+private:
+    void read(const std::string& path) {
+        std::ifstream in(path);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::uint64_t id = 0, parent = 0;
+            unsigned major = 0, minor = 0;
+            char colon = 0;
+            if (fields >> id >> parent >> major >> colon >> minor && colon == ':') {
+                devices_.emplace(id, (major << 20) | minor);
+            }
+        }
+    }
+
+    std::unordered_map<std::uint64_t, std::uint32_t> devices_;
+};
+
+}  // namespace
+
 std::vector<std::pair<int, sentorix_identity>> KernelInterception::runningIdentities() const {
     std::vector<std::pair<int, sentorix_identity>> found;
-    struct stat ownNamespace {};
+    MountDevices devices;
     DIR* proc = ::opendir("/proc");
-    if (!proc || ::stat("/proc/self/ns/net", &ownNamespace) != 0) {
-        if (proc) {
-            ::closedir(proc);
-        }
+    if (!proc) {
         return found;
     }
     while (const dirent* entry = ::readdir(proc)) {
@@ -325,7 +372,7 @@ std::vector<std::pair<int, sentorix_identity>> KernelInterception::runningIdenti
         }
         const std::string base = "/proc/" + name;
         struct stat netns {}, program {};
-        if (::stat((base + "/ns/net").c_str(), &netns) != 0 || netns.st_ino != ownNamespace.st_ino ||
+        if (::stat((base + "/ns/net").c_str(), &netns) != 0 || netns.st_ino != netnsInode_ ||
             ::stat((base + "/exe").c_str(), &program) != 0) {
             continue;  // elsewhere, gone, or a kernel thread
         }
@@ -343,8 +390,7 @@ std::vector<std::pair<int, sentorix_identity>> KernelInterception::runningIdenti
         sentorix_identity identity{};
         identity.cgroup = group.st_ino;
         identity.exe_inode = program.st_ino;
-        // As the kernel encodes a device number internally, which is what the programs read.
-        identity.exe_dev = (major(program.st_dev) << 20) | minor(program.st_dev);
+        identity.exe_dev = devices.of(base, "exe");
         found.emplace_back(std::stoi(name), identity);
     }
     ::closedir(proc);

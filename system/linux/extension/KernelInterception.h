@@ -83,6 +83,7 @@ private:
     bool writeConfig(const std::function<void(sentorix_config&)>& change);
 
     UniqueFd cgroupRoot_;  // where cgroup paths are resolved to the kernel's cgroup ids
+    std::uint64_t netnsInode_ = 0;  // the namespace the programs act in: the loading thread's
     bpf_object* object_ = nullptr;
     std::vector<std::pair<bpf_program*, bpf_link*>> links_;
     std::mutex linksMutex_;

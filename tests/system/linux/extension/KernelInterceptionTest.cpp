@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -419,6 +420,53 @@ TEST_F(KernelInterceptionTest, AUdpFlowRefusedWhileTheRingIsFullIsReportedOnItsN
     });
 }
 
+// On btrfs, stat() gives a subvolume's own device number, not its superblock's, which the programs read:
+// a program already running there must be found with the programs' numbers, or its bypass is missed.
+TEST_F(KernelInterceptionTest, TheStartUpScanNumbersDevicesAsTheProgramsDoOnABtrfsSubvolume) {
+    inOwnNamespace([](KernelInterception& kernel) {
+        char made[] = "/tmp/sentorix-btrfs.XXXXXX";
+        ASSERT_NE(::mkdtemp(made), nullptr);
+        const std::string mount = made, image = mount + ".img";
+        struct Cleanup {
+            std::string mount, image;
+            ~Cleanup() { (void)!std::system(("umount -q " + mount + "; rm -rf " + mount + " " + image).c_str()); }
+        } cleanup{mount, image};
+        if (std::system(("truncate -s 256M " + image + " && mkfs.btrfs -q " + image + " >/dev/null && mount -o loop " +
+                         image + " " + mount + " && btrfs -q subvolume create " + mount + "/volume && cp /bin/sleep " +
+                         mount + "/volume/sleep")
+                            .c_str()) != 0) {
+            GTEST_SKIP() << "cannot make and mount a btrfs file system here (btrfs-progs, loop devices)";
+        }
+        asio::io_context io;
+        std::vector<sentorix_event> events;
+        std::string error;
+        auto stream = linux_system::KernelEventStream::open(
+            kernel.eventsMap(), io.get_executor(), [&](const sentorix_event& event) { events.push_back(event); }, error);
+        ASSERT_TRUE(stream) << error;
+        const std::string program = mount + "/volume/sleep";
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::execl(program.c_str(), "sleep", "5", nullptr);
+            ::_exit(127);
+        }
+        io.run_for(std::chrono::milliseconds(300));
+        struct stat file {};
+        ASSERT_EQ(::stat(program.c_str(), &file), 0);
+        const auto seen = std::find_if(events.begin(), events.end(), [&](const sentorix_event& event) {
+            return event.kind == SENTORIX_EVENT_PROCESS && event.identity.exe_inode == file.st_ino;
+        });
+        const auto running = kernel.runningIdentities();
+        const auto scanned = std::find_if(running.begin(), running.end(), [&](const auto& p) { return p.first == child; });
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        stream->stop();
+        ASSERT_NE(seen, events.end()) << "the programs report the program's start";
+        ASSERT_NE(scanned, running.end());
+        EXPECT_EQ(scanned->second.exe_dev, seen->identity.exe_dev);
+        EXPECT_EQ(scanned->second.exe_inode, seen->identity.exe_inode);
+    });
+}
+
 TEST_F(KernelInterceptionTest, RefusesIncludedUdpOnceReportedPerFlowUnlessTheIdentityIsDirect) {
     inOwnNamespace([](KernelInterception& kernel) {
         auto rules = settings();
@@ -447,14 +495,23 @@ TEST_F(KernelInterceptionTest, RefusesIncludedUdpOnceReportedPerFlowUnlessTheIde
         ASSERT_EQ(::stat("/proc/self/exe", &program), 0);
         EXPECT_EQ(events[0].identity.exe_inode, program.st_ino);
 
-        // What a start-up scan finds for this process is what the programs see: the same program, cgroup
-        // and device numbering.
+        // What a start-up scan finds for a process of this program in the namespace is what the programs
+        // see: the same program, cgroup and device numbering.
+        const pid_t waiting = ::fork();
+        if (waiting == 0) {
+            ::pause();
+            ::_exit(0);
+        }
         const auto running = kernel.runningIdentities();
-        const auto self = std::find_if(running.begin(), running.end(), [](const auto& p) { return p.first == ::getpid(); });
+        ::kill(waiting, SIGKILL);
+        ::waitpid(waiting, nullptr, 0);
+        const auto self = std::find_if(running.begin(), running.end(), [&](const auto& p) { return p.first == waiting; });
         ASSERT_NE(self, running.end());
         EXPECT_EQ(self->second.cgroup, events[0].identity.cgroup);
         EXPECT_EQ(self->second.exe_dev, events[0].identity.exe_dev);
         EXPECT_EQ(self->second.exe_inode, events[0].identity.exe_inode);
+        EXPECT_EQ(std::count_if(running.begin(), running.end(), [](const auto& p) { return p.first == ::getpid(); }), 0)
+            << "this process lives in another namespace than the programs act in";
 
         kernel.publishIdentity(events[0].identity, /*direct=*/true);
         EXPECT_EQ(sendFromChild({443}), std::vector<int>{0}) << "a bypassed identity is never refused";
