@@ -14,7 +14,9 @@ PipePool& PipePool::shared() {
     return *pool;
 }
 
-PipePool::PipePool(std::size_t capacity) : capacity_(capacity) { idle_.reserve(capacity); }
+PipePool::PipePool(std::size_t capacity, std::size_t grownBudget) : capacity_(capacity), grownBudget_(grownBudget) {
+    idle_.reserve(capacity);
+}
 
 PipePool::Pipe PipePool::take(std::error_code& error) {
     error.clear();
@@ -31,9 +33,13 @@ PipePool::Pipe PipePool::take(std::error_code& error) {
         error = std::error_code(errno, std::system_category());
         return {};
     }
-    Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
-    // Larger moves per call; a user over the kernel's pipe allowance keeps the default size.
-    ::fcntl(pipe.write.get(), F_SETPIPE_SZ, PipeBytes);
+    Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1]), nullptr};
+    // Larger moves per call, while the budget lasts.
+    if (grown_.fetch_add(1) < grownBudget_ && ::fcntl(pipe.write.get(), F_SETPIPE_SZ, PipeBytes) >= 0) {
+        pipe.grown.reset(&grown_);
+    } else {
+        grown_.fetch_sub(1);
+    }
     return pipe;
 }
 
