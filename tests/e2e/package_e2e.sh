@@ -168,6 +168,30 @@ urgent=$?
 ticks_before=$(cpu_ticks); sleep 1; ticks_after=$(cpu_ticks)
 check "a request with an urgent byte in it is relayed whole" bash -c '[ "$1" -eq 0 ] && [ "$2" -gt "$3" ]' _ "$urgent" "$(connects)" "$before"
 check "and the extension idles after it ($((ticks_after - ticks_before)) CPU ticks in 1 s)" [ $((ticks_after - ticks_before)) -lt 20 ]
+# A destination that drops packets keeps the proxy connecting onwards until the handshakes time out:
+# that is its own failing, and every request to a healthy destination meanwhile is still relayed.
+ip netns exec "$SX_DST" nft -f - <<'NFT'
+table inet sxdrop {
+  chain input { type filter hook input priority 0; tcp dport 8000 drop; }
+}
+NFT
+timeouts_before=$(grep -c "CONNECT handshake timed out" "$state/extension.log" 2>/dev/null)
+dropping=()
+for i in 1 2 3; do
+  ip netns exec "$SX_APP" curl -s -m 8 -o /dev/null "http://$SX_DST_V4:8000/" & dropping+=($!)
+  sleep 0.5
+done
+sleep 0.5   # every request to the dropping destination has reached the proxy: new CONNECTs are ours
+relayed_n=0 direct_n=0
+deadline=$(($(date +%s%N) + 7000000000))
+while [ "$(date +%s%N)" -lt "$deadline" ]; do
+  if relayed; then relayed_n=$((relayed_n + 1)); else direct_n=$((direct_n + 1)); fi
+done
+wait "${dropping[@]}" 2>/dev/null
+timeouts=$(($(grep -c "CONNECT handshake timed out" "$state/extension.log" 2>/dev/null) - timeouts_before))
+ip netns exec "$SX_DST" nft delete table inet sxdrop
+check "while $timeouts handshakes to a dropping destination time out, requests elsewhere are relayed ($relayed_n relayed, $direct_n direct)" \
+  bash -c '[ "$1" -ge 3 ] && [ "$2" -gt 0 ] && [ "$3" -eq 0 ]' _ "$timeouts" "$relayed_n" "$direct_n"
 before=$(connects)
 # Listening on [::1]:8080, beside the proxy on 127.0.0.1:8080, makes nobody the proxy: curl, run by
 # that process, is relayed as any program.
