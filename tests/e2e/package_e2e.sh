@@ -289,6 +289,42 @@ check "after 1,000 fuzzed requests and 200 vanishing clients the service still a
 settled() { [ "$(descriptors)" -le "$fds_before" ]; }
 check "its descriptors are where they started ($fds_before)" within 3 settled
 check "its memory is where it started ($rss_before KiB, now $(rss_kib) KiB)" test "$(rss_kib)" -le $((rss_before + 1024))
+# A member's saves that would grow past what the service keeps: one binary list whose 8,000 references
+# share a 32 KiB string, and an XML one small to send and large once written. Both are refused, and the
+# saved configurations still load in one answer.
+ip netns exec "$SX_APP" runuser -u "$member" -- python3 - "$socket" >"$work/saves.log" 2>&1 <<'PY'
+import plistlib, socket, struct, sys
+def ask(message, binary=False):
+    body = plistlib.dumps(message, fmt=plistlib.FMT_BINARY if binary else plistlib.FMT_XML)
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(5)
+    s.connect(sys.argv[1])
+    s.sendall(struct.pack(">I", len(body)) + body)
+    def exactly(n):
+        data = b""
+        while len(data) < n:
+            chunk = s.recv(n - len(data))
+            if not chunk:
+                raise EOFError("the service hung up")
+            data += chunk
+        return data
+    length = struct.unpack(">I", exactly(4))[0]
+    return plistlib.loads(exactly(length))
+def save(provider, binary=False):
+    return ask({"version": 1, "request": "save", "configuration": {"identifier": "hostile", "protocol": {
+        "serverAddress": "127.0.0.1:8080", "providerBundleIdentifier": "com.sentorix.desktop.extension",
+        "providerConfiguration": provider}}}, binary)
+shared = "x" * 32768
+answers = [save({"many": [shared] * 8000}, binary=True), save({"many": [""] * 2800})]
+loaded = ask({"version": 1, "request": "loadAll"})
+print("binary:", answers[0], "\nlarge:", answers[1], "\nloadAll keys:", sorted(loaded))
+ok = ("binary property lists" in str(answers[0]) and "more than the" in str(answers[1]) and
+      "configurations" in loaded)
+sys.exit(0 if ok else 1)
+PY
+saves=$?
+check "a member's saves that would grow past the bound are refused, and loadAll still answers" test "$saves" -eq 0 ||
+  sed 's/^/      /' "$work/saves.log"
 
 # --- the window, as the member, under Xvfb
 if command -v xvfb-run >/dev/null && command -v xdotool >/dev/null && command -v import >/dev/null; then
