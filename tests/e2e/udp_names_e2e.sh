@@ -361,6 +361,31 @@ plain_quic_completes() {
   [ "$rc" -eq 0 ] && handshake_completed
 }
 check "... and a plain client's QUIC handshake completes" plain_quic_completes
+
+echo "== listed names under a flood, with a resolver that never answers"
+# The UDP recorder takes every question on port 53 and answers none: each lookup waits out its time-out.
+printf 'nameserver %s\noptions timeout:5 attempts:1\n' "$SX_DST_V4" >"$hosts_dir/resolv.conf"
+kill "$monitor_pid"; wait "$monitor_pid" 2>/dev/null; monitor_pid=
+rm -f "$work/state/extension.status"  # not the killed extension's "connected"
+start_monitor_and_extension
+flood=()
+flood_started=$(date +%s%N)
+for i in $(seq 40); do
+  name=flood-$i-$RANDOM.apple.com
+  sx_app curl -sk -m 10 -o /dev/null --resolve "$name:443:$SX_DST_V4" "https://$name/" & flood+=($!)
+done
+sleep 0.2
+started=$(date +%s%N)
+tls_to "$listed_here"; answered=$?
+took_ms=$((($(date +%s%N) - started) / 1000000))
+check "meanwhile a listed name from the hosts file is answered within 2 s (${took_ms} ms)" \
+  bash -c '[ "$1" -eq 0 ] && [ "$2" -lt 2000 ]' _ "$answered" "$took_ms"
+flooded=0
+for pid in "${flood[@]}"; do wait "$pid" && flooded=$((flooded + 1)); done
+flood_ms=$((($(date +%s%N) - flood_started) / 1000000))
+check "every flooding flow is decided on its address and answered ($flooded of 40, all within $flood_ms ms)" \
+  bash -c '[ "$1" -eq 40 ] && [ "$2" -lt 5000 ]' _ "$flooded" "$flood_ms"
+rm -f "$hosts_dir/resolv.conf"
 stop_all
 
 if [ "$failed" -ne 0 ]; then echo "== the extension's log ends:"; tail -20 "$work/extension.log" | sed 's/^/  /'; fi
