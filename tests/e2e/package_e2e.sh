@@ -202,6 +202,13 @@ s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
 s.bind(("::1", 8080)); s.listen(); os.set_inheritable(s.fileno(), True)
 os.execvp("curl", ["curl", "-s", "-m", "3", "-o", "/dev/null", "http://" + sys.argv[1] + "/"])' "$SX_DST_V4"
 check "a program listening on [::1]:8080 is still relayed" [ "$(connects)" -gt "$before" ]
+# A client bound to a device (curl --interface, a per-device connectivity check) leaves by it, direct.
+bound_direct() {
+  local before; before=$(connects)
+  ip netns exec "$SX_APP" curl -sk -m 3 -o /dev/null --interface sxpkga0 "$1" && [ "$(connects)" -eq "$before" ]
+}
+check "a client bound to its device goes direct on port 80" bound_direct "http://$SX_DST_V4/"
+check "... and on 443" bound_direct "https://$SX_DST_V4/"
 
 # --- hostile clients
 sleep 0.5

@@ -7,13 +7,54 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
 
 namespace sentorix::linux_system {
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// The same files, links and directories, with the same contents.
+bool sameTree(const fs::path& one, const fs::path& other) {
+    std::error_code error;
+    fs::recursive_directory_iterator a(one, error), b(other, error), end;
+    if (error) {
+        return false;
+    }
+    // Both listings sorted: directory order is the file system's own.
+    const auto listing = [&](fs::recursive_directory_iterator it, const fs::path& root) {
+        std::vector<std::pair<std::string, fs::file_type>> entries;
+        for (; !error && it != end; it.increment(error)) {
+            entries.emplace_back(fs::relative(it->path(), root).string(), it->symlink_status(error).type());
+        }
+        std::sort(entries.begin(), entries.end());
+        return entries;
+    };
+    const auto left = listing(std::move(a), one), right = listing(std::move(b), other);
+    if (error || left != right) {
+        return false;
+    }
+    for (const auto& [name, type] : left) {
+        if (type == fs::file_type::symlink) {
+            if (fs::read_symlink(one / name, error) != fs::read_symlink(other / name, error)) {
+                return false;
+            }
+        } else if (type == fs::file_type::regular) {
+            std::ifstream x(one / name, std::ios::binary), y(other / name, std::ios::binary);
+            if (fs::file_size(one / name, error) != fs::file_size(other / name, error) ||
+                !std::equal(std::istreambuf_iterator<char>(x), std::istreambuf_iterator<char>(),
+                            std::istreambuf_iterator<char>(y))) {
+                return false;
+            }
+        }
+    }
+    return !error;
+}
 
 OSSystemExtensionProperties propertiesOf(const NSBundle& bundle) {
     return {bundle.bundleIdentifier().value_or(""), bundle.infoString("CFBundleVersion").value_or(""),
@@ -75,19 +116,31 @@ std::optional<SecureDirectory> LinuxSystemExtensionManager::openExtensions(
     return std::nullopt;
 }
 
-void LinuxSystemExtensionManager::activate(const std::shared_ptr<OSSystemExtensionRequest>& request) {
+std::shared_ptr<NSBundle> LinuxSystemExtensionManager::bundledExtension(const std::string& identifier) const {
     const std::string directory = application_ ? application_->bundlePath + "/Contents/Library/SystemExtensions" : "";
-    std::shared_ptr<NSBundle> source;
     std::error_code error;
     for (fs::directory_iterator entry(directory, error), end; !error && entry != end; entry.increment(error)) {
         auto candidate = NSBundle::bundleWithPath(entry->path().string());
-        if (candidate && candidate->bundleIdentifier() == request->identifier) {
-            source = std::move(candidate);
-            break;
+        if (candidate && candidate->bundleIdentifier() == identifier) {
+            return candidate;
         }
     }
+    return nullptr;
+}
+
+bool LinuxSystemExtensionManager::activatedDiffersFromBundle(const std::string& identifier) const {
+    const std::string activated = StateDirectory::activatedExtensionPath(stateDirectory_, identifier);
+    const auto source = bundledExtension(identifier);
+    std::error_code error;
+    return source && fs::exists(activated, error) && !sameTree(activated, source->bundlePath);
+}
+
+void LinuxSystemExtensionManager::activate(const std::shared_ptr<OSSystemExtensionRequest>& request) {
+    const auto source = bundledExtension(request->identifier);
     if (!source) {
-        fail(request, ExtensionNotFound, "No system extension " + request->identifier + " in " + directory);
+        fail(request, ExtensionNotFound,
+             "No system extension " + request->identifier + " in " +
+                 (application_ ? application_->bundlePath + "/Contents/Library/SystemExtensions" : std::string()));
         return;
     }
     const auto extensions = openExtensions(request);

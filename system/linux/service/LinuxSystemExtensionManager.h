@@ -25,8 +25,12 @@ public:
     LinuxSystemExtensionManager(std::string stateDirectory, std::shared_ptr<NSBundle> application);
 
     void submitRequest(std::shared_ptr<OSSystemExtensionRequest> request) override;
+    // Whether an extension is activated and differs, in any file, from the one in the application bundle
+    // (an upgrade, a downgrade or a reinstall brought another): then it is to be activated again.
+    bool activatedDiffersFromBundle(const std::string& identifier) const;
 
 private:
+    std::shared_ptr<NSBundle> bundledExtension(const std::string& identifier) const;
     using Callback = std::function<void(OSSystemExtensionRequestDelegate&)>;
 
     // The state directory's SystemExtensions, with the host's operation lock held; fails the request

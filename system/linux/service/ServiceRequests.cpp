@@ -54,10 +54,19 @@ class WaitingDelegate : public OSSystemExtensionRequestDelegate {
 public:
     WaitingDelegate(std::optional<bool> replace, const Dictionary* agreedExisting)
         : replace_(replace), agreed_(agreedExisting ? std::optional<Dictionary>(*agreedExisting) : std::nullopt) {}
+    // Replaces whatever is activated, asking nobody.
+    static std::shared_ptr<WaitingDelegate> replacing() {
+        auto delegate = std::make_shared<WaitingDelegate>(true, nullptr);
+        delegate->always_ = true;
+        return delegate;
+    }
 
     OSSystemExtensionReplacementAction actionForReplacingExtension(
         const OSSystemExtensionRequest&, const OSSystemExtensionProperties& existing,
         const OSSystemExtensionProperties& replacement) override {
+        if (always_) {
+            return OSSystemExtensionReplacementAction::replace;
+        }
         if (replace_ && agreed_ && *agreed_ == propertiesEntry(existing)) {
             return *replace_ ? OSSystemExtensionReplacementAction::replace : OSSystemExtensionReplacementAction::cancel;
         }
@@ -80,6 +89,7 @@ public:
 private:
     const std::optional<bool> replace_;
     const std::optional<Dictionary> agreed_;
+    bool always_ = false;
     std::promise<void> done_;
 };
 
@@ -221,12 +231,35 @@ Dictionary ServiceRequests::start(const Dictionary& request) {
     if (!identifier || !plainIdentifier(*identifier)) {
         return ControlMessage::failure(badRequest("A start needs an extension identifier"));
     }
+    if (const auto error = refresh(*identifier)) {
+        return ControlMessage::failure(*error);
+    }
     if (const auto error = supervisor_->start(*identifier)) {
         log_("the extension could not be started: " + error->localizedDescription());
         return ControlMessage::failure(*error);
     }
     log_("started " + *identifier);
     return ControlMessage::success();
+}
+
+OptionalError ServiceRequests::refresh(const std::string& identifier) {
+    if (!extensions_->activatedDiffersFromBundle(identifier)) {
+        return std::nullopt;
+    }
+    // The service's own bundle is the one to run: replaced without asking, as a package upgrade means.
+    auto delegate = WaitingDelegate::replacing();
+    auto submitted = OSSystemExtensionRequest::activationRequest(identifier, std::make_shared<InlineQueue>());
+    submitted->delegate = delegate;
+    supervisor_->stop();  // the old copy's process is not left running
+    extensions_->submitRequest(submitted);
+    delegate->wait();
+    if (delegate->error) {
+        log_("the activated " + identifier + " differs from the bundle's but cannot be replaced: " +
+             delegate->error->localizedDescription());
+        return delegate->error;
+    }
+    log_("activated " + identifier + " again: the activated copy differed from the service's bundle");
+    return std::nullopt;
 }
 
 Dictionary ServiceRequests::stop() {
@@ -242,7 +275,9 @@ void ServiceRequests::resume() {
         if (!manager->isEnabled || !tunnel || !plainIdentifier(tunnel->providerBundleIdentifier)) {
             continue;
         }
-        if (const auto failure = supervisor_->start(tunnel->providerBundleIdentifier)) {
+        if (const auto failure = refresh(tunnel->providerBundleIdentifier)) {
+            log_("the enabled configuration's extension could not be started: " + failure->localizedDescription());
+        } else if (const auto failure = supervisor_->start(tunnel->providerBundleIdentifier)) {
             log_("the enabled configuration's extension could not be started: " + failure->localizedDescription());
         } else {
             log_("started " + tunnel->providerBundleIdentifier + " for the enabled configuration");

@@ -43,6 +43,9 @@ private:
     Dictionary deactivate(const Dictionary& request);
     Dictionary start(const Dictionary& request);
     Dictionary stop();
+    // Before a start: an activated extension that differs from the bundle's is activated again, and one
+    // running from the old copy is stopped so that the start runs the new.
+    OptionalError refresh(const std::string& identifier);
 
     const std::string stateDirectory_;
     const std::shared_ptr<ExtensionSupervisor> supervisor_;

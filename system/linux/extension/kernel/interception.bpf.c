@@ -178,6 +178,11 @@ static __always_inline struct sentorix_config *undecided(struct bpf_sock_addr *c
     if (!cfg || !cfg->claiming || tgid == cfg->own_tgid) {
         return 0;
     }
+    /* Bound to a device (a per-interface check, a split tunnel): it must leave by that device, so it is
+     * left alone, never rewritten to loopback where it could not go. */
+    if (ctx->sk && ctx->sk->bound_dev_if) {
+        return 0;
+    }
     struct sentorix_process *process = bpf_map_lookup_elem(&processes, &tgid);
     if (process && process->verdict != SENTORIX_UNDECIDED) {
         return 0;

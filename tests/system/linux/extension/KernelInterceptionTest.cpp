@@ -273,6 +273,33 @@ TEST_F(KernelInterceptionTest, IPv6ConnectionsAreRedirectedOnlyToAListenerWithAn
     });
 }
 
+// A socket bound to a device must leave by it: rewritten to loopback it would be unreachable.
+TEST_F(KernelInterceptionTest, SocketsBoundToADeviceAreLeftAlone) {
+    inOwnNamespace([](KernelInterception& kernel) {
+        std::uint16_t port = 0;
+        const int listener = listenOn(port);
+        ASSERT_FALSE(kernel.configure(settings(), port, {asio::ip::make_address("127.0.0.1"), 8080}));
+        kernel.setClaiming(true);
+        const auto boundConnect = [](bool bind) {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                if (bind && ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, "lo", 3) != 0) {
+                    ::_exit(200);
+                }
+                const auto target = v4(Destination, ClosedPort);
+                ::_exit(::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0 ? 0 : errno);
+            }
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            return WEXITSTATUS(status);
+        };
+        EXPECT_EQ(boundConnect(false), 0) << "an unbound socket is redirected to the listener";
+        EXPECT_EQ(boundConnect(true), ECONNREFUSED) << "a bound one goes where it asked: the closed port";
+        ::close(listener);
+    });
+}
+
 TEST_F(KernelInterceptionTest, DecidedProcessesAndTheProxyKeepTheirConnections) {
     inOwnNamespace([](KernelInterception& kernel) {
         std::uint16_t port = 0;

@@ -2,6 +2,7 @@
 #include "ConfigurationEntry.h"
 #include "ControlServer.h"
 #include "ExtensionSupervisor.h"
+#include "FakeExtension.h"
 #include "ManualMainQueue.h"
 #include "ServiceConfigurationStore.h"
 #include "ServiceExtensionManager.h"
@@ -15,6 +16,7 @@
 #include <asio/post.hpp>
 
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -115,6 +117,37 @@ TEST_F(ServiceRequestsTest, TheReplacementQuestionReachesTheHostAndItsAnswerIsKe
 
     EXPECT_EQ(activate(OSSystemExtensionReplacementAction::replace),
               (std::vector<std::string>{"replace 2.0 with 2.0", "finished"}));
+}
+
+// An upgrade, a downgrade or a reinstall puts another extension in the bundle: a start runs that one,
+// not the copy activated before, nor the process still running from it.
+TEST_F(ServiceRequestsTest, AStartRunsTheBundlesExtensionWhenTheActivatedCopyDiffers) {
+    makeFakeExtension(application.extensionPath(), "run");
+    ASSERT_EQ(activate(OSSystemExtensionReplacementAction::replace), std::vector<std::string>{"finished"});
+    const auto start = [&] {
+        OptionalError error;
+        ServiceClient(path).ask({{"request", "start"}, {"extension", "com.sentorix.desktop.extension"}}, error);
+        EXPECT_FALSE(error) << error->localizedDescription();
+        std::ifstream status(StateDirectory::statusPath(state.path()));
+        std::string word, pid;
+        std::getline(status, word);
+        std::getline(status, pid);
+        return word == "connected" ? std::stoi(pid) : 0;
+    };
+    const pid_t first = start();
+    ASSERT_GT(first, 0);
+    EXPECT_EQ(start(), first) << "the same extension: nothing to replace";
+
+    std::ofstream(application.extensionPath() + "/Contents/MacOS/mode") << "run\n";  // the upgrade
+    const pid_t second = start();
+    EXPECT_GT(second, 0);
+    EXPECT_NE(second, first);
+    EXPECT_NE(::kill(first, 0), 0) << "the old copy's process has ended";
+    std::ifstream copied(StateDirectory::activatedExtensionPath(state.path(), "com.sentorix.desktop.extension") +
+                         "/Contents/MacOS/mode");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), "run\n");
+    OptionalError error;
+    ServiceClient(path).ask({{"request", "stop"}}, error);
 }
 
 TEST_F(ServiceRequestsTest, AConfigurationSavedByTheHostLoadsBackWhole) {
