@@ -147,6 +147,22 @@ check "a killed extension is restarted within 2 s" within 2 restarted
 check "the reason is in the service's log" grep -q "was killed by signal 9" "$work/service.log"
 check "and relaying goes on" within 3 relayed
 
+# An upgrade: the installed bundle's extension changes under a running one, and the service restarts,
+# as the package's postinst does. The new copy is activated and runs; the configuration is kept.
+within 3 up
+pid=$(extension_pid)
+bundled=/usr/lib/sentorix/Sentorix.app/Contents/Library/SystemExtensions/com.sentorix.desktop.extension.systemextension
+mkdir -p "$bundled/Contents/Resources" && echo "upgraded" >"$bundled/Contents/Resources/upgrade-marker"
+kill "$service_pid"; wait "$service_pid" 2>/dev/null
+seen=$(sx_count "$work/service.log" "listening on $socket")
+ip netns exec "$SX_APP" /usr/libexec/sentorix/sentorixd >>"$work/service.log" 2>&1 &
+service_pid=$!
+sx_wait_for "$work/service.log" "listening on $socket" 5 "$seen"
+upgraded() { local now; now=$(extension_pid); [ -n "$now" ] && [ "$now" != "$pid" ] && up; }
+check "after an upgrade and the service's restart, the new extension runs" within 5 upgraded
+check "... from the new copy" test -f "$state/SystemExtensions/com.sentorix.desktop.extension.systemextension/Contents/Resources/upgrade-marker"
+check "... and relaying goes on with the saved configuration" within 3 relayed
+
 # --- hostile peers on the data path
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$(extension_pid)/stat"; }
 before=$(connects)
