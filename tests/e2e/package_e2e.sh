@@ -38,6 +38,8 @@ cleanup() {
   userdel "$member" 2>/dev/null || true
   userdel "$outsider" 2>/dev/null || true
   dpkg --purge sentorix >/dev/null 2>&1 || true
+  # Not the package's, so not purged with it.
+  rm -f /usr/lib/sentorix/Sentorix.app/Contents/Library/SystemExtensions/*/Contents/Resources/upgrade-marker
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -152,7 +154,8 @@ check "and relaying goes on" within 3 relayed
 within 3 up
 pid=$(extension_pid)
 bundled=/usr/lib/sentorix/Sentorix.app/Contents/Library/SystemExtensions/com.sentorix.desktop.extension.systemextension
-mkdir -p "$bundled/Contents/Resources" && echo "upgraded" >"$bundled/Contents/Resources/upgrade-marker"
+# Content of this run's own: a marker left by an earlier run would make no difference.
+mkdir -p "$bundled/Contents/Resources" && echo "upgraded $$ $(date +%s%N)" >"$bundled/Contents/Resources/upgrade-marker"
 kill "$service_pid"; wait "$service_pid" 2>/dev/null
 seen=$(sx_count "$work/service.log" "listening on $socket")
 ip netns exec "$SX_APP" /usr/libexec/sentorix/sentorixd >>"$work/service.log" 2>&1 &
@@ -162,6 +165,7 @@ upgraded() { local now; now=$(extension_pid); [ -n "$now" ] && [ "$now" != "$pid
 check "after an upgrade and the service's restart, the new extension runs" within 5 upgraded
 check "... from the new copy" test -f "$state/SystemExtensions/com.sentorix.desktop.extension.systemextension/Contents/Resources/upgrade-marker"
 check "... and relaying goes on with the saved configuration" within 3 relayed
+rm -f "$bundled/Contents/Resources/upgrade-marker"; rmdir "$bundled/Contents/Resources" 2>/dev/null
 
 # --- hostile peers on the data path
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$(extension_pid)/stat"; }
