@@ -87,6 +87,33 @@ UniqueFd openCgroup2Root(std::string& error) {
     return fd;
 }
 
+// Where the programs name processes from: this process's pid namespace, and whether the kernel answers
+// for it in socket programs (6.10 on) or the programs read each task's struct pid themselves.
+std::optional<sentorix_pid_view> ownPidView(bool askKernel) {
+    struct stat ns {};
+    if (::stat("/proc/self/ns/pid", &ns) != 0) {
+        return std::nullopt;
+    }
+    sentorix_pid_view view{};
+    view.dev = ns.st_dev;
+    view.ino = ns.st_ino;
+    view.helper = askKernel &&
+                  libbpf_probe_bpf_helper(BPF_PROG_TYPE_CGROUP_SOCK_ADDR, BPF_FUNC_get_ns_current_pid_tgid,
+                                          nullptr) == 1 &&
+                  libbpf_probe_bpf_helper(BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_get_ns_current_pid_tgid, nullptr) == 1;
+    return view;
+}
+
+bool setPidView(bpf_object* object, const sentorix_pid_view& view) {
+    bpf_map* map = nullptr;
+    bpf_object__for_each_map(map, object) {
+        if (std::string_view(bpf_map__name(map)).starts_with(".rodata.pid")) {
+            return bpf_map__set_initial_value(map, &view, sizeof view) == 0;
+        }
+    }
+    return false;
+}
+
 std::optional<std::uint64_t> ownNetnsCookie() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -101,7 +128,7 @@ std::optional<std::uint64_t> ownNetnsCookie() {
 
 }  // namespace
 
-std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error) {
+std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error, bool askKernelForPids) {
     UniqueFd cgroup = openCgroup2Root(error);
     if (!cgroup.valid()) {
         return nullptr;
@@ -127,6 +154,14 @@ std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error)
     if (!self->object_) {
         return fail("cannot open the kernel programs: " + std::string(std::strerror(errno)));
     }
+    const auto pidView = ownPidView(askKernelForPids);
+    if (!pidView) {
+        return fail("cannot read the pid namespace: " + std::string(std::strerror(errno)));
+    }
+    if (!setPidView(self->object_, *pidView)) {
+        return fail("the kernel programs have no place for the pid namespace");
+    }
+    self->pidsFromKernel_ = pidView->helper != 0;
     if (bpf_object__load(self->object_) != 0) {
         return fail("cannot load the kernel programs: " + std::string(std::strerror(errno)));
     }

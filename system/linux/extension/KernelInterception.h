@@ -41,7 +41,8 @@ public:
     };
 
     // Loads and attaches the programs; null with `error` set where the kernel or the machine cannot.
-    static std::unique_ptr<KernelInterception> load(std::string& error);
+    // Without `askKernelForPids` the programs read pids as kernels before 6.10 make them.
+    static std::unique_ptr<KernelInterception> load(std::string& error, bool askKernelForPids = true);
     ~KernelInterception();
     KernelInterception(const KernelInterception&) = delete;
     KernelInterception& operator=(const KernelInterception&) = delete;
@@ -68,6 +69,10 @@ public:
     std::vector<std::pair<int, sentorix_identity>> runningIdentities() const;
     // The ring the programs report processes and refused UDP flows on (sentorix_event records).
     int eventsMap() const { return eventsMap_; }
+    // True when the kernel names processes in this pid namespace for the socket programs; false when
+    // the programs read it from each task's struct pid (kernels before 6.10).
+    bool pidsFromKernel() const { return pidsFromKernel_; }
+
     // A process found to hold the proxy's listener before the programs could see it bind.
     void markProxyProcess(int pid);
     std::optional<Verdict> verdictOf(int pid) const;
@@ -83,6 +88,7 @@ private:
     bool writeConfig(const std::function<void(sentorix_config&)>& change);
 
     UniqueFd cgroupRoot_;  // where cgroup paths are resolved to the kernel's cgroup ids
+    bool pidsFromKernel_ = false;
     std::uint64_t netnsInode_ = 0;  // the namespace the programs act in: the loading thread's
     bpf_object* object_ = nullptr;
     std::vector<std::pair<bpf_program*, bpf_link*>> links_;

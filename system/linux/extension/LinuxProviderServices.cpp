@@ -76,6 +76,10 @@ void LinuxProviderServices::setTunnelNetworkSettings(std::shared_ptr<const NETra
                     self->kernel_ = KernelInterception::load(problem);
                 }
                 if (self->kernel_) {
+                    platformLog().info(std::string("Sentorix platform: kernel programs loaded; processes named in "
+                                                   "this pid namespace ") +
+                                       (self->kernel_->pidsFromKernel() ? "by the kernel"
+                                                                        : "from each task's pid numbers"));
                     std::weak_ptr<LinuxProviderServices> weak = self;
                     self->kernelEvents_ = KernelEventStream::open(
                         self->kernel_->eventsMap(), DispatchQueue::pool().get_executor(),

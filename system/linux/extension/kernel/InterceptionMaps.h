@@ -28,6 +28,14 @@ struct sentorix_config {
     __u8 pad[4];
 };
 
+/* The pid namespace the extension runs in, fixed before the programs load. */
+struct sentorix_pid_view {
+    __u64 dev;   /* of the namespace's file, as stat() gives it */
+    __u64 ino;
+    __u8 helper; /* 1 when the kernel answers bpf_get_ns_current_pid_tgid for socket programs */
+    __u8 pad[7];
+};
+
 struct sentorix_rule {
     __u32 addr[4]; /* network order; IPv4 in addr[0] */
     __u16 port;    /* host order; 0 for any */

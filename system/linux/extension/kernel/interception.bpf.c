@@ -92,12 +92,71 @@ struct net {
 struct nsproxy {
     struct net *net_ns;
 } __attribute__((preserve_access_index));
+struct ns_common {
+    unsigned int inum;
+} __attribute__((preserve_access_index));
+struct pid_namespace {
+    struct ns_common ns;
+} __attribute__((preserve_access_index));
+struct upid {
+    int nr;
+    struct pid_namespace *ns;
+};
+struct pid {
+    unsigned int level;
+    struct upid numbers[1];
+} __attribute__((preserve_access_index));
 struct task_struct {
     int pid;
     int tgid;
     struct mm_struct *mm;
     struct nsproxy *nsproxy;
+    struct pid *thread_pid;
+    struct task_struct *group_leader;
 } __attribute__((preserve_access_index));
+
+/* The extension's pid namespace, set before loading: every pid the programs keep or report is the one
+ * the extension sees there, so its /proc, its own pid and the proxy's agree with them in a container. */
+#define SENTORIX_NESTED_PID_NAMESPACES 8
+
+const volatile struct sentorix_pid_view pid_view SEC(".rodata.pid_view") = {};
+
+/* The process's id in the extension's pid namespace, read from its struct pid: from its own namespace
+ * up through a few nested ones (sandboxes) to the extension's. 0 when it lives outside that namespace,
+ * in an ancestor's, where the extension cannot name it. */
+static __always_inline __u32 tgid_in_view(struct task_struct *task) {
+    struct pid *pid = BPF_CORE_READ(task, group_leader, thread_pid);
+    if (!pid) {
+        return 0;
+    }
+    const unsigned int level = BPF_CORE_READ(pid, level);
+    const char *numbers = (const char *)pid + bpf_core_field_offset(struct pid, numbers);
+    for (unsigned int up = 0; up < SENTORIX_NESTED_PID_NAMESPACES; up++) {
+        if (up > level) {
+            break;
+        }
+        struct upid number = {};
+        if (bpf_probe_read_kernel(&number, sizeof(number), numbers + (level - up) * sizeof(struct upid)) != 0) {
+            return 0;
+        }
+        if (BPF_CORE_READ(number.ns, ns.inum) == pid_view.ino) {
+            return (__u32)number.nr;
+        }
+    }
+    return 0;
+}
+
+static __always_inline __u32 current_tgid(void) {
+    if (pid_view.helper) {
+        /* The kernel's own answer where it gives one for these programs; a process in a namespace
+         * nested below the extension's is not answered, and is read from its struct pid instead. */
+        struct bpf_pidns_info info = {};
+        if (bpf_get_ns_current_pid_tgid(pid_view.dev, pid_view.ino, &info, sizeof(info)) == 0) {
+            return info.tgid;
+        }
+    }
+    return tgid_in_view((struct task_struct *)bpf_get_current_task());
+}
 
 static __always_inline struct sentorix_config *active_config(void *ctx) {
     __u32 zero = 0;
@@ -159,6 +218,9 @@ static __always_inline int identity_is_direct(const struct sentorix_identity *id
 
 /* The process's entry, made when it is first seen: its stamp tells one life of a pid from the next. */
 static __always_inline struct sentorix_process *process_entry(__u32 tgid) {
+    if (tgid == 0) {
+        return 0;  /* a process the extension cannot name shares no entry with others */
+    }
     struct sentorix_process *process = bpf_map_lookup_elem(&processes, &tgid);
     if (!process) {
         struct sentorix_process fresh = {.stamp = bpf_ktime_get_ns(), .verdict = SENTORIX_UNDECIDED};
@@ -199,7 +261,7 @@ static __always_inline struct sentorix_config *claim(struct bpf_sock_addr *ctx, 
     if (ctx->type != SOCK_STREAM || ctx->protocol != IPPROTO_TCP) {
         return 0;
     }
-    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+    __u32 tgid = current_tgid();
     struct sentorix_identity identity;
     struct sentorix_config *cfg = undecided(ctx, IPPROTO_TCP, family, addr, tgid, &identity);
     if (!cfg || (family == AF_INET6 && !cfg->listener_v6)) {
@@ -236,7 +298,7 @@ static __always_inline int udp_allowed(struct bpf_sock_addr *ctx, __u8 family, c
     if (ctx->protocol != IPPROTO_UDP) {
         return 1;
     }
-    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+    __u32 tgid = current_tgid();
     struct sentorix_identity identity;
     if (!undecided(ctx, IPPROTO_UDP, family, addr, tgid, &identity)) {
         return 1;
@@ -422,7 +484,10 @@ static __always_inline void note_proxy_bind(struct bpf_sock *sk, __u8 family, co
             return;
         }
     }
-    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+    __u32 tgid = current_tgid();
+    if (tgid == 0) {
+        return;
+    }
     struct sentorix_process proxy = {.stamp = bpf_ktime_get_ns(), .verdict = SENTORIX_PROXY};
     bpf_map_update_elem(&processes, &tgid, &proxy, BPF_ANY);
 }
@@ -449,10 +514,13 @@ int sentorix_post_bind6(struct bpf_sock *sk) {
 /* A forked child has its parent's program, cgroup and descriptors: it inherits the verdict. */
 SEC("tp_btf/sched_process_fork")
 int BPF_PROG(sentorix_fork, struct task_struct *parent, struct task_struct *child) {
-    __u32 parent_tgid = parent->tgid;
-    __u32 child_pid = child->pid;
     if (child->tgid != child->pid) {
         return 0;  /* a thread shares its process's entry */
+    }
+    __u32 parent_tgid = tgid_in_view(parent);
+    __u32 child_pid = tgid_in_view(child);
+    if (parent_tgid == 0 || child_pid == 0) {
+        return 0;
     }
     struct sentorix_process *known = bpf_map_lookup_elem(&processes, &parent_tgid);
     if (known && known->verdict != SENTORIX_UNDECIDED) {
@@ -467,7 +535,7 @@ int BPF_PROG(sentorix_fork, struct task_struct *parent, struct task_struct *chil
  * identity user space has not seen is sent to it now, so that it is decided before its first flow. */
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(sentorix_exec, struct task_struct *task) {
-    __u32 tgid = task->tgid;
+    __u32 tgid = tgid_in_view(task);
     bpf_map_delete_elem(&processes, &tgid);
     __u32 zero = 0;
     struct sentorix_config *cfg = bpf_map_lookup_elem(&config, &zero);
@@ -498,7 +566,7 @@ int BPF_PROG(sentorix_exec, struct task_struct *task) {
 SEC("tp_btf/sched_process_exit")
 int BPF_PROG(sentorix_exit, struct task_struct *task) {
     if (task->pid == task->tgid) {
-        __u32 tgid = task->tgid;
+        __u32 tgid = tgid_in_view(task);
         bpf_map_delete_elem(&processes, &tgid);
     }
     return 0;

@@ -593,6 +593,140 @@ TEST_F(KernelInterceptionTest, AStraightConnectionCannotPassForAnEarlierRedirect
     });
 }
 
+// What the extension sees in a container: its own pid namespace, where it is pid 1. Everything the
+// programs record must be the pids it sees there, on both ways of reading them. Returns what failed.
+std::string checkInOwnPidNamespace(bool askKernelForPids) {
+    std::string failed;
+    const auto expect = [&](bool ok, const std::string& what) {
+        if (!ok) {
+            failed += what + "; ";
+        }
+    };
+    if (::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up && ip addr add 127.0.0.2/8 dev lo") != 0) {
+        return "SKIP cannot make a network namespace";
+    }
+    std::string error;
+    auto kernel = KernelInterception::load(error, askKernelForPids);
+    if (!kernel) {
+        return "SKIP kernel programs unavailable: " + error;
+    }
+    std::uint16_t port = 0;
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    auto address = v4("127.0.0.1", 0);
+    ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    ::listen(listener, 16);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    NETransparentProxyNetworkSettings settings("127.0.0.1");
+    settings.includedNetworkRules = std::vector<NENetworkRule>{
+        NENetworkRule(NWHostEndpoint("127.0.0.0", std::to_string(ClosedPort)), 8, NENetworkRuleProtocol::TCP)};
+    if (kernel->configure(settings, port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080))) {
+        return "cannot configure";
+    }
+    kernel->setClaiming(true);
+    const auto originOfNext = [&]() -> std::optional<KernelInterception::Origin> {
+        sockaddr_in application{};
+        socklen_t size = sizeof application;
+        pollfd ready{listener, POLLIN, 0};
+        if (::poll(&ready, 1, 2000) != 1) {
+            return std::nullopt;
+        }
+        const int accepted = ::accept(listener, reinterpret_cast<sockaddr*>(&application), &size);
+        auto origin = kernel->takeOrigin(asio::ip::tcp::endpoint(
+            asio::ip::address_v4(ntohl(application.sin_addr.s_addr)), ntohs(application.sin_port)));
+        ::close(accepted);
+        return origin;
+    };
+
+    // Its own connections stay its own: the pid it publishes is its pid here.
+    const int own = ::socket(AF_INET, SOCK_STREAM, 0);
+    const auto target = v4(Destination, ClosedPort);
+    expect(::connect(own, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 && errno == ECONNREFUSED,
+           "the extension's own connect was redirected");
+    ::close(own);
+
+    const auto child = connectFromChild();
+    expect(child.connectErrno == 0, "a child's connect was not redirected");
+    const auto origin = originOfNext();
+    expect(origin && origin->pid == child.pid && child.pid > 1 && child.pid < 100,
+           "the origin's pid is not the child's here: " + std::to_string(origin ? origin->pid : -1) + " vs " +
+               std::to_string(child.pid));
+
+    // A sandbox nested below: named by its pid here, not by its pid in the sandbox.
+    int report[2];
+    (void)!::pipe(report);
+    const pid_t middle = ::fork();
+    if (middle == 0) {
+        if (::unshare(CLONE_NEWPID) != 0) {
+            ::_exit(1);
+        }
+        const pid_t nested = ::fork();
+        if (nested == 0) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            (void)!::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+            ::sleep(1);
+            ::_exit(0);
+        }
+        (void)!::write(report[1], &nested, sizeof nested);
+        ::waitpid(nested, nullptr, 0);
+        ::_exit(0);
+    }
+    pid_t nested = 0;
+    (void)!::read(report[0], &nested, sizeof nested);
+    const auto nestedOrigin = originOfNext();
+    ::waitpid(middle, nullptr, 0);
+    expect(nestedOrigin && nestedOrigin->pid == nested,
+           "a nested namespace's process is not named by its pid here: " +
+               std::to_string(nestedOrigin ? nestedOrigin->pid : -1) + " vs " + std::to_string(nested));
+
+    // The proxy's bind marks its pid here; a fork of a decided process inherits by its pid here.
+    expect(connectFromChild("127.0.0.1").connectErrno == ECONNREFUSED, "the proxy's connect was redirected");
+    kernel->markProxyProcess(::getpid());
+    expect(kernel->verdictOf(1) == KernelInterception::Verdict::proxy, "pid 1 is not marked");
+    expect(connectFromChild().connectErrno == ECONNREFUSED, "a decided process's child was redirected");
+    ::close(listener);
+    return failed;
+}
+
+TEST(KernelInterceptionPidNamespace, ProcessesAreNamedAsTheExtensionsOwnPidNamespaceSeesThem) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to load kernel programs and make namespaces";
+    }
+    for (const bool askKernel : {true, false}) {
+        int report[2];
+        ASSERT_EQ(::pipe(report), 0);
+        const pid_t outer = ::fork();
+        if (outer == 0) {
+            if (::unshare(CLONE_NEWPID) != 0) {
+                ::_exit(2);
+            }
+            const pid_t first = ::fork();  // pid 1 of the new namespace: where the extension runs
+            if (first == 0) {
+                const std::string failed = checkInOwnPidNamespace(askKernel);
+                (void)!::write(report[1], failed.data(), failed.size());
+                ::_exit(0);
+            }
+            ::waitpid(first, nullptr, 0);
+            ::_exit(0);
+        }
+        ::close(report[1]);
+        std::string failed;
+        char chunk[512];
+        for (ssize_t got; (got = ::read(report[0], chunk, sizeof chunk)) > 0;) {
+            failed.append(chunk, static_cast<std::size_t>(got));
+        }
+        ::close(report[0]);
+        int status = 0;
+        ::waitpid(outer, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "cannot make a pid namespace here";
+        if (failed.starts_with("SKIP")) {
+            GTEST_SKIP() << failed.substr(5);
+        }
+        EXPECT_EQ(failed, "") << (askKernel ? "pids asked of the kernel" : "pids read from each task");
+    }
+}
+
 TEST(KernelInterceptionRules, ExcludedRulesComeFirstNamesAreLeftOutAndProtocolsKept) {
     NETransparentProxyNetworkSettings settings("127.0.0.1");
     settings.includedNetworkRules = std::vector<NENetworkRule>{
