@@ -1,5 +1,7 @@
 #include "ConnectProxy.h"
 
+#include <sys/socket.h>
+
 #include "SpliceRelay.h"
 
 #include <asio/bind_executor.hpp>
@@ -78,6 +80,22 @@ std::string ConnectProxy::listen(const std::string& address, unsigned short port
     }
     if (error) {
         return "cannot listen on " + address + ":" + std::to_string(port) + ": " + error.message();
+    }
+    accept();
+    return {};
+}
+
+std::string ConnectProxy::adopt(int listening) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(listening, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        (local.ss_family != AF_INET && local.ss_family != AF_INET6)) {
+        return "the socket handed over (descriptor " + std::to_string(listening) + ") is not a TCP socket";
+    }
+    std::error_code error;
+    acceptor_.assign(local.ss_family == AF_INET ? asio::ip::tcp::v4() : asio::ip::tcp::v6(), listening, error);
+    if (error) {
+        return "cannot take the socket handed over: " + error.message();
     }
     accept();
     return {};

@@ -18,6 +18,8 @@ public:
 
     // Returns an error text, empty on success.
     std::string listen(const std::string& address, unsigned short port);
+    // Serves a listening socket handed over by whoever started it (systemd's socket activation).
+    std::string adopt(int listening);
     unsigned short port() const;
     std::size_t activeTunnels() const { return active_.load(); }
 

@@ -6,8 +6,10 @@
 #include <asio/signal_set.hpp>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -28,7 +30,18 @@ constexpr const char* Usage =
     "  --threads N            worker threads (default 2)\n"
     "  --help                 show this text\n"
     "\n"
+    "Started by socket activation (LISTEN_FDS, LISTEN_PID), it serves the socket handed over instead.\n"
     "Log lines go to standard output. SIGINT or SIGTERM ends it with status 0.\n";
+
+// The first socket systemd's socket activation hands over, or -1.
+int handedOverSocket() {
+    const char* pid = std::getenv("LISTEN_PID");
+    const char* fds = std::getenv("LISTEN_FDS");
+    if (!pid || !fds || std::atol(pid) != static_cast<long>(::getpid()) || std::atoi(fds) < 1) {
+        return -1;
+    }
+    return 3;
+}
 
 bool splitListen(const std::string& text, std::string& address, unsigned short& port) {
     const auto colon = text.rfind(':');
@@ -95,11 +108,17 @@ int main(int argc, char** argv) {
         std::printf("sentorix-proxy: %s\n", line.c_str());
         std::fflush(stdout);
     });
-    if (const std::string error = proxy.listen(address, port); !error.empty()) {
+    const int handedOver = handedOverSocket();
+    if (const std::string error = handedOver >= 0 ? proxy.adopt(handedOver) : proxy.listen(address, port);
+        !error.empty()) {
         std::fprintf(stderr, "sentorix-proxy: %s\n", error.c_str());
         return 1;
     }
-    std::fprintf(stderr, "sentorix-proxy: listening on %s\n", listen.c_str());
+    if (handedOver >= 0) {
+        std::fprintf(stderr, "sentorix-proxy: listening on the socket handed over, port %u\n", proxy.port());
+    } else {
+        std::fprintf(stderr, "sentorix-proxy: listening on %s\n", listen.c_str());
+    }
 
     asio::io_context signals_io;
     asio::signal_set signals(signals_io, SIGINT, SIGTERM);

@@ -202,6 +202,15 @@ void LinuxProviderServices::intercepted(FlowSocket socket, asio::ip::tcp::endpoi
     if (identifier && origin) {
         appId = identifier->identifyProcess(origin->pid, origin->stamp, origin->cgroup, origin->exeDevice,
                                             origin->exeInode);
+        if (kernel && loopGuard_.reachedByAnother(destination, origin->pid, ProxyLoopGuard::Clock::now()) &&
+            identifier->holdsProxyListener(origin->pid)) {
+            // The proxy's own connection for a flow relayed a moment ago, come back: it goes direct and
+            // the proxy keeps its connections from now on.
+            platformLog().info("Sentorix platform: process " + std::to_string(origin->pid) +
+                               " holds the proxy's listener; its connections go direct from now on");
+            kernel->markProxyProcess(origin->pid);
+            appId = ProcessIdentifier::ProxySidecarIdentifier;
+        }
         if (kernel && provider && provider->declinesEveryFlowOf(appId)) {
             // Its next connect() stays its own, decided in the kernel.
             kernel->publish(origin->pid, origin->stamp, KernelInterception::Verdict::direct);

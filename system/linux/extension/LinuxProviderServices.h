@@ -6,6 +6,7 @@
 #include "KernelInterception.h"
 #include "NftablesRuleSet.h"
 #include "ProcessIdentifier.h"
+#include "ProxyLoopGuard.h"
 #include "SocketTCPConnection.h"
 #include "NEProviderServices.h"
 #include "NETransparentProxyProvider.h"
@@ -75,6 +76,7 @@ private:
     bool kernelTried_ = false;
     bool claims_ = false;
     std::shared_ptr<ProcessIdentifier> identifier_;
+    ProxyLoopGuard loopGuard_;
     std::optional<NWHostEndpoint> proxy_;  // the local proxy, once the rules name it
     std::atomic<bool> udpNoted_{false};
 };

@@ -357,6 +357,30 @@ std::vector<int> ProcessIdentifier::proxyProcesses() {
     return found;
 }
 
+bool ProcessIdentifier::holdsProxyListener(int pid) {
+    std::lock_guard lock(mutex_);
+    return holdsProxyListenerLocked(pid);
+}
+
+// The proxy's own connections must never come back to it. Any process holding its listening socket
+// counts (a proxy may hand connections to forked workers); the listener is looked up each time, so
+// that a restarted proxy is recognised at once.
+bool ProcessIdentifier::holdsProxyListenerLocked(int pid) {
+    const auto listener = findListener(proxy_);
+    if (!listener) {
+        return false;
+    }
+    if (listener->inode != proxyListenerInode_) {
+        proxyListenerInode_ = listener->inode;
+        proxyProcesses_.clear();
+    }
+    auto known = proxyProcesses_.find(pid);
+    if (known == proxyProcesses_.end()) {
+        known = proxyProcesses_.emplace(pid, scanProcess(pid, listener->inode)).first;
+    }
+    return known->second;
+}
+
 std::string ProcessIdentifier::identify(const asio::ip::tcp::endpoint& application,
                                         const asio::ip::tcp::endpoint& destination) {
     std::lock_guard lock(mutex_);
@@ -371,21 +395,8 @@ std::string ProcessIdentifier::identify(const asio::ip::tcp::endpoint& applicati
     }
     remember(*pid);
 
-    // The proxy's own connections must never come back to it. Any process holding its listening socket
-    // counts (a proxy may hand connections to forked workers); the listener is looked up on each flow,
-    // so that a restarted proxy is recognised at once.
-    if (const auto listener = findListener(proxy_)) {
-        if (listener->inode != proxyListenerInode_) {
-            proxyListenerInode_ = listener->inode;
-            proxyProcesses_.clear();
-        }
-        auto known = proxyProcesses_.find(*pid);
-        if (known == proxyProcesses_.end()) {
-            known = proxyProcesses_.emplace(*pid, scanProcess(*pid, listener->inode)).first;
-        }
-        if (known->second) {
-            return ProxySidecarIdentifier;
-        }
+    if (holdsProxyListenerLocked(*pid)) {
+        return ProxySidecarIdentifier;
     }
 
     const auto startTime = startTimeOf(*pid);

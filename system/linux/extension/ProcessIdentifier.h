@@ -44,6 +44,8 @@ public:
     // The processes holding a listening socket on the proxy's address and port, looked for among the
     // processes of the listener's owner only. Meant for start-up, never for a flow's path.
     std::vector<int> proxyProcesses();
+    // True when the process holds the local proxy's listening socket.
+    bool holdsProxyListener(int pid);
 
     // The identifier a cgroup path gives by rule 2, or empty.
     static std::string unitIdentifier(const std::string& cgroupPath);
@@ -73,6 +75,7 @@ private:
     std::optional<SocketInfo> findListener(const asio::ip::tcp::endpoint& endpoint);
     std::optional<int> processOwning(std::uint64_t inode);
     bool scanProcess(int pid, std::uint64_t wanted);
+    bool holdsProxyListenerLocked(int pid);
     std::optional<int> scanNewestFirst(std::uint64_t wanted);
     static std::string escapedUnitIdentifier(const std::string& cgroupPath);
     std::string identityOf(int pid);
