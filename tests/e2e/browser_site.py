@@ -5,9 +5,10 @@ them, and a UDP socket on port 443 of each name's address that counts what reach
 
     browser_site.py CERT KEY ACCESS_LOG UDP_LOG NAME=ADDRESS...
 
-Every answer carries Alt-Svc for h3 on 443 and Cache-Control: no-store, so that each visit asks for
-everything again over the network. ACCESS_LOG gets "HOST PATH STATUS" per request, UDP_LOG
-"listening" once ready and then "ADDRESS:PORT LENGTH" per datagram."""
+/ is the page, /learn a page with one image from each other name. Every answer carries Alt-Svc for
+h3 on 443 and Cache-Control: no-store, so that each visit asks for everything again over the network.
+ACCESS_LOG gets "HOST PATH STATUS" per request, UDP_LOG "listening" once ready and then
+"ADDRESS:PORT LENGTH" per datagram."""
 import http.server
 import select
 import socket
@@ -49,7 +50,7 @@ def page(hosts):
     expected = len(hosts) * (IMAGES + SCRIPTS + SHEETS)
     # The result goes into the title (read from the dumped DOM) and onto the page (the screenshot).
     return f"""<!DOCTYPE html>
-<html><head><meta charset="utf-8"><title>loading</title>
+<html><head><meta charset="utf-8"><link rel="icon" href="data:,"><title>loading</title>
 <script>
 var sx = {{ok: 0, bad: 0, failed: [], ran: 0, fail: function (u) {{ this.bad++; this.failed.push(u); }}}};
 window.addEventListener("load", function () {{
@@ -72,6 +73,15 @@ section {{ margin-bottom: 10px; }} #result {{ font-weight: bold; }}</style>
 """
 
 
+def learning_page(hosts):
+    # One answer from each name and no second request to any: Alt-Svc is learnt, never yet used.
+    images = "".join(f'<img src="https://{host}/img/0.png" width="64" height="64" alt="">' for host in hosts[1:])
+    return f"""<!DOCTYPE html>
+<html><head><meta charset="utf-8"><link rel="icon" href="data:,"><title>loading</title></head>
+<body onload="document.title = 'sx loaded=' + Array.from(document.images).filter(i => i.naturalWidth).length"><p>{images}</p></body></html>
+"""
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
@@ -82,6 +92,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         try:
             if path == "/" and host == self.server.hosts[0]:
                 kind, body = "text/html; charset=utf-8", page(self.server.hosts).encode()
+            elif path == "/learn" and host == self.server.hosts[0]:
+                kind, body = "text/html; charset=utf-8", learning_page(self.server.hosts).encode()
             elif path.startswith("/img/") and path.endswith(".png"):
                 n = int(path[5:-4])
                 kind, body = "image/png", png(64, 64, colour(self.server.hosts.index(host), n))
