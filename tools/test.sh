@@ -46,6 +46,13 @@ fuzz() {
   run_fuzzer plist_fuzzer plist-corpus "$last" "raw bytes read as property lists"
 }
 
+# Runs an end-to-end script; its exit status 77 is a skip, with the reason it printed.
+run_e2e() {
+  local status=0
+  "$@" || status=$?
+  [ "$status" -eq 0 ] || [ "$status" -eq 77 ] || { echo "test.sh: $(basename "$1") failed" >&2; exit 1; }
+}
+
 build_and_test() {
   local variant=$1 dir sanitize bench
   [ "$variant" = fuzz ] && { fuzz; return; }
@@ -76,6 +83,8 @@ build_and_test() {
     local deb
     deb=$("$root/tools/package.sh" "$root/$dir")
     "$root/tests/e2e/package_e2e.sh" "$deb" "$root/$dir/screenshots"
+    echo "== release: headless Chromium through the extension, QUIC refused"
+    run_e2e "$root/tests/e2e/browser_e2e.sh" "$root/$dir/bin" "$root/$dir/screenshots"
   fi
 }
 

@@ -36,7 +36,7 @@ def colour(host_index, n):
 
 def page(hosts):
     head, body = [], []
-    for h, host in enumerate(hosts):
+    for host in hosts:
         for n in range(SHEETS):
             head.append(f'<link rel="stylesheet" href="https://{host}/css/{n}.css" '
                         f'onload="sx.ok++" onerror="sx.fail(this.href)">')
