@@ -8,7 +8,7 @@ sentorix_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   qt6-base-dev
   nftables iproute2 curl python3 openssl tinyproxy procps strace ngtcp2-client ngtcp2-server btrfs-progs
-  dpkg-dev file lintian xvfb xauth xdotool imagemagick chromium systemd-container
+  dpkg-dev file lintian xvfb xauth xdotool imagemagick chromium systemd-container dbus-user-session
 )
 
 sentorix_install_packages() {

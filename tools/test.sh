@@ -53,6 +53,18 @@ run_e2e() {
   [ "$status" -eq 0 ] || [ "$status" -eq 77 ] || { echo "test.sh: $(basename "$1") failed" >&2; exit 1; }
 }
 
+# Builds the package of the commit before this one apart (no tests) and prints its path, for the
+# upgrade test; prints nothing where there is no such commit.
+previous_package() {
+  local at=$root/build-previous
+  git -C "$root" rev-parse -q --verify HEAD~1 >/dev/null || return 0
+  rm -rf "$at" && mkdir -p "$at/src"
+  git -C "$root" archive HEAD~1 | tar -x -C "$at/src"
+  cmake -S "$at/src" -B "$at/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+        -DSENTORIX_TESTS=OFF -DSENTORIX_BENCH=OFF >&2
+  CMAKE_BUILD_PARALLEL_LEVEL=$jobs "$at/src/tools/package.sh" "$at/build"
+}
+
 build_and_test() {
   local variant=$1 dir sanitize bench
   [ "$variant" = fuzz ] && { fuzz; return; }
@@ -83,6 +95,10 @@ build_and_test() {
     local deb
     deb=$("$root/tools/package.sh" "$root/$dir")
     "$root/tests/e2e/package_e2e.sh" "$deb" "$root/$dir/screenshots"
+    echo "== release: the package on a Debian system booted with systemd in a container, and an upgrade"
+    local previous
+    previous=$(previous_package)
+    run_e2e "$root/tests/e2e/systemd_e2e.sh" "$deb" ${previous:+"$previous"}
     echo "== release: headless Chromium through the extension, QUIC refused"
     run_e2e "$root/tests/e2e/browser_e2e.sh" "$root/$dir/bin" "$root/$dir/screenshots"
   fi
