@@ -123,6 +123,27 @@ ChildResult connectFromChild(const char* bindProxyFirst = nullptr, std::uint16_t
     return result;
 }
 
+// A listener standing in for the interception listener.
+int listenOn(std::uint16_t& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    auto address = v4("127.0.0.1", 0);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    ::listen(fd, 16);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+NETransparentProxyNetworkSettings settings() {
+    NETransparentProxyNetworkSettings out("127.0.0.1");
+    out.includedNetworkRules = std::vector<NENetworkRule>{
+        NENetworkRule(NWHostEndpoint("127.0.0.0", std::to_string(ClosedPort)), 8, NENetworkRuleProtocol::TCP)};
+    out.excludedNetworkRules = std::vector<NENetworkRule>{
+        NENetworkRule(NWHostEndpoint("127.0.0.1", "8080"), 32, NENetworkRuleProtocol::TCP)};
+    return out;
+}
+
 class KernelInterceptionTest : public ::testing::Test {
 protected:
     // Runs `body` on a thread of its own in a fresh network namespace with loopback up.
@@ -150,26 +171,6 @@ protected:
         }
     }
 
-    // A listener standing in for the interception listener.
-    static int listenOn(std::uint16_t& port) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        auto address = v4("127.0.0.1", 0);
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        ::listen(fd, 16);
-        socklen_t length = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        return fd;
-    }
-
-    static NETransparentProxyNetworkSettings settings() {
-        NETransparentProxyNetworkSettings out("127.0.0.1");
-        out.includedNetworkRules = std::vector<NENetworkRule>{
-            NENetworkRule(NWHostEndpoint("127.0.0.0", std::to_string(ClosedPort)), 8, NENetworkRuleProtocol::TCP)};
-        out.excludedNetworkRules = std::vector<NENetworkRule>{
-            NENetworkRule(NWHostEndpoint("127.0.0.1", "8080"), 32, NENetworkRuleProtocol::TCP)};
-        return out;
-    }
 };
 
 TEST_F(KernelInterceptionTest, RedirectsOnlyWhileClaimingAndKeepsThePeerAndTheOrigin) {
@@ -611,17 +612,8 @@ std::string checkInOwnPidNamespace(bool askKernelForPids) {
         return "SKIP kernel programs unavailable: " + error;
     }
     std::uint16_t port = 0;
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    auto address = v4("127.0.0.1", 0);
-    ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    ::listen(listener, 16);
-    socklen_t length = sizeof address;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    NETransparentProxyNetworkSettings settings("127.0.0.1");
-    settings.includedNetworkRules = std::vector<NENetworkRule>{
-        NENetworkRule(NWHostEndpoint("127.0.0.0", std::to_string(ClosedPort)), 8, NENetworkRuleProtocol::TCP)};
-    if (kernel->configure(settings, port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080))) {
+    const int listener = listenOn(port);
+    if (kernel->configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080))) {
         return "cannot configure";
     }
     kernel->setClaiming(true);
