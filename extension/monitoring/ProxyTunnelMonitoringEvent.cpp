@@ -22,6 +22,21 @@ std::string describe(double value) {
     return value > 0 ? "Double.infinity" : "-Double.infinity";
 }
 
+// The kind's keys paired with the caller's values, or none at all when the kind declares no keys.
+template <class Map, class Value>
+std::optional<Map> keyed(const ProxyTunnelMonitoringEventKind::Keys& keys, std::initializer_list<Value> values) {
+    const std::size_t count = ProxyTunnelMonitoringEventKind::count(keys);
+    if (count == 0) {
+        return std::nullopt;
+    }
+    Map map;
+    auto value = values.begin();
+    for (std::size_t i = 0; i < count && value != values.end(); ++i, ++value) {
+        map.emplace(keys[i], *value);
+    }
+    return map;
+}
+
 NSError invalidValue(double value, const std::string& path) {
     // The same domain and code as the platform's JSON encoder uses for a value it cannot write.
     return NSError("NSCocoaErrorDomain", 4866,
@@ -66,6 +81,15 @@ ProxyTunnelMonitoringEvent::ProxyTunnelMonitoringEvent(std::string currentSignal
       message(std::move(message_)),
       metrics(std::move(metrics_)),
       context(std::move(context_)) {}
+
+ProxyTunnelMonitoringEvent::ProxyTunnelMonitoringEvent(const ProxyTunnelMonitoringEventKind& kind,
+                                                       std::optional<std::string> flowID_,
+                                                       std::initializer_list<std::string_view> contextValues,
+                                                       std::initializer_list<double> metricValues)
+    : ProxyTunnelMonitoringEvent(std::string(kind.currentSignal), std::move(flowID_), std::string(kind.level),
+                                 std::string(kind.code), std::string(kind.message),
+                                 keyed<Metrics>(kind.metricKeys, metricValues),
+                                 keyed<Context>(kind.contextKeys, contextValues)) {}
 
 OptionalError ProxyTunnelMonitoringEvent::encodeJSON(std::string& out) const {
     if (!std::isfinite(timestamp)) {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "ProxyTunnelMonitoringEvents.h"
 #include "platform/NSError.h"
 
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -38,6 +40,10 @@ struct ProxyTunnelMonitoringEvent {
                                std::optional<Context> context = std::nullopt,
                                std::optional<double> timestamp = std::nullopt,
                                std::optional<std::string> loggedAt = std::nullopt);
+    // An event of a declared kind: its context and metric values in the order the kind names their keys.
+    ProxyTunnelMonitoringEvent(const ProxyTunnelMonitoringEventKind& kind, std::optional<std::string> flowID,
+                               std::initializer_list<std::string_view> contextValues = {},
+                               std::initializer_list<double> metricValues = {});
 
     // Appends the compact JSON object; fails, appending nothing, when a number is not finite.
     OptionalError encodeJSON(std::string& out) const;

@@ -20,6 +20,8 @@ namespace sentorix {
 
 namespace {
 
+namespace Events = ProxyTunnelMonitoringEvents;
+
 constexpr const char* MonitoringSocketPathKey = "monitoringSocketPath";
 
 char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
@@ -133,9 +135,7 @@ void PacketTunnelProvider::startProxy(const std::optional<PropertyListValue::Dic
     log.info("SentorixProxy: Starting Proxy provider...");
     monitoringClient->updateSocketPath(resolveMonitoringSocketPath());
     startProxyHealthMonitoring();
-    monitoringClient->emit(ProxyTunnelMonitoringEvent("provider_started", std::nullopt, "info",
-                                                      "extension.provider_started",
-                                                      "Transparent proxy provider started"));
+    monitoringClient->emit(ProxyTunnelMonitoringEvent(Events::providerStarted, std::nullopt));
 
     auto settings = makeNetworkSettings();
     setTunnelNetworkSettings(settings, [weak = weak_from_this(), completionHandler](OptionalError error) {
@@ -160,9 +160,8 @@ void PacketTunnelProvider::stopProxy(NEProviderStopReason reason, std::function<
         publishedClaiming_ = false;
         setClaimsNewFlows(false);
     });
-    monitoringClient->emit(ProxyTunnelMonitoringEvent(
-        "provider_stopped", std::nullopt, "info", "extension.provider_stopped", "Transparent proxy provider stopped",
-        std::nullopt, ProxyTunnelMonitoringEvent::Context{{"reason", std::to_string(static_cast<int>(reason))}}));
+    monitoringClient->emit(ProxyTunnelMonitoringEvent(Events::providerStopped, std::nullopt,
+                                                      {std::to_string(static_cast<int>(reason))}));
     // Released, not closed: a tunnel tears down only through its own close.
     decltype(activeTunnels) released;
     activeTunnelsQueue->syncBarrier([&] { released.swap(activeTunnels); });
@@ -393,11 +392,8 @@ void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>&
         const NSError error(NSError::SentorixDomain, 1001, "Proxy handshake backlog exceeded");
         log.error("SentorixProxy: Rejecting flow due to handshake backlog");
         const auto pending = static_cast<double>(tunnelAdmissionController.pendingHandshakeCount());
-        monitoringClient->emit(ProxyTunnelMonitoringEvent(
-            "connect_handshake_rejected", flowId, "error", "extension.connect_handshake_backlog_exceeded",
-            "Rejected flow due to CONNECT handshake backlog",
-            ProxyTunnelMonitoringEvent::Metrics{{"pending_handshakes", pending}},
-            ProxyTunnelMonitoringEvent::Context{{"app_id", appId}}));
+        monitoringClient->emit(
+            ProxyTunnelMonitoringEvent(Events::handshakeBacklogExceeded, flowId, {appId}, {pending}));
         flow->closeReadWithError(error);
         flow->closeWriteWithError(error);
         return;
@@ -501,13 +497,8 @@ void PacketTunnelProvider::stopProxyHealthMonitoring() {
 
 void PacketTunnelProvider::emitProxyHealthEvent(ProxyHealthEvent event) {
     const bool down = event == ProxyHealthEvent::proxyUnavailable;
-    monitoringClient->emit(ProxyTunnelMonitoringEvent(
-        down ? "proxy_unreachable" : "proxy_recovered", std::nullopt, down ? "error" : "info",
-        down ? "extension.proxy_unreachable" : "extension.proxy_recovered",
-        down ? "Local proxy is unreachable; transparent proxy is bypassing new flows"
-             : "Local proxy recovered; transparent proxy can handle new flows",
-        std::nullopt,
-        ProxyTunnelMonitoringEvent::Context{{"proxy", proxyHost + ":" + std::to_string(proxyPort)}}));
+    monitoringClient->emit(ProxyTunnelMonitoringEvent(down ? Events::proxyUnreachable : Events::proxyRecovered,
+                                                      std::nullopt, {proxyHost + ":" + std::to_string(proxyPort)}));
 }
 
 }  // namespace sentorix

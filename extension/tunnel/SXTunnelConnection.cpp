@@ -11,6 +11,8 @@ namespace sentorix {
 
 namespace {
 
+namespace Events = ProxyTunnelMonitoringEvents;
+
 std::string withoutLineBreaks(std::string text) {
     std::erase(text, '\r');
     std::erase(text, '\n');
@@ -98,11 +100,10 @@ void SXTunnelConnection::retireWatchdog() {
     }
 }
 
-void SXTunnelConnection::emit(const std::string& signal, const std::string& level, const std::string& code,
-                              const std::string& message, std::optional<ProxyTunnelMonitoringEvent::Metrics> metrics,
-                              ProxyTunnelMonitoringEvent::Context context) const {
-    monitoringClient_->emit(ProxyTunnelMonitoringEvent(signal, flowId_, level, code, message, std::move(metrics),
-                                                       std::move(context)));
+void SXTunnelConnection::emit(const ProxyTunnelMonitoringEventKind& kind,
+                              std::initializer_list<std::string_view> context,
+                              std::initializer_list<double> metrics) const {
+    monitoringClient_->emit(ProxyTunnelMonitoringEvent(kind, flowId_, context, metrics));
 }
 
 // Lifecycle
@@ -161,9 +162,8 @@ void SXTunnelConnection::finishClose(State previous, OptionalError error, PreHan
     if (error && !established && handshake_->onProxyUnavailable) {
         handshake_->onProxyUnavailable(failure, flow_ ? targetOf(flow_->remoteEndpoint()) : std::string());
     }
-    emit("tunnel_closed", error ? "error" : "info", "extension.tunnel_closed",
-         error ? "Tunnel closed with error" : "Tunnel closed", std::nullopt,
-         {{"app_id", appId_}, {"detail", error ? error->localizedDescription() : "eof"}});
+    emit(error ? Events::tunnelClosedWithError : Events::tunnelClosed,
+         {appId_, error ? std::string_view(error->localizedDescription()) : std::string_view("eof")});
     if (previous != State::SystemRelay) {  // the system has closed both sides already
         flow_->closeReadWithError(error);
         flow_->closeWriteWithError(error);
@@ -207,8 +207,7 @@ void SXTunnelConnection::startHandshake() {
     const std::string request = connectRequest(target, appId_, flowId_);
 
     log_->notice("SentorixProxy: Sending CONNECT handshake (details private)");
-    emit("connect_handshake_started", "info", "extension.connect_handshake_started", "Starting CONNECT handshake",
-         std::nullopt, {{"app_id", appId_}, {"remote", target}});
+    emit(Events::handshakeStarted, {appId_, target});
     // A local reference: the completion may carry the tunnel on to the system's relay, which lets go of
     // connection_, while this call is still returning.
     const auto connection = connection_;
@@ -218,9 +217,7 @@ void SXTunnelConnection::startHandshake() {
             (self ? *self->log_ : OSLog::defaultLog())
                 .error("SentorixProxy: Error writing CONNECT: " + error->localizedDescription());
             if (self && !self->isClosed()) {
-                self->emit("connect_handshake_write_failed", "error", "extension.connect_handshake_write_failed",
-                           "Failed to write CONNECT handshake", std::nullopt,
-                           {{"detail", error->localizedDescription()}});
+                self->emit(Events::handshakeWriteFailed, {error->localizedDescription()});
                 self->close(error);
             }
             return;
@@ -240,8 +237,7 @@ void SXTunnelConnection::readConnectResponse() {
             return;
         }
         if (error) {
-            self->emit("connect_handshake_read_failed", "error", "extension.connect_handshake_read_failed",
-                       "Failed to read CONNECT response", std::nullopt, {{"detail", error->localizedDescription()}});
+            self->emit(Events::handshakeReadFailed, {error->localizedDescription()});
             self->close(error);
             return;
         }
@@ -256,16 +252,13 @@ void SXTunnelConnection::readConnectResponse() {
             self->finishSuccessfulHandshake(std::move(std::get<O::established>(outcome.value).leftover));
         } else if (outcome.is<O::rejected>()) {
             self->log_->error("SentorixProxy: Handshake failed (response status not 200)");
-            self->emit("connect_handshake_rejected", "error", "extension.connect_handshake_non_200",
-                       "CONNECT handshake failed with non-200 status", std::nullopt,
-                       {{"app_id", self->appId_},
-                        {"status_line", outcome.as<O::rejected>().statusLine.value_or("<missing>")}});
+            const auto& statusLine = outcome.as<O::rejected>().statusLine;
+            self->emit(Events::handshakeRejected,
+                       {self->appId_, statusLine ? std::string_view(*statusLine) : std::string_view("<missing>")});
             self->close(std::nullopt);
         } else if (outcome.is<O::invalid>()) {
             self->log_->error("SentorixProxy: Handshake failed (invalid response)");
-            self->emit("connect_handshake_invalid", "error", "extension.connect_handshake_invalid",
-                       "CONNECT handshake response was invalid", std::nullopt,
-                       {{"app_id", self->appId_}, {"reason", outcome.as<O::invalid>().reason}});
+            self->emit(Events::handshakeInvalid, {self->appId_, outcome.as<O::invalid>().reason});
             self->close(std::nullopt);
         } else {
             self->readConnectResponse();
@@ -291,10 +284,7 @@ void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
     if (handshake->onEstablished) {
         handshake->onEstablished(flowId_);
     }
-    emit("connect_handshake_succeeded", "info", "extension.connect_handshake_succeeded", "CONNECT handshake completed",
-         ProxyTunnelMonitoringEvent::Metrics{{"elapsed_ms", elapsedMs},
-                                             {"leftover_bytes", static_cast<double>(leftoverData.size())}},
-         {{"app_id", appId_}});
+    emit(Events::handshakeSucceeded, {appId_}, {elapsedMs, static_cast<double>(leftoverData.size())});
     if (leftoverData.empty()) {
         relay();
         return;
@@ -308,9 +298,7 @@ void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
         }
         if (error) {
             self->log_->debug("SentorixProxy: App write error: " + error->localizedDescription());
-            self->emit("connect_handshake_leftover_write_failed", "error",
-                       "extension.connect_handshake_leftover_write_failed", "Failed to forward CONNECT leftover bytes",
-                       std::nullopt, {{"detail", error->localizedDescription()}});
+            self->emit(Events::handshakeLeftoverWriteFailed, {error->localizedDescription()});
             self->close(error);
             return;
         }
@@ -327,8 +315,7 @@ void SXTunnelConnection::handshakeTimedOut() {
     }
     const NSError error(NSError::SentorixDomain, 1002, "Proxy CONNECT handshake timed out");
     log_->error("SentorixProxy: CONNECT handshake timed out");
-    emit("connect_handshake_timed_out", "error", "extension.connect_handshake_timed_out", "CONNECT handshake timed out",
-         ProxyTunnelMonitoringEvent::Metrics{{"timeout_seconds", handshake_->timeout}}, {{"app_id", appId_}});
+    emit(Events::handshakeTimedOut, {appId_}, {handshake_->timeout});
     // Connected and asked, the proxy may still be reaching the destination; not connected, it is the proxy.
     finishClose(previous, error,
                 previous == State::Handshaking ? PreHandshakeFailure::handshakeTimedOut : PreHandshakeFailure::proxy);

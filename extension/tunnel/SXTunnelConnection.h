@@ -88,9 +88,8 @@ private:
     // Disarms the watchdog and lets it go: past the handshake a tunnel keeps nothing of it.
     void retireWatchdog();
     void handshakeTimedOut();
-    void emit(const std::string& signal, const std::string& level, const std::string& code,
-              const std::string& message, std::optional<ProxyTunnelMonitoringEvent::Metrics> metrics,
-              ProxyTunnelMonitoringEvent::Context context) const;
+    void emit(const ProxyTunnelMonitoringEventKind& kind, std::initializer_list<std::string_view> context,
+              std::initializer_list<double> metrics = {}) const;
 
     // What only the way to an established tunnel needs. Let go once the tunnel is established, so that a
     // long-lived tunnel keeps none of it; until then only steps before that point read it.
