@@ -1,18 +1,13 @@
 #include "PacketTunnelProvider.h"
 
-#include "ClientHelloServerName.h"
-#include "HTTPHostHeader.h"
-
 #include "BuiltInPolicy.h"
 #include "platform/NEAppProxyUDPFlow.h"
 #include "platform/NETunnelProviderProtocol.h"
 #include "platform/NSBundle.h"
 #include "platform/NSUUID.h"
-#include "tunnel/SXTunnelConnection.h"
 #include "platform/StringTrimming.h"
+#include "tunnel/SXTunnelConnection.h"
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <utility>
 
@@ -24,78 +19,12 @@ namespace Events = ProxyTunnelMonitoringEvents;
 
 constexpr const char* MonitoringSocketPathKey = "monitoringSocketPath";
 
-char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-
-std::string lowercased(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(), lower);
-    return result;
-}
-
-// Lower case, without leading or trailing dots.
-std::string normalisedHost(const std::string& host) {
-    std::string_view view(host);
-    while (!view.empty() && view.front() == '.') {
-        view.remove_prefix(1);
-    }
-    while (!view.empty() && view.back() == '.') {
-        view.remove_suffix(1);
-    }
-    return lowercased(view);
-}
-
-// A leading "." makes a suffix entry: it matches sub-domains of the name after the dot, not the name.
-// Entries are lower case already (folded once, when the provider is built).
-bool hostMatches(const std::string& host, const std::string& entry) {
-    if (!entry.empty() && entry.front() == '.') {
-        return host.ends_with(entry);
-    }
-    return host == entry;
-}
-
-std::vector<std::string> lowercasedAll(const std::vector<std::string>& entries) {
-    std::vector<std::string> result;
-    result.reserve(entries.size());
-    for (const auto& entry : entries) {
-        result.push_back(lowercased(entry));
-    }
-    return result;
-}
-
-bool anyMatch(const std::vector<std::string>& entries, const std::string& host) {
-    return std::any_of(entries.begin(), entries.end(), [&](const auto& entry) { return hostMatches(host, entry); });
-}
-
 std::string logSubsystem() { return NSBundle::mainBundleIdentifier().value_or("SentorixNetworkExtension"); }
 
 }  // namespace
 
-const char* toString(PacketTunnelProvider::FlowAction action) {
-    switch (action) {
-    case PacketTunnelProvider::FlowAction::bypass: return "bypass";
-    case PacketTunnelProvider::FlowAction::dropUDP: return "dropUDP";
-    case PacketTunnelProvider::FlowAction::proxyTCP: return "proxyTCP";
-    }
-    return "unknown";
-}
-
 double PacketTunnelProvider::systemClock() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-std::size_t PacketTunnelProvider::CaseInsensitiveHash::operator()(const std::string& text) const {
-    // FNV-1a over the lower-cased bytes.
-    std::size_t hash = 1469598103934665603ULL;
-    for (char c : text) {
-        hash = (hash ^ static_cast<unsigned char>(lower(c))) * 1099511628211ULL;
-    }
-    return hash;
-}
-
-bool PacketTunnelProvider::CaseInsensitiveEqual::operator()(const std::string& a, const std::string& b) const {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return lower(x) == lower(y);
-           });
 }
 
 PacketTunnelProvider::PacketTunnelProvider(std::shared_ptr<NEProviderServices> services, Clock clock,
@@ -103,15 +32,10 @@ PacketTunnelProvider::PacketTunnelProvider(std::shared_ptr<NEProviderServices> s
     : NETransparentProxyProvider(std::move(services)),
       log(logSubsystem(), "SentorixProxy"),
       httpsOnlyMode(false),
-      bypassAppIds(BuiltInPolicy::bypassAppIds().begin(), BuiltInPolicy::bypassAppIds().end()),
-      hardBypassDomains(lowercasedAll(BuiltInPolicy::hardBypassDomains())),
-      realtimeMediaDomains(lowercasedAll(BuiltInPolicy::realtimeMediaDomains())),
-      udpQuicPolicyDomains(lowercasedAll(BuiltInPolicy::realtimeMediaDomains())),
       proxyHost(BuiltInPolicy::ProxyHost),
       proxyPort(BuiltInPolicy::ProxyPort),
       connectHandshakeTimeoutSeconds(BuiltInPolicy::ConnectHandshakeTimeoutSeconds),
-      activeTunnelsQueue(DispatchQueue::create("com.sentorix.activeTunnels", DispatchQueue::Kind::Concurrent)),
-      tunnelAdmissionController(BuiltInPolicy::MaxPendingHandshakes),
+      tunnels_(std::make_shared<ProxyTunnelRegistry>(BuiltInPolicy::MaxPendingHandshakes)),
       monitoringClient(std::make_shared<ProxyTunnelMonitoringClient>(
           std::nullopt, DispatchQueue::create("com.sentorix.proxyTunnelMonitoring", DispatchQueue::Kind::Serial,
                                                 DispatchQueue::Work::MayWait),
@@ -120,7 +44,7 @@ PacketTunnelProvider::PacketTunnelProvider(std::shared_ptr<NEProviderServices> s
       proxySafetyGate(std::make_shared<ProxySafetyGate>()),
       proxyHealthQueue(
           DispatchQueue::create("com.sentorix.proxyHealth", DispatchQueue::Kind::Serial, DispatchQueue::Work::MayWait)),
-      bypassCacheQueue(DispatchQueue::create("com.sentorix.bypassCache", DispatchQueue::Kind::Concurrent)),
+      bypassCache(std::make_shared<FlowDecisionCache>()),
       clock_(std::move(clock)),
       timers_(std::move(timers)) {
     log.info("SentorixProxy: init()");
@@ -163,9 +87,7 @@ void PacketTunnelProvider::stopProxy(NEProviderStopReason reason, std::function<
     monitoringClient->emit(ProxyTunnelMonitoringEvent(Events::providerStopped, std::nullopt,
                                                       {std::to_string(static_cast<int>(reason))}));
     // Released, not closed: a tunnel tears down only through its own close.
-    decltype(activeTunnels) released;
-    activeTunnelsQueue->syncBarrier([&] { released.swap(activeTunnels); });
-    released.clear();
+    tunnels_->releaseAll();
     completionHandler();
 }
 
@@ -194,33 +116,6 @@ std::shared_ptr<NETransparentProxyNetworkSettings> PacketTunnelProvider::makeNet
              " excluded=" + std::to_string(count(settings->excludedNetworkRules)) +
              " httpsOnly=" + (httpsOnlyMode ? "true" : "false"));
     return settings;
-}
-
-std::size_t PacketTunnelProvider::activeTunnelCount() const {
-    std::size_t count = 0;
-    activeTunnelsQueue->sync([&] { count = activeTunnels.size(); });
-    return count;
-}
-
-std::size_t PacketTunnelProvider::bypassCacheCount() const {
-    std::size_t count = 0;
-    bypassCacheQueue->sync([&] {  // after every store queued so far
-        std::shared_lock lock(bypassCacheLock_);
-        count = bypassCache.size();
-    });
-    return count;
-}
-
-std::optional<PacketTunnelProvider::BypassCacheEntry> PacketTunnelProvider::bypassCacheEntry(
-    const std::string& key) const {
-    std::optional<BypassCacheEntry> result;
-    bypassCacheQueue->sync([&] {  // after every store queued so far
-        std::shared_lock lock(bypassCacheLock_);
-        if (const auto entry = bypassCache.find(key); entry != bypassCache.end()) {
-            result = entry->second;
-        }
-    });
-    return result;
 }
 
 // Classification
@@ -255,20 +150,12 @@ bool PacketTunnelProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& 
     key.append(appId).append(":").append(decidingHost).append(isUDP ? ":udp" : ":tcp");
 
     const double now = clock_();
-    std::optional<FlowAction> cached;
-    {
-        std::shared_lock lock(bypassCacheLock_);
-        const auto entry = bypassCache.find(key);
-        if (entry != bypassCache.end() && entry->second.expiry > now) {
-            cached = entry->second.action;
-        }
-    }
     FlowAction action;
-    if (cached) {
+    if (const auto cached = bypassCache->lookup(key, now)) {
         action = *cached;
     } else {
         action = determineNormalFlowAction(std::string(appId), decidingHost, isUDP);
-        storeBypassCacheEntry(std::move(key), action, now);
+        bypassCache->store(std::move(key), action, now);
     }
     action = applyProxySafetyGate(action, isUDP);
 
@@ -311,19 +198,15 @@ bool PacketTunnelProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& 
 }
 
 bool PacketTunnelProvider::declinesEveryFlowOf(const std::string& appId) const {
-    return bypassAppIds.contains(std::string(trimmedView(appId)));
+    return classifier_.declinesEveryFlowOf(appId);
 }
 
 PeekedHostname PacketTunnelProvider::hostnameInFirstBytes(std::span<const std::uint8_t> bytes) const {
-    // A TLS record starts with its content type, 22 for a handshake; an HTTP request with a method name.
-    if (!bytes.empty() && bytes[0] == 22) {
-        return ClientHelloServerName::parse(bytes);
-    }
-    return HTTPHostHeader::parse(bytes);
+    return FlowClassifier::hostnameInFirstBytes(bytes);
 }
 
 bool PacketTunnelProvider::declinesFlowsTo(const std::string& hostname) const {
-    return anyMatch(hardBypassDomains, normalisedHost(hostname));
+    return classifier_.declinesFlowsTo(hostname);
 }
 
 void PacketTunnelProvider::publishClaiming() {
@@ -337,49 +220,7 @@ void PacketTunnelProvider::publishClaiming() {
 PacketTunnelProvider::FlowAction PacketTunnelProvider::determineNormalFlowAction(const std::string& appId,
                                                                                  const std::string& host,
                                                                                  bool isUDP) const {
-    if (bypassAppIds.contains(appId)) {
-        return FlowAction::bypass;
-    }
-    const std::string normalised = normalisedHost(host);
-    if (anyMatch(hardBypassDomains, normalised)) {
-        return FlowAction::bypass;
-    }
-    if (!isUDP) {
-        return FlowAction::proxyTCP;
-    }
-    if (anyMatch(udpQuicPolicyDomains, normalised)) {
-        return FlowAction::bypass;
-    }
-    return FlowAction::dropUDP;
-}
-
-void PacketTunnelProvider::storeBypassCacheEntry(std::string key, FlowAction action, double now) {
-    {
-        std::lock_guard lock(pendingCacheStores_.lock);
-        pendingCacheStores_.stores.push_back({std::move(key), action, now});
-        if (std::exchange(pendingCacheStores_.drainQueued, true)) {
-            return;
-        }
-    }
-    bypassCacheQueue->asyncBarrier([self = shared_from_this()] { self->applyPendingCacheStores(); });
-}
-
-// Runs as a barrier block on the cache queue.
-void PacketTunnelProvider::applyPendingCacheStores() {
-    std::vector<PendingCacheStores::Store> stores;
-    {
-        std::lock_guard lock(pendingCacheStores_.lock);
-        stores.swap(pendingCacheStores_.stores);
-        pendingCacheStores_.drainQueued = false;
-    }
-    std::unique_lock cacheLock(bypassCacheLock_);
-    for (auto& store : stores) {
-        if (bypassCache.size() > BypassCacheSoftLimit) {
-            std::erase_if(bypassCache, [now = store.now](const auto& entry) { return !(entry.second.expiry > now); });
-        }
-        bypassCache.insert_or_assign(std::move(store.key),
-                                     BypassCacheEntry{store.action, store.now + BypassCacheLifetimeSeconds});
-    }
+    return classifier_.determineNormalFlowAction(appId, host, isUDP);
 }
 
 PacketTunnelProvider::FlowAction PacketTunnelProvider::applyProxySafetyGate(FlowAction action, bool) const {
@@ -388,10 +229,10 @@ PacketTunnelProvider::FlowAction PacketTunnelProvider::applyProxySafetyGate(Flow
 
 void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>& flow, const std::string& appId) {
     const std::string flowId = NSUUID::UUIDString();
-    if (!tunnelAdmissionController.tryAcquireHandshakeSlot(flowId)) {
+    if (!tunnels_->admit(flowId)) {
         const NSError error(NSError::SentorixDomain, 1001, "Proxy handshake backlog exceeded");
         log.error("SentorixProxy: Rejecting flow due to handshake backlog");
-        const auto pending = static_cast<double>(tunnelAdmissionController.pendingHandshakeCount());
+        const auto pending = static_cast<double>(tunnels_->admissionController().pendingHandshakeCount());
         monitoringClient->emit(
             ProxyTunnelMonitoringEvent(Events::handshakeBacklogExceeded, flowId, {appId}, {pending}));
         flow->closeReadWithError(error);
@@ -404,51 +245,33 @@ void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>&
         // The platform could not even make a connection object: fail the flow, hold no slot.
         const NSError error = NSError::posix(ENOTCONN, "Cannot create a connection to the local proxy");
         log.error("SentorixProxy: Failed to open flow: " + error.localizedDescription());
-        tunnelAdmissionController.releaseHandshakeSlot(flowId);
+        tunnels_->withdraw(flowId);
         flow->closeReadWithError(error);
         flow->closeWriteWithError(error);
         return;
     }
-    const std::weak_ptr<PacketTunnelProvider> weak = weak_from_this();
-    auto tunnel = std::make_shared<SXTunnelConnection>(
-        flow, std::move(connection), flowId, appId, connectHandshakeTimeoutSeconds, monitoringClient,
-        [weak](const std::string& id) {
-            if (auto self = weak.lock()) {
-                self->tunnelAdmissionController.markHandshakeEstablished(id);
-                self->handshakeTimeouts_.recordSuccess();
-            }
-        },
-        [weak](SXTunnelConnection::PreHandshakeFailure failure, const std::string& target) {
-            if (auto self = weak.lock()) {
-                if (failure == SXTunnelConnection::PreHandshakeFailure::handshakeTimedOut &&
-                    !self->handshakeTimeouts_.recordTimeout(target, self->timers_->now())) {
-                    return;
-                }
-                self->proxySafetyGate->setProxyUnavailable(true);
-                self->proxyHealthQueue->async([weak] {
-                    if (auto provider = weak.lock()) {
-                        provider->publishClaiming();
-                    }
-                });
-            }
-        },
-        [weak](const std::string& id) {
-            if (auto self = weak.lock()) {
-                self->activeTunnelsQueue->asyncBarrier([weak, id] {
-                    if (auto provider = weak.lock()) {
-                        provider->activeTunnels.erase(std::string_view(id));
-                    }
-                });
-            }
-            if (auto self = weak.lock()) {
-                self->tunnelAdmissionController.releaseHandshakeSlot(id);
-            }
-        },
-        timers_);
-    activeTunnelsQueue->asyncBarrier([self = shared_from_this(), tunnel] {
-        self->activeTunnels.emplace(tunnel->flowId(), tunnel);
-    });
+    tunnels_->observeHandshakes(weak_from_this());
+    auto tunnel = std::make_shared<SXTunnelConnection>(flow, std::move(connection), flowId, appId,
+                                                       connectHandshakeTimeoutSeconds, monitoringClient,
+                                                       tunnels_, timers_);
+    tunnels_->add(tunnel);
     tunnel->start();
+}
+
+void PacketTunnelProvider::handshakeSucceeded() { handshakeTimeouts_.recordSuccess(); }
+
+void PacketTunnelProvider::handshakeFailed(SXTunnelConnectionOwner::PreHandshakeFailure failure,
+                                           const std::string& target) {
+    if (failure == SXTunnelConnectionOwner::PreHandshakeFailure::handshakeTimedOut &&
+        !handshakeTimeouts_.recordTimeout(target, timers_->now())) {
+        return;
+    }
+    proxySafetyGate->setProxyUnavailable(true);
+    proxyHealthQueue->async([weak = weak_from_this()] {
+        if (auto provider = weak.lock()) {
+            provider->publishClaiming();
+        }
+    });
 }
 
 // Health

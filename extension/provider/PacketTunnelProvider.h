@@ -1,6 +1,8 @@
 #pragma once
 
-#include "ProxyTunnelAdmissionController.h"
+#include "FlowClassifier.h"
+#include "FlowDecisionCache.h"
+#include "ProxyTunnelRegistry.h"
 #include "health/HandshakeTimeoutTracker.h"
 #include "health/ProxyHealthMonitor.h"
 #include "health/ProxySafetyGate.h"
@@ -14,42 +16,32 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
-#include <string_view>
-#include <unordered_map>
-#include <unordered_set>
-#include <vector>
 
 namespace sentorix {
 
-class SXTunnelConnection;
-
-// The extension's one long-lived object: decides per flow, keeps the proxy's health, reports events.
+// The extension's one long-lived object. A flow it is offered goes through, in order:
+//   1. classification: the decision cache, else the classifier's built-in lists (FlowDecisionCache,
+//      FlowClassifier);
+//   2. the safety gate, which turns every decision into bypass while the proxy is unhealthy;
+//   3. for a relayed TCP flow, once opened: a handshake slot and a tunnel through the local proxy, kept
+//      by the registry until it closes (startTunnel, ProxyTunnelRegistry, SXTunnelConnection).
+// Beside that it watches the proxy's health each second and tells the platform whether it wants new
+// flows, and reports what happens as monitoring events.
 class PacketTunnelProvider : public NETransparentProxyProvider,
+                             public ProxyTunnelRegistry::HandshakeObserver,
                              public std::enable_shared_from_this<PacketTunnelProvider> {
 public:
-    enum class FlowAction { bypass, dropUDP, proxyTCP };
+    using FlowAction = sentorix::FlowAction;
+    using BypassCacheEntry = FlowDecisionCache::Entry;
 
     // Seconds since 1970 with fractions; replaceable so that tests can drive cache expiry.
     using Clock = std::function<double()>;
     static double systemClock();
 
-    struct CaseInsensitiveHash {
-        std::size_t operator()(const std::string& text) const;
-    };
-    struct CaseInsensitiveEqual {
-        bool operator()(const std::string& a, const std::string& b) const;
-    };
-    struct BypassCacheEntry {
-        FlowAction action;
-        double expiry;
-    };
-
-    static constexpr double BypassCacheLifetimeSeconds = 30.0;
-    static constexpr std::size_t BypassCacheSoftLimit = 2000;
+    static constexpr double BypassCacheLifetimeSeconds = FlowDecisionCache::LifetimeSeconds;
+    static constexpr std::size_t BypassCacheSoftLimit = FlowDecisionCache::SoftLimit;
 
     // `timers` drives the health timer and the handshake watchdogs, and spaces the monitoring's drop reports.
     explicit PacketTunnelProvider(std::shared_ptr<NEProviderServices> services, Clock clock = systemClock,
@@ -66,15 +58,16 @@ public:
 
     std::optional<std::string> resolveMonitoringSocketPath() const;
     std::shared_ptr<NETransparentProxyNetworkSettings> makeNetworkSettings() const;
+    // The UDP flag is part of the decision's signature; the gate treats both protocols alike.
     FlowAction applyProxySafetyGate(FlowAction action, bool isUDP) const;
 
     // Read-only views for the host and for tests.
-    const ProxyTunnelAdmissionController& admissionController() const { return tunnelAdmissionController; }
+    const ProxyTunnelAdmissionController& admissionController() const { return tunnels_->admissionController(); }
     const std::shared_ptr<ProxySafetyGate>& safetyGate() const { return proxySafetyGate; }
     const std::shared_ptr<ProxyTunnelMonitoringClient>& monitoring() const { return monitoringClient; }
-    std::size_t activeTunnelCount() const;
-    std::size_t bypassCacheCount() const;
-    std::optional<BypassCacheEntry> bypassCacheEntry(const std::string& key) const;
+    std::size_t activeTunnelCount() const { return tunnels_->count(); }
+    std::size_t bypassCacheCount() const { return bypassCache->count(); }
+    std::optional<BypassCacheEntry> bypassCacheEntry(const std::string& key) const { return bypassCache->entry(key); }
     bool isHealthMonitoringRunning() const { return proxyHealthTimer != nullptr; }
 
 protected:
@@ -94,37 +87,18 @@ protected:
     void publishClaiming();
 
 private:
-    // Cache stores waiting for their barrier block. A store made while a block is already queued joins
-    // it, so that a stream of new hosts wakes the cache queue once per batch rather than once per flow;
-    // stores still land in the order they were made.
-    struct PendingCacheStores {
-        struct Store {
-            std::string key;
-            FlowAction action;
-            double now;
-        };
-        std::mutex lock;
-        std::vector<Store> stores;
-        bool drainQueued = false;
-    };
+    void handshakeSucceeded() override;
+    void handshakeFailed(SXTunnelConnectionOwner::PreHandshakeFailure failure, const std::string& target) override;
 
-    void storeBypassCacheEntry(std::string key, FlowAction action, double now);
-    void applyPendingCacheStores();
-
-    // Fields, in the order the design gives them.
+    // Fields, in the order the design gives them; the classifier holds the built-in lists, the decision
+    // cache its queue, and the registry the tunnels, their queue and the admission controller.
     const OSLog log;
-    const bool httpsOnlyMode;
-    const std::unordered_set<std::string, CaseInsensitiveHash, CaseInsensitiveEqual> bypassAppIds;
-    const std::vector<std::string> hardBypassDomains;
-    const std::vector<std::string> realtimeMediaDomains;
-    const std::vector<std::string> udpQuicPolicyDomains;
+    const bool httpsOnlyMode;  // only reported: which ports reach the provider is the rules' business
+    const FlowClassifier classifier_;
     const std::string proxyHost;
     const std::uint16_t proxyPort;
     const double connectHandshakeTimeoutSeconds;
-    // Keyed by a view of the tunnel's own flow id: the entry holds the tunnel, and with it the id.
-    std::unordered_map<std::string_view, std::shared_ptr<SXTunnelConnection>> activeTunnels;
-    const std::shared_ptr<DispatchQueue> activeTunnelsQueue;
-    ProxyTunnelAdmissionController tunnelAdmissionController;
+    const std::shared_ptr<ProxyTunnelRegistry> tunnels_;
     const std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient;
     const std::shared_ptr<ProxySafetyGate> proxySafetyGate;
     // Handshake time-outs close the gate only when they are the proxy's, not one destination's.
@@ -133,18 +107,11 @@ private:
     std::shared_ptr<ProxyTCPReachabilityProbe> proxyReachabilityProbe;
     const std::shared_ptr<DispatchQueue> proxyHealthQueue;
     std::shared_ptr<DispatchTimer> proxyHealthTimer;
-    const std::shared_ptr<DispatchQueue> bypassCacheQueue;
-    std::unordered_map<std::string, BypassCacheEntry> bypassCache;
+    const std::shared_ptr<FlowDecisionCache> bypassCache;  // holds every action, not only bypasses
 
     std::optional<bool> publishedClaiming_;  // proxyHealthQueue only
     const Clock clock_;
     const std::shared_ptr<DispatchTimerFactory> timers_;
-    PendingCacheStores pendingCacheStores_;
-    // Stores run as barrier blocks on bypassCacheQueue and hold this exclusively; lookups hold it shared
-    // instead of queueing behind stores that have not run yet (a fresh store need not be visible at once).
-    mutable std::shared_mutex bypassCacheLock_;
 };
-
-const char* toString(PacketTunnelProvider::FlowAction action);
 
 }  // namespace sentorix

@@ -41,9 +41,7 @@ SXTunnelConnection::SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow,
                                        std::shared_ptr<NWTCPConnection> connection, std::string flowId,
                                        std::string appId, double handshakeTimeout,
                                        std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient,
-                                       std::function<void(const std::string&)> onHandshakeEstablished,
-                                       ProxyUnavailable onProxyUnavailable,
-                                       std::function<void(const std::string&)> onClose,
+                                       std::weak_ptr<SXTunnelConnectionOwner> owner,
                                        std::shared_ptr<DispatchTimerFactory> timers)
     : log_(tunnelLog()),
       flow_(std::move(flow)),
@@ -51,9 +49,8 @@ SXTunnelConnection::SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow,
       flowId_(std::move(flowId)),
       appId_(std::move(appId)),
       monitoringClient_(std::move(monitoringClient)),
-      onClose_(std::move(onClose)),
-      handshake_(std::make_unique<Handshake>(Handshake{std::move(onHandshakeEstablished), std::move(onProxyUnavailable),
-                                                       handshakeTimeout, timers, nullptr, {}, timers->now()})) {}
+      owner_(std::move(owner)),
+      handshake_(std::make_unique<Handshake>(Handshake{handshakeTimeout, timers, nullptr, {}, timers->now()})) {}
 
 bool SXTunnelConnection::isClosed() const {
     std::lock_guard lock(lock_);
@@ -158,9 +155,10 @@ void SXTunnelConnection::finishClose(State previous, OptionalError error, PreHan
     retireWatchdog();
     const bool established = previous != State::Created && previous != State::Connecting &&
                              previous != State::Handshaking;
-    // Not established: the handshake's part is still there, nothing lets it go before then.
-    if (error && !established && handshake_->onProxyUnavailable) {
-        handshake_->onProxyUnavailable(failure, flow_ ? targetOf(flow_->remoteEndpoint()) : std::string());
+    if (error && !established) {
+        if (const auto owner = owner_.lock()) {
+            owner->tunnelFailedBeforeEstablished(failure, flow_ ? targetOf(flow_->remoteEndpoint()) : std::string());
+        }
     }
     emit(error ? Events::tunnelClosedWithError : Events::tunnelClosed,
          {appId_, error ? std::string_view(error->localizedDescription()) : std::string_view("eof")});
@@ -169,8 +167,8 @@ void SXTunnelConnection::finishClose(State previous, OptionalError error, PreHan
         flow_->closeWriteWithError(error);
         connection_->cancel();
     }
-    if (onClose_) {
-        onClose_(flowId_);
+    if (const auto owner = owner_.lock()) {
+        owner->tunnelClosed(flowId_);
     }
 }
 
@@ -281,8 +279,8 @@ void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
     if (handshake->watchdog) {
         handshake->watchdog->finishWithoutCallback();
     }
-    if (handshake->onEstablished) {
-        handshake->onEstablished(flowId_);
+    if (const auto owner = owner_.lock()) {
+        owner->tunnelEstablished(flowId_);
     }
     emit(Events::handshakeSucceeded, {appId_}, {elapsedMs, static_cast<double>(leftoverData.size())});
     if (leftoverData.empty()) {

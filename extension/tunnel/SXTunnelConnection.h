@@ -2,6 +2,7 @@
 
 #include "ProxyConnectResponseParser.h"
 #include "ProxyTunnelHandshakeWatchdog.h"
+#include "SXTunnelConnectionOwner.h"
 #include "monitoring/ProxyTunnelMonitoringClient.h"
 #include "platform/NEAppProxyTCPFlow.h"
 #include "platform/NSKeyValueObserving.h"
@@ -19,22 +20,18 @@
 namespace sentorix {
 
 // One relayed flow: its connection to the local proxy, the CONNECT handshake, the byte relay and the
-// handshake watchdog. It closes exactly once, and reports back only through its callbacks and events.
+// handshake watchdog. It closes exactly once, and reports back only to its owner and through events.
 // Its life is one state at a time; every change of state is made under one lock, so that two threads
 // never both advance the same tunnel.
 class SXTunnelConnection : public NSKeyValueObserving, public std::enable_shared_from_this<SXTunnelConnection> {
 public:
-    // Why a tunnel ended with an error before its handshake succeeded. The proxy failed when its connection
-    // did; a handshake timing out once the request was written may be the destination's slowness instead.
-    enum class PreHandshakeFailure { proxy, handshakeTimedOut };
-    // With the failure and the tunnel's target (host:port).
-    using ProxyUnavailable = std::function<void(PreHandshakeFailure, const std::string&)>;
+    using PreHandshakeFailure = SXTunnelConnectionOwner::PreHandshakeFailure;
 
+    // The owner is held weakly: a tunnel never keeps its keeper alive.
     SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow, std::shared_ptr<NWTCPConnection> connection,
                        std::string flowId, std::string appId, double handshakeTimeout,
                        std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient,
-                       std::function<void(const std::string&)> onHandshakeEstablished,
-                       ProxyUnavailable onProxyUnavailable, std::function<void(const std::string&)> onClose,
+                       std::weak_ptr<SXTunnelConnectionOwner> owner,
                        std::shared_ptr<DispatchTimerFactory> timers = DispatchTimerFactory::system());
 
     static constexpr std::size_t HandshakeReadMaximum = 4096;
@@ -94,8 +91,6 @@ private:
     // What only the way to an established tunnel needs. Let go once the tunnel is established, so that a
     // long-lived tunnel keeps none of it; until then only steps before that point read it.
     struct Handshake {
-        std::function<void(const std::string&)> onEstablished;
-        ProxyUnavailable onProxyUnavailable;
         double timeout;
         // The watchdog's timer and the handshake's elapsed time count on it.
         std::shared_ptr<DispatchTimerFactory> timers;
@@ -113,7 +108,7 @@ private:
     const std::string flowId_;
     const std::string appId_;
     const std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient_;
-    const std::function<void(const std::string&)> onClose_;
+    const std::weak_ptr<SXTunnelConnectionOwner> owner_;
 
     // Guards the state and the handshake's watchdog; never held across a callback or platform call.
     mutable std::mutex lock_;

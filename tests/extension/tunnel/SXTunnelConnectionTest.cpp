@@ -1,3 +1,4 @@
+#include "CallbackTunnelOwner.h"
 #include "FakeTCPConnection.h"
 #include "FakeTCPFlow.h"
 #include "LogCapture.h"
@@ -12,6 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeTCPConnection;
+using testing::CallbackTunnelOwner;
 using testing::FakeTCPFlow;
 using testing::Journal;
 using testing::ManualClock;
@@ -27,15 +29,16 @@ protected:
         flow = std::make_shared<FakeTCPFlow>(appId, std::move(remote));
         flow->setJournal(journal);
         connection->setJournal(journal);
-        tunnel = std::make_shared<SXTunnelConnection>(
-            flow, connection, "FLOW-ID", appId, timeout, monitoring,
+        owner = CallbackTunnelOwner::make(
             [this](const std::string& id) { journal->add("onHandshakeEstablished:" + id); },
             [this](SXTunnelConnection::PreHandshakeFailure failure, const std::string& target) {
                 journal->add(failure == SXTunnelConnection::PreHandshakeFailure::proxy
                                  ? "onProxyUnavailable"
                                  : "onProxyUnavailable:handshake timed out:" + target);
             },
-            [this](const std::string& id) { journal->add("onClose:" + id); }, clock);
+            [this](const std::string& id) { journal->add("onClose:" + id); });
+        tunnel = std::make_shared<SXTunnelConnection>(flow, connection, "FLOW-ID", appId, timeout, monitoring, owner,
+                                                      clock);
     }
     void make(const std::string& host = "192.0.2.10", const std::string& port = "443",
               std::string appId = "com.example.app", double timeout = 5.0) {
@@ -62,6 +65,7 @@ protected:
     std::shared_ptr<RecordingMonitoringClient> monitoring = std::make_shared<RecordingMonitoringClient>(journal);
     std::shared_ptr<FakeTCPConnection> connection = std::make_shared<FakeTCPConnection>();
     std::shared_ptr<FakeTCPFlow> flow;
+    std::shared_ptr<CallbackTunnelOwner> owner;
     std::shared_ptr<SXTunnelConnection> tunnel;
 };
 
@@ -436,8 +440,8 @@ public:
 TEST_F(Tunnel, ClosesExactlyOnceWhateverEndsItAndWhenever) {
     // The system's completion inside relayWith: nothing copies afterwards.
     flow = std::make_shared<FailingAtOnceFlow>("app", std::make_shared<NWHostEndpoint>("192.0.2.10", "443"));
-    tunnel = std::make_shared<SXTunnelConnection>(flow, connection, "FLOW-ID", "app", 5.0, monitoring, nullptr, nullptr,
-                                                  [this](const std::string& id) { journal->add("onClose:" + id); }, clock);
+    owner = CallbackTunnelOwner::make(nullptr, nullptr, [this](const std::string& id) { journal->add("onClose:" + id); });
+    tunnel = std::make_shared<SXTunnelConnection>(flow, connection, "FLOW-ID", "app", 5.0, monitoring, owner, clock);
     establish();
     EXPECT_TRUE(tunnel->isClosed());
     EXPECT_EQ(flow->pendingReads(), 0u);

@@ -1,5 +1,6 @@
 // Races that only show under load: run under ThreadSanitizer too.
 
+#include "CallbackTunnelOwner.h"
 #include "FakeTCPConnection.h"
 #include "FakeTCPFlow.h"
 #include "LogCapture.h"
@@ -31,15 +32,18 @@ struct Counts {
 struct Subject {
     std::shared_ptr<FakeTCPFlow> flow = FakeTCPFlow::to("192.0.2.10", "443");
     std::shared_ptr<FakeTCPConnection> connection = std::make_shared<FakeTCPConnection>();
+    std::shared_ptr<testing::CallbackTunnelOwner> owner;
     std::shared_ptr<SXTunnelConnection> tunnel;
     Counts counts;
 
     Subject(int id, double timeout, const std::shared_ptr<RecordingMonitoringClient>& monitoring,
             const std::shared_ptr<ManualClock>& clock) {
-        tunnel = std::make_shared<SXTunnelConnection>(
-            flow, connection, "FLOW-" + std::to_string(id), "app", timeout, monitoring,
-            [this](const std::string&) { counts.established++; }, [this](SXTunnelConnection::PreHandshakeFailure, const std::string&) { counts.unavailable++; },
-            [this](const std::string&) { counts.closed++; }, clock);
+        owner = testing::CallbackTunnelOwner::make(
+            [this](const std::string&) { counts.established++; },
+            [this](SXTunnelConnection::PreHandshakeFailure, const std::string&) { counts.unavailable++; },
+            [this](const std::string&) { counts.closed++; });
+        tunnel = std::make_shared<SXTunnelConnection>(flow, connection, "FLOW-" + std::to_string(id), "app", timeout,
+                                                      monitoring, owner, clock);
     }
 };
 

@@ -1,3 +1,4 @@
+#include "CallbackTunnelOwner.h"
 #include "LogCapture.h"
 #include "RecordingMonitoringClient.h"
 #include "SocketAppProxyTCPFlow.h"
@@ -87,10 +88,8 @@ protected:
     }
     std::shared_ptr<SXTunnelConnection> tunnelFor(std::shared_ptr<NEAppProxyTCPFlow> flow) {
         auto connection = linux_system::SocketTCPConnection::connect(NWHostEndpoint("127.0.0.1", std::to_string(proxy.port())));
-        return std::make_shared<SXTunnelConnection>(
-            std::move(flow), connection, "FLOW-ID", "com.example.app", 5.0, monitoring,
-            [this](const std::string&) { established = true; }, nullptr,
-            [this](const std::string&) { closed.set_value(); });
+        return std::make_shared<SXTunnelConnection>(std::move(flow), connection, "FLOW-ID", "com.example.app", 5.0,
+                                                    monitoring, owner);
     }
 
     testing::LogCapture logs;
@@ -98,6 +97,8 @@ protected:
     std::shared_ptr<testing::RecordingMonitoringClient> monitoring = std::make_shared<testing::RecordingMonitoringClient>();
     std::atomic<bool> established{false};
     std::promise<void> closed;
+    const std::shared_ptr<testing::CallbackTunnelOwner> owner = testing::CallbackTunnelOwner::make(
+        [this](const std::string&) { established = true; }, nullptr, [this](const std::string&) { closed.set_value(); });
 };
 
 TEST_F(SocketTunnel, Relays64MiBEachWayAtOnceByteForByte) {
