@@ -1,34 +1,22 @@
 #include "NEProvider.h"
 
+#include "InstalledFunction.h"
+
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 
 namespace sentorix {
 
 namespace {
-std::mutex modeMutex;
-NEProvider::SystemExtensionMode installedMode;
+InstalledFunction<void()>& installedMode() {
+    static auto* const mode = new InstalledFunction<void()>("NEProvider: no system extension mode installed\n");
+    return *mode;
+}
 }  // namespace
 
-void NEProvider::setSystemExtensionMode(SystemExtensionMode mode) {
-    std::lock_guard lock(modeMutex);
-    installedMode = std::move(mode);
-}
+void NEProvider::setSystemExtensionMode(SystemExtensionMode mode) { installedMode().install(std::move(mode)); }
 
-void NEProvider::startSystemExtensionMode() {
-    SystemExtensionMode mode;
-    {
-        std::lock_guard lock(modeMutex);
-        mode = installedMode;
-    }
-    if (!mode) {
-        std::fputs("NEProvider: no system extension mode installed\n", stderr);
-        std::abort();
-    }
-    mode();
-}
+void NEProvider::startSystemExtensionMode() { installedMode().get()(); }
 
 void dispatchMain() {
     std::mutex parked;

@@ -1,33 +1,20 @@
 #include "NSUUID.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <mutex>
+#include "InstalledFunction.h"
 
 namespace sentorix {
 
 namespace {
-std::mutex generatorMutex;
-NSUUID::Generator installedGenerator;
+// Identifiers must never be made up: without a generator there is none.
+// Never destroyed: flows on the pool's threads may still ask while statics are torn down.
+InstalledFunction<std::string()>& installedGenerator() {
+    static auto* const generator = new InstalledFunction<std::string()>("NSUUID: no generator installed\n");
+    return *generator;
+}
 }  // namespace
 
-void NSUUID::setGenerator(Generator generator) {
-    std::lock_guard lock(generatorMutex);
-    installedGenerator = std::move(generator);
-}
+void NSUUID::setGenerator(Generator generator) { installedGenerator().install(std::move(generator)); }
 
-std::string NSUUID::UUIDString() {
-    Generator generator;
-    {
-        std::lock_guard lock(generatorMutex);
-        generator = installedGenerator;
-    }
-    if (!generator) {
-        // A wiring fault, not a runtime condition: identifiers must never be made up.
-        std::fputs("NSUUID: no generator installed\n", stderr);
-        std::abort();
-    }
-    return generator();
-}
+std::string NSUUID::UUIDString() { return installedGenerator().get()(); }
 
 }  // namespace sentorix
