@@ -47,24 +47,32 @@ ProxyTunnelMonitoringClient::ProxyTunnelMonitoringClient(std::optional<std::stri
     : queue_(std::move(queue)),
       encoder_(std::move(encoder)),
       sender_(sender ? std::move(sender) : defaultSender()),
-      socketPath_(std::move(socketPath)),
-      backlog_(std::make_shared<Backlog>(maxPendingJobs, std::move(clock))) {}
+      backlog_(std::make_shared<Backlog>(maxPendingJobs, std::move(clock))) {
+    if (socketPath && !socketPath->empty()) {  // as given: only updates are trimmed
+        socketPath_ = std::make_shared<const std::string>(std::move(*socketPath));
+        delivering_ = true;
+    }
+}
 
 void ProxyTunnelMonitoringClient::updateSocketPath(std::optional<std::string> socketPath) {
+    std::shared_ptr<const std::string> path;
     if (socketPath) {
-        socketPath = trimmingWhitespaceAndNewlines(*socketPath);
+        if (auto trimmed = trimmingWhitespaceAndNewlines(*socketPath); !trimmed.empty()) {
+            path = std::make_shared<const std::string>(std::move(trimmed));
+        }
     }
     std::lock_guard lock(lock_);
-    socketPath_ = std::move(socketPath);
+    delivering_ = path != nullptr;
+    socketPath_ = std::move(path);
 }
 
 void ProxyTunnelMonitoringClient::emit(ProxyTunnelMonitoringEvent event) {
-    std::optional<std::string> path;
+    std::shared_ptr<const std::string> path;
     {
         std::lock_guard lock(lock_);
         path = socketPath_;
     }
-    if (!path || path->empty()) {
+    if (!path) {
         return;
     }
     if (backlog_->pending.fetch_add(1) >= backlog_->limit) {
@@ -72,19 +80,43 @@ void ProxyTunnelMonitoringClient::emit(ProxyTunnelMonitoringEvent event) {
         backlog_->recordDrop();
         return;
     }
-    queue_->async([event = std::move(event), path = std::move(*path), encoder = encoder_, sender = sender_,
-                   backlog = backlog_] {
-        NSData frame;
-        OptionalError error = encoder->encode(event, frame);
-        if (!error) {
-            error = sender(path, frame);
+    {
+        std::lock_guard lock(backlog_->jobsMutex);
+        backlog_->jobs.push_back(Job{std::move(event), std::move(path)});
+        if (std::exchange(backlog_->consuming, true)) {
+            return;  // the consumer will find it
         }
-        if (error) {
-            OSLog::defaultLog().error(std::string(FailurePrefix) + error->description());
+    }
+    queue_->async([backlog = backlog_, encoder = encoder_, sender = sender_] { consume(backlog, *encoder, sender); });
+}
+
+// Runs on the client's queue until nothing is pending; the frame's buffer is reused from one event to the next.
+void ProxyTunnelMonitoringClient::consume(const std::shared_ptr<Backlog>& backlog,
+                                          const ProxyTunnelMonitoringFrameEncoder& encoder, const Sender& sender) {
+    std::vector<Job> batch;
+    NSData frame;
+    for (;;) {
+        batch.clear();
+        {
+            std::lock_guard lock(backlog->jobsMutex);
+            if (backlog->jobs.empty()) {
+                backlog->consuming = false;
+                return;
+            }
+            batch.swap(backlog->jobs);
         }
-        backlog->pending.fetch_sub(1);
-        backlog->reportDropsIfDue();
-    });
+        for (auto& job : batch) {
+            OptionalError error = encoder.encode(job.event, frame);
+            if (!error) {
+                error = sender(*job.path, frame);
+            }
+            if (error) {
+                OSLog::defaultLog().error(std::string(FailurePrefix) + error->description());
+            }
+            backlog->pending.fetch_sub(1);
+            backlog->reportDropsIfDue();
+        }
+    }
 }
 
 void ProxyTunnelMonitoringClient::Backlog::recordDrop() {
@@ -138,7 +170,8 @@ OptionalError ProxyTunnelMonitoringClient::sendFrameToSocket(const std::string& 
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
 
-    // The send time-out also bounds a connect that waits for room in the listener's backlog.
+    // The send time-out also bounds a connect that waits for room in the listener's backlog, and the
+    // first write, which is the only one for a frame that fits the socket's buffer.
     setSendTimeout(fd.get(), timeLimit);
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         return NSError::posix(timeoutAware(errno), "Failed to connect to monitoring socket");
@@ -152,7 +185,9 @@ OptionalError ProxyTunnelMonitoringClient::sendFrameToSocket(const std::string& 
         if (remaining.count() <= 0) {
             return NSError::posix(ETIMEDOUT, "Failed to write monitoring frame");
         }
-        setSendTimeout(fd.get(), remaining);
+        if (offset > 0) {  // a frame that did not fit at once: what is left of the limit, not all of it
+            setSendTimeout(fd.get(), remaining);
+        }
         const ssize_t written = ::send(fd.get(), frame.data() + offset, frame.size() - offset, SendFlags);
         if (written <= 0) {
             const int error = written == 0 ? EIO : timeoutAware(errno);

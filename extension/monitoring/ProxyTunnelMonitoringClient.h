@@ -9,15 +9,20 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace sentorix {
 
-// Delivers events to the monitoring endpoint without ever blocking the emitter: each event is encoded
-// and sent on the client's serial queue, over a fresh connection to the socket path.
+// Delivers events to the monitoring endpoint without ever blocking the emitter: each event goes on a
+// fresh connection to the socket path, one at a time and in emit order. One consumer on the client's
+// serial queue sends everything pending each time it runs, and is woken only when the backlog goes from
+// empty to not empty, so that a burst of events costs one wake-up, not one per event.
 class ProxyTunnelMonitoringClient {
 public:
     using Sender = std::function<OptionalError(const std::string& path, const NSData& frame)>;
@@ -37,6 +42,16 @@ public:
     void updateSocketPath(std::optional<std::string> socketPath);
     // Virtual so that tests can record events in the order they are emitted.
     virtual void emit(ProxyTunnelMonitoringEvent event);
+    // Whether an event emitted now would be sent: without a socket path nothing is, so nothing need be built.
+    virtual bool wantsEvents() const { return delivering_.load(std::memory_order_relaxed); }
+    // Builds and emits an event of a declared kind, only when it would be sent.
+    void report(const ProxyTunnelMonitoringEventKind& kind, std::optional<std::string_view> flowID,
+                std::initializer_list<std::string_view> context = {}, std::initializer_list<double> metrics = {}) {
+        if (wantsEvents()) {
+            emit(ProxyTunnelMonitoringEvent(kind, flowID ? std::optional<std::string>(*flowID) : std::nullopt, context,
+                                            metrics));
+        }
+    }
 
     // The default sender: one connection, one frame. Connect and the whole write each get `timeLimit`;
     // running out fails the send like any other connect or write error.
@@ -46,6 +61,10 @@ public:
     static Sender defaultSender(std::chrono::milliseconds timeLimit);
 
 private:
+    struct Job {
+        ProxyTunnelMonitoringEvent event;
+        std::shared_ptr<const std::string> path;  // as it was when the event was emitted
+    };
     // Outlives the client: jobs already queued keep counting and reporting after it is gone.
     struct Backlog {
         Backlog(std::size_t limit, std::shared_ptr<const MonotonicClock> clock)
@@ -53,7 +72,13 @@ private:
         const std::size_t limit;
         // Spaces the drop reports.
         const std::shared_ptr<const MonotonicClock> clock;
+        // Emitted and not yet sent (waiting, or in the consumer's hands).
         std::atomic<std::size_t> pending{0};
+
+        std::mutex jobsMutex;
+        std::vector<Job> jobs;  // waiting for the consumer
+        bool consuming = false;  // a consumer is queued or running
+
         std::mutex dropMutex;
         std::size_t dropped = 0;
         std::optional<MonotonicClock::TimePoint> lastDropReport;
@@ -61,12 +86,15 @@ private:
         void recordDrop();
         void reportDropsIfDue();
     };
+    static void consume(const std::shared_ptr<Backlog>& backlog, const ProxyTunnelMonitoringFrameEncoder& encoder,
+                        const Sender& sender);
 
     std::shared_ptr<DispatchQueue> queue_;
     std::shared_ptr<const ProxyTunnelMonitoringFrameEncoder> encoder_;
     Sender sender_;
-    std::mutex lock_;
-    std::optional<std::string> socketPath_;
+    mutable std::mutex lock_;
+    std::shared_ptr<const std::string> socketPath_;  // null or non-empty
+    std::atomic<bool> delivering_{false};
     std::shared_ptr<Backlog> backlog_;
 };
 

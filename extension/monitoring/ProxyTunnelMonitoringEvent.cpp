@@ -2,6 +2,7 @@
 
 #include "JSONWriter.h"
 #include "platform/ISO8601.h"
+#include "platform/NSData.h"
 #include "platform/NSUUID.h"
 
 #include <chrono>
@@ -91,7 +92,8 @@ ProxyTunnelMonitoringEvent::ProxyTunnelMonitoringEvent(const ProxyTunnelMonitori
                                  keyed<Metrics>(kind.metricKeys, metricValues),
                                  keyed<Context>(kind.contextKeys, contextValues)) {}
 
-OptionalError ProxyTunnelMonitoringEvent::encodeJSON(std::string& out) const {
+template <class Buffer>
+OptionalError ProxyTunnelMonitoringEvent::encodeJSON(Buffer& out) const {
     if (!std::isfinite(timestamp)) {
         return invalidValue(timestamp, jsonKey(CodingKeys::timestamp));
     }
@@ -104,7 +106,7 @@ OptionalError ProxyTunnelMonitoringEvent::encodeJSON(std::string& out) const {
     }
 
     using K = CodingKeys;
-    JSONWriter json(out);
+    BasicJSONWriter<Buffer> json(out);
     json.beginObject();
     json.key(jsonKey(K::messageID));
     json.string(messageID);
@@ -149,5 +151,8 @@ OptionalError ProxyTunnelMonitoringEvent::encodeJSON(std::string& out) const {
     json.endObject();
     return std::nullopt;
 }
+
+template OptionalError ProxyTunnelMonitoringEvent::encodeJSON(std::string&) const;
+template OptionalError ProxyTunnelMonitoringEvent::encodeJSON(NSData&) const;
 
 }  // namespace sentorix

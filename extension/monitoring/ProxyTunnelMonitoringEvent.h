@@ -45,8 +45,10 @@ struct ProxyTunnelMonitoringEvent {
                                std::initializer_list<std::string_view> contextValues = {},
                                std::initializer_list<double> metricValues = {});
 
-    // Appends the compact JSON object; fails, appending nothing, when a number is not finite.
-    OptionalError encodeJSON(std::string& out) const;
+    // Appends the compact JSON object to a string or to a frame's bytes; fails, appending nothing, when a
+    // number is not finite.
+    template <class Buffer>
+    OptionalError encodeJSON(Buffer& out) const;
 
     std::string messageID;
     double timestamp;

@@ -6,21 +6,22 @@
 namespace sentorix {
 
 OptionalError ProxyTunnelMonitoringFrameEncoder::encode(const ProxyTunnelMonitoringEvent& event, NSData& frame) const {
-    frame.clear();
-    std::string payload;
-    if (auto error = event.encodeJSON(payload)) {
+    // The JSON goes straight in after room for its length, which is written once it is known.
+    frame.assign(4, 0);
+    if (auto error = event.encodeJSON(frame)) {
+        frame.clear();
         return error;
     }
-    if (payload.size() > std::numeric_limits<std::uint32_t>::max()) {
+    const std::size_t payload = frame.size() - 4;
+    if (payload > std::numeric_limits<std::uint32_t>::max()) {
+        frame.clear();
         return NSError(NSError::SentorixDomain, 1102, "Monitoring frame payload too large");
     }
-    const auto length = static_cast<std::uint32_t>(payload.size());
-    frame.reserve(4 + payload.size());
-    frame.push_back(static_cast<std::uint8_t>(length >> 24));
-    frame.push_back(static_cast<std::uint8_t>(length >> 16));
-    frame.push_back(static_cast<std::uint8_t>(length >> 8));
-    frame.push_back(static_cast<std::uint8_t>(length));
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    const auto length = static_cast<std::uint32_t>(payload);
+    frame[0] = static_cast<std::uint8_t>(length >> 24);
+    frame[1] = static_cast<std::uint8_t>(length >> 16);
+    frame[2] = static_cast<std::uint8_t>(length >> 8);
+    frame[3] = static_cast<std::uint8_t>(length);
     return std::nullopt;
 }
 

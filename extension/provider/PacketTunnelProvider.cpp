@@ -59,7 +59,7 @@ void PacketTunnelProvider::startProxy(const std::optional<PropertyListValue::Dic
     log.info("SentorixProxy: Starting Proxy provider...");
     monitoringClient->updateSocketPath(resolveMonitoringSocketPath());
     startProxyHealthMonitoring();
-    monitoringClient->emit(ProxyTunnelMonitoringEvent(Events::providerStarted, std::nullopt));
+    monitoringClient->report(Events::providerStarted, std::nullopt);
 
     auto settings = makeNetworkSettings();
     setTunnelNetworkSettings(settings, [weak = weak_from_this(), completionHandler](OptionalError error) {
@@ -84,8 +84,7 @@ void PacketTunnelProvider::stopProxy(NEProviderStopReason reason, std::function<
         publishedClaiming_ = false;
         setClaimsNewFlows(false);
     });
-    monitoringClient->emit(ProxyTunnelMonitoringEvent(Events::providerStopped, std::nullopt,
-                                                      {std::to_string(static_cast<int>(reason))}));
+    monitoringClient->report(Events::providerStopped, std::nullopt, {std::to_string(static_cast<int>(reason))});
     // Released, not closed: a tunnel tears down only through its own close.
     tunnels_->releaseAll();
     completionHandler();
@@ -233,8 +232,7 @@ void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>&
         const NSError error(NSError::SentorixDomain, 1001, "Proxy handshake backlog exceeded");
         log.error("SentorixProxy: Rejecting flow due to handshake backlog");
         const auto pending = static_cast<double>(tunnels_->admissionController().pendingHandshakeCount());
-        monitoringClient->emit(
-            ProxyTunnelMonitoringEvent(Events::handshakeBacklogExceeded, flowId, {appId}, {pending}));
+        monitoringClient->report(Events::handshakeBacklogExceeded, flowId, {appId}, {pending});
         flow->closeReadWithError(error);
         flow->closeWriteWithError(error);
         return;
@@ -320,8 +318,8 @@ void PacketTunnelProvider::stopProxyHealthMonitoring() {
 
 void PacketTunnelProvider::emitProxyHealthEvent(ProxyHealthEvent event) {
     const bool down = event == ProxyHealthEvent::proxyUnavailable;
-    monitoringClient->emit(ProxyTunnelMonitoringEvent(down ? Events::proxyUnreachable : Events::proxyRecovered,
-                                                      std::nullopt, {proxyHost + ":" + std::to_string(proxyPort)}));
+    monitoringClient->report(down ? Events::proxyUnreachable : Events::proxyRecovered, std::nullopt,
+                             {proxyHost + ":" + std::to_string(proxyPort)});
 }
 
 }  // namespace sentorix

@@ -100,7 +100,7 @@ void SXTunnelConnection::retireWatchdog() {
 void SXTunnelConnection::emit(const ProxyTunnelMonitoringEventKind& kind,
                               std::initializer_list<std::string_view> context,
                               std::initializer_list<double> metrics) const {
-    monitoringClient_->emit(ProxyTunnelMonitoringEvent(kind, flowId_, context, metrics));
+    monitoringClient_->report(kind, flowId_, context, metrics);
 }
 
 // Lifecycle

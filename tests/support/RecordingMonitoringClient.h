@@ -24,6 +24,7 @@ public:
         std::lock_guard lock(mutex_);
         events_.push_back(std::move(event));
     }
+    bool wantsEvents() const override { return true; }  // records with no socket path
     std::vector<ProxyTunnelMonitoringEvent> events() const {
         std::lock_guard lock(mutex_);
         return events_;

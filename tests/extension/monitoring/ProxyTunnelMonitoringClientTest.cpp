@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <thread>
 
 namespace sentorix {
 namespace {
@@ -211,6 +212,46 @@ TEST(ProxyTunnelMonitoringClient, PendingSendsAreBoundedAndDropsAreCountedInOneL
     drain(queue);
     ASSERT_TRUE(logs->waitForCount("SentorixProxy monitoring send failed: 5 events dropped", 1, 2s))
         << ::testing::PrintToString(logs->messages());
+}
+
+TEST(ProxyTunnelMonitoringClient, EventsFromManyThreadsAreAllSentEachThreadsInOrderAndNoneIsBuiltWithoutAPath) {
+    struct Counting : Client {
+        using Client::Client;
+        std::atomic<int> built{0};
+        void emit(ProxyTunnelMonitoringEvent event) override {
+            ++built;
+            Client::emit(std::move(event));
+        }
+    };
+    RecordingSender recorder;
+    auto queue = serialQueue();
+    Counting client(std::nullopt, queue, std::make_shared<ProxyTunnelMonitoringFrameEncoder>(), recorder.sender());
+    client.report(ProxyTunnelMonitoringEvents::providerStarted, std::nullopt);
+    EXPECT_EQ(client.built, 0) << "nobody would receive it";
+
+    client.updateSocketPath("/tmp/monitor.sock");
+    // Emitters racing the consumer as it finds the backlog empty: a wake-up lost there strands events.
+    constexpr int threads = 4, each = 300;
+    std::vector<std::thread> emitters;
+    for (int t = 0; t < threads; ++t) {
+        emitters.emplace_back([&, t] {
+            for (int i = 0; i < each; ++i) {
+                client.report(ProxyTunnelMonitoringEvents::handshakeStarted, "T" + std::to_string(t),
+                              {"app", std::to_string(i)});
+            }
+        });
+    }
+    for (auto& emitter : emitters) {
+        emitter.join();
+    }
+    drain(queue);
+    ASSERT_EQ(recorder.count(), size_t(threads * each));
+    std::vector<int> next(threads, 0);
+    for (const auto& [path, frame] : recorder.sent) {
+        const auto payload = nlohmann::json::parse(frame.begin() + 4, frame.end());
+        const int t = std::stoi(payload["flow_id"].get<std::string>().substr(1));
+        EXPECT_EQ(payload["context"]["remote"], std::to_string(next[size_t(t)]++));
+    }
 }
 
 class SendFrameToSocket : public ::testing::Test {
