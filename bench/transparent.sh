@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# The transparent path measured end to end, in network namespaces (root): the same client loads with
-# our proxy used explicitly, through Sentorix, and through redsocks (Debian) with and without splice,
-# all towards the same small proxy. Prints one table. No timing is asserted anywhere.
+# The transparent path measured end to end, in network namespaces (root), side by side in one run:
+#   floor       a minimal transparent splice relay of our own (bench/FloorRelay.cpp: no policy, no logging)
+#   redsocks    Debian's redsocks with splice
+#   events      Sentorix as installed: every event delivered to the shipped monitor, its lines written
+#               to extension.log
+#   quiet       Sentorix with no monitoring socket configured, its lines written as installed
+# all relaying to the same small CONNECT proxy. With SENTORIX_BASELINE_BUILD_DIR set, the two Sentorix
+# modes run again from that build too, so that before and after come from the same run.
+# Prints one table. No timing is asserted anywhere.
 #   bench/transparent.sh [--quick]   (three rounds, each figure the median of the three; --quick: one short round)
 #   SENTORIX_BUILD_DIR: the build tree to use (default build/), configured RelWithDebInfo
 set -uo pipefail
@@ -9,17 +15,23 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/install-deps.sh"
 source "$root/tools/sandbox.sh"
 [ "$(id -u)" -eq 0 ] || { echo "transparent.sh: run as root" >&2; exit 1; }
-sentorix_packages+=(redsocks wrk)
+sentorix_packages+=(redsocks wrk linux-perf)
 sentorix_install_packages
 pkill -x redsocks 2>/dev/null || true
 quick=0; [ "${1:-}" = --quick ] && quick=1
 bulk_bytes=$((quick ? 512 << 20 : 2 << 30))
-idle_counts="1000 10000"; [ $quick -eq 1 ] && idle_counts="1000"
+rate_seconds=$((quick ? 5 : 20))
+rounds=$((quick ? 1 : 3))
 
 build=${SENTORIX_BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENTORIX_BENCH=ON >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null || { echo "transparent.sh: the build failed" >&2; exit 1; }
 bin=$build/bin
+baseline_bin=
+if [ -n "${SENTORIX_BASELINE_BUILD_DIR:-}" ]; then
+  baseline_bin=$SENTORIX_BASELINE_BUILD_DIR/bin
+  [ -x "$baseline_bin/com.sentorix.desktop.extension" ] || { echo "transparent.sh: no extension in $baseline_bin" >&2; exit 1; }
+fi
 work=$(mktemp -d /tmp/sentorix-bench.XXXXXX); chmod 755 "$work"
 ulimit -n 1048576
 pids=()
@@ -38,23 +50,23 @@ sleep 0.3
 url=http://$SX_DST_V4
 
 ticks=$(getconf CLK_TCK)
-cpu_seconds() { awk -v t="$ticks" '{print ($14 + $15) / t}' "/proc/$1/stat"; }
+cpu_ticks() { awk '{print $14, $15}' "/proc/$1/stat"; }  # user, kernel
+switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/^voluntary_ctxt/ {v += $2} /^nonvoluntary_ctxt/ {n += $2} END {print v + 0, n + 0}'; }
 rss_kib() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
 median_p99() { sort -n | awk '{a[NR]=$1} END {printf "%.3f %.3f", a[int(NR*0.5)+1]*1000, a[int(NR*0.99)+1]*1000}'; }
+stop() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
 
-start_proxy() {  # runs as nobody, so that redsocks' rules can leave its own connections alone
+start_proxy() {  # runs as nobody, so that the relays' rules can leave its own connections alone
   ip netns exec "$SX_APP" setpriv --reuid=65534 --regid=65534 --clear-groups \
     "$bin/sentorix-proxy" --listen 127.0.0.1:8080 --quiet --threads 2 2>/dev/null &
   proxy_pid=$!; pids+=($proxy_pid); sleep 0.3
 }
-stop() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
 
-bulk() {  # bulk MODE-CURL-ARGS... -> bytes per second
+bulk() {  # bulk CURL-ARGS... -> bytes per second
   sx_app curl -s "$@" -o /dev/null -w '%{speed_download}' "$url/bytes/$bulk_bytes"
 }
-rate() {  # short connections per second (one request per connection)
-  sx_app wrk -t 2 -c 50 -d "$((quick ? 3 : 8))s" -H 'Connection: close' "$url/" 2>/dev/null |
-    awk '/Requests\/sec/ {print $2}'
+wrk_rate() {  # wrk_rate SECONDS -> short connections per second (one request per connection)
+  sx_app wrk -t 2 -c 32 -d "${1}s" -H 'Connection: close' "$url/" 2>/dev/null | awk '/Requests\/sec/ {print $2}'
 }
 ttfb() {  # median and p99 in ms over 300 requests
   local i
@@ -89,43 +101,52 @@ PY
   awk -v a="$rss0" -v b="$rss1" -v c="$count" -v f0="$fd0" -v f1="$fd1" 'BEGIN {printf "%.2f %.1f", (b-a)/c, (f1-f0)/c}'
 }
 
-declare -A R
-start_proxy
-
-rounds=$((quick ? 1 : 3))
-declare -A ALL
-for round in $(seq $rounds); do
-echo "== round $round of $rounds" >&2
-echo "== explicit proxy" >&2
-R[explicit_bulk]=$(bulk -x http://127.0.0.1:8080 -p)
-R[explicit_ttfb]=$(ttfb -x http://127.0.0.1:8080 -p)
-
-echo "== Sentorix" >&2
-SENTORIX_STATE_DIR=$work/state ip netns exec "$SX_APP" "$bin/com.sentorix.desktop.extension" 2>/dev/null &
-ext=$!; pids+=($ext); sleep 2
-R[sx_ttfb]=$(ttfb)
-R[sx_own]=$(own_redirected)
-c0=$(cpu_seconds $ext); R[sx_bulk]=$(bulk); c1=$(cpu_seconds $ext)
-R[sx_cpu_gib]=$(awk -v a="$c0" -v b="$c1" -v n="$bulk_bytes" 'BEGIN {printf "%.3f", (b-a) / (n / 2^30)}')
-for n in $idle_counts; do [ "$round" -eq 1 ] || [ "$n" = 1000 ] && R[sx_idle_$n]=$(idle "$n" "$ext"); done
-c0=$(cpu_seconds $ext); R[sx_rate]=$(rate); c1=$(cpu_seconds $ext)
-R[sx_cpu_k]=$(awk -v a="$c0" -v b="$c1" -v r="${R[sx_rate]}" -v d="$((quick ? 3 : 8))" 'BEGIN {printf "%.0f", (b-a)*1000 / (r*d/1000)}')
-stop $ext
-
-for mode in redsocks redsocks_splice; do
-  echo "== $mode" >&2
-  splice=off; [ $mode = redsocks_splice ] && splice=on
-  cat >"$work/redsocks.conf" <<CONF
-base { log_debug = off; log_info = off; log = "file:$work/redsocks.log"; daemon = off; redirector = iptables; }
-redsocks { local_ip = 127.0.0.1; local_port = 12345; ip = 127.0.0.1; port = 8080; type = http-connect; splice = $splice; }
-CONF
-  ip netns exec "$SX_APP" redsocks -c "$work/redsocks.conf" 2>>"$work/redsocks.err" &
-  rs=$!; pids+=($rs); sleep 0.5
-  if ! kill -0 $rs 2>/dev/null; then  # no splice option in this build: skip the mode
-    sed -i 's/ splice = [a-z]*;//' "$work/redsocks.conf"; R[${mode}_note]="(splice option refused)"; continue
+# short MODE PID [MONITOR-PID]: the short-connection run, with the relay's CPU (user and kernel, µs per
+# connection) and context switches (voluntary, involuntary, per connection) taken over it; then a
+# shorter run under perf for the system calls per connection, apart so that perf's cost is not counted.
+short() {
+  local mode=$1 pid=$2 monitor=${3:-} c0 c1 s0 s1 m0 m1 rate
+  c0=$(cpu_ticks "$pid"); s0=$(switches "$pid"); [ -n "$monitor" ] && m0=$(cpu_ticks "$monitor")
+  rate=$(wrk_rate "$rate_seconds")
+  c1=$(cpu_ticks "$pid"); s1=$(switches "$pid"); [ -n "$monitor" ] && m1=$(cpu_ticks "$monitor")
+  local n; n=$(awk -v r="$rate" -v d="$rate_seconds" 'BEGIN {print r * d}')
+  R[${mode}_rate]=$rate
+  R[${mode}_cpu]=$(awk -v a="$c0" -v b="$c1" -v n="$n" -v t="$ticks" 'BEGIN {split(a, x, " "); split(b, y, " ");
+    printf "%.1f %.1f", (y[1]-x[1]) / t * 1e6 / n, (y[2]-x[2]) / t * 1e6 / n}')
+  R[${mode}_switches]=$(awk -v a="$s0" -v b="$s1" -v n="$n" 'BEGIN {split(a, x, " "); split(b, y, " ");
+    printf "%.2f %.2f", (y[1]-x[1]) / n, (y[2]-x[2]) / n}')
+  if [ -n "$monitor" ]; then
+    R[${mode}_monitor]=$(awk -v a="$m0" -v b="$m1" -v n="$n" -v t="$ticks" 'BEGIN {split(a, x, " "); split(b, y, " ");
+      printf "%.1f", ((y[1]-x[1]) + (y[2]-x[2])) / t * 1e6 / n}')
   fi
+  local out="$work/perf.$mode"
+  perf stat -x, -e raw_syscalls:sys_enter -p "$pid" -o "$out" -- sleep 5 >/dev/null 2>&1 &
+  local perf_pid=$!
+  sleep 0.2
+  local perf_rate; perf_rate=$(wrk_rate 4)
+  wait $perf_pid
+  R[${mode}_syscalls]=$(awk -F, -v r="$perf_rate" '/raw_syscalls/ {if ($1 ~ /^[0-9]+$/ && r > 0) printf "%.1f", $1 / (r * 4)}' "$out")
+  [ -n "${R[${mode}_syscalls]}" ] || R[${mode}_syscalls]=-
+}
+
+relay_mode() {  # relay_mode MODE: floor-relay or redsocks behind an nftables redirect of port 80
+  local mode=$1 pid
+  case $mode in
+    floor)
+      ip netns exec "$SX_APP" "$bin/floor-relay" --listen 12345 --proxy 127.0.0.1:8080 --threads 2 2>>"$work/floor.err" &
+      pid=$! ;;
+    redsocks)
+      cat >"$work/redsocks.conf" <<CONF
+base { log_debug = off; log_info = off; log = "file:$work/redsocks.log"; daemon = off; redirector = iptables; }
+redsocks { local_ip = 127.0.0.1; local_port = 12345; ip = 127.0.0.1; port = 8080; type = http-connect; splice = on; }
+CONF
+      ip netns exec "$SX_APP" redsocks -c "$work/redsocks.conf" 2>>"$work/redsocks.err" &
+      pid=$! ;;
+  esac
+  pids+=($pid); sleep 0.5
+  if ! kill -0 $pid 2>/dev/null; then R[${mode}_note]="($mode did not start)"; return; fi
   sx_app nft -f - <<NFT
-table inet rsbench {
+table inet relaybench {
   chain output {
     type nat hook output priority -100; policy accept;
     meta skuid 65534 return
@@ -134,17 +155,56 @@ table inet rsbench {
 }
 NFT
   R[${mode}_ttfb]=$(ttfb)
-  R[${mode}_own]=$(own_redirected)
-  c0=$(cpu_seconds $rs); R[${mode}_bulk]=$(bulk); c1=$(cpu_seconds $rs)
-  R[${mode}_cpu_gib]=$(awk -v a="$c0" -v b="$c1" -v n="$bulk_bytes" 'BEGIN {printf "%.3f", (b-a) / (n / 2^30)}')
-  R[${mode}_idle]=$(idle 1000 "$rs")
-  c0=$(cpu_seconds $rs); R[${mode}_rate]=$(rate); c1=$(cpu_seconds $rs)
-  R[${mode}_cpu_k]=$(awk -v a="$c0" -v b="$c1" -v r="${R[${mode}_rate]}" -v d="$((quick ? 3 : 8))" 'BEGIN {printf "%.0f", (b-a)*1000 / (r*d/1000)}')
-  sx_app nft delete table inet rsbench
-  stop $rs
-done
+  R[${mode}_bulk]=$(bulk)
+  short "$mode" "$pid"
+  sx_app nft delete table inet relaybench
+  stop $pid
+}
 
-for key in "${!R[@]}"; do ALL[$key]+="${R[$key]};"; done
+sentorix_mode() {  # sentorix_mode MODE BIN-DIR: events (delivered to sentorix-monitor) or quiet (no socket)
+  local mode=$1 dir=$2 ext monitor= state=$work/state-$1
+  rm -rf "$state"; mkdir -p "$state"; chmod 755 "$state"
+  if [[ $mode == events* ]]; then
+    ip netns exec "$SX_APP" "$dir/sentorix-monitor" --socket "$work/monitor.sock" >"$work/events.$mode.jsonl" 2>/dev/null &
+    monitor=$!; pids+=($monitor); sleep 0.3
+    # As installed: standard error is the log file, which the extension then rotates itself.
+    SENTORIX_STATE_DIR=$state SENTORIX_EXTENSION_MONITORING_SOCKET_PATH=$work/monitor.sock \
+      ip netns exec "$SX_APP" "$dir/com.sentorix.desktop.extension" 2>>"$state/extension.log" &
+  else
+    SENTORIX_STATE_DIR=$state ip netns exec "$SX_APP" "$dir/com.sentorix.desktop.extension" 2>>"$state/extension.log" &
+  fi
+  ext=$!; pids+=($ext); sleep 2
+  R[${mode}_ttfb]=$(ttfb)
+  R[${mode}_own]=$(own_redirected)
+  R[${mode}_bulk]=$(bulk)
+  if [ "$round" -eq 1 ]; then
+    R[${mode}_idle]=$(idle 1000 "$ext")
+    [ $quick -eq 0 ] && [[ $mode != *_base ]] && R[${mode}_idle10k]=$(idle 10000 "$ext")
+  fi
+  short "$mode" "$ext" "$monitor"
+  stop $ext
+  [ -n "$monitor" ] && stop "$monitor"
+  rm -f "$work/monitor.sock"
+}
+
+declare -A R ALL
+start_proxy
+modes=(floor redsocks events quiet)
+[ -n "$baseline_bin" ] && modes+=(events_base quiet_base)
+for round in $(seq $rounds); do
+  echo "== round $round of $rounds" >&2
+  echo "== explicit proxy" >&2
+  R[explicit_bulk]=$(bulk -x http://127.0.0.1:8080 -p)
+  R[explicit_ttfb]=$(ttfb -x http://127.0.0.1:8080 -p)
+  for mode in "${modes[@]}"; do
+    echo "== $mode" >&2
+    case $mode in
+      floor|redsocks) relay_mode "$mode" ;;
+      events|quiet) sentorix_mode "$mode" "$bin" ;;
+      *_base) sentorix_mode "$mode" "$baseline_bin" ;;
+    esac
+  done
+  for key in "${!R[@]}"; do ALL[$key]+="${R[$key]};"; done
 done
 # Each figure: the median of its rounds, part by part ("median p99" pairs stay pairs).
 median_of() {
@@ -159,33 +219,55 @@ identify=$("$bin/identify_bench" | head -1 | awk '{print $(NF-4), $(NF-1)}')
 udp_refused=$("$bin/udp_refusal_bench" | head -1 | awk '{print $(NF-4), $(NF-1)}')
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
-added() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%+.3f", a - b}'; }
-gbit() { awk -v a="$1" 'BEGIN {printf "%.2f", a * 8 / 1e9}'; }
-read em ep <<<"${R[explicit_ttfb]}"; read sm sp <<<"${R[sx_ttfb]}"
-read rm rp <<<"${R[redsocks_ttfb]:-0 0}"; read qm qp <<<"${R[redsocks_splice_ttfb]:-0 0}"
-read i1k f1k <<<"${R[sx_idle_1000]}"; read i10k f10k <<<"${R[sx_idle_10000]:-- -}"
-read ri rf <<<"${R[redsocks_idle]:-- -}"; read qi qf <<<"${R[redsocks_splice_idle]:-- -}"
+gbit() { awk -v a="${1:-0}" 'BEGIN {printf "%.2f", a * 8 / 1e9}'; }
+total() { awk -v p="$1" 'BEGIN {split(p, x, " "); printf "%.1f", x[1] + x[2]}'; }
+field() { awk -v p="$1" -v i="$2" 'BEGIN {split(p, x, " "); print x[i]}'; }
 
-printf '\n%-46s %-14s %-14s %-16s %s\n' "figure" "redsocks" "redsocks+splice" "Sentorix" "target"
-printf '%-46s %-14s %-14s %-16s %s\n' "bulk, Gbit/s (explicit proxy: $(gbit "${R[explicit_bulk]}"))" \
-  "$(gbit "${R[redsocks_bulk]:-0}")" "$(gbit "${R[redsocks_splice_bulk]:-0}")" "$(gbit "${R[sx_bulk]}")" ""
-printf '%-46s %-14s %-14s %-16s %s\n' "bulk, transparent / explicit" "$(ratio "${R[redsocks_bulk]:-0}" "${R[explicit_bulk]}")" \
-  "$(ratio "${R[redsocks_splice_bulk]:-0}" "${R[explicit_bulk]}")" "$(ratio "${R[sx_bulk]}" "${R[explicit_bulk]}")" ">= 0.90"
-printf '%-46s %-14s %-14s %-16s %s\n' "short connections per second (wrk)" "${R[redsocks_rate]:-}" "${R[redsocks_splice_rate]:-}" \
-  "${R[sx_rate]} ($(ratio "${R[sx_rate]}" "${R[redsocks_splice_rate]:-0}")x)" ">= 1.25 x redsocks+splice"
-printf '%-46s %-14s %-14s %-16s %s\n' "first byte added over explicit, median ms" "$(added "$rm" "$em")" "$(added "$qm" "$em")" \
-  "$(added "$sm" "$em")" "<= redsocks+splice"
-printf '%-46s %-14s %-14s %-16s %s\n' "first byte added over explicit, p99 ms" "$(added "$rp" "$ep")" "$(added "$qp" "$ep")" \
-  "$(added "$sp" "$ep")" ""
-printf '%-46s %-14s %-14s %-16s %s\n' "CPU seconds per GiB relayed" "${R[redsocks_cpu_gib]:-}" "${R[redsocks_splice_cpu_gib]:-}" \
-  "${R[sx_cpu_gib]}" "<= redsocks+splice"
-printf '%-46s %-14s %-14s %-16s %s\n' "CPU ms per thousand connections" "${R[redsocks_cpu_k]:-}" "${R[redsocks_splice_cpu_k]:-}" \
-  "${R[sx_cpu_k]}" "<= 1.25 x redsocks+splice"
-printf '%-46s %-14s %-14s %-16s %s\n' "KiB per idle flow (1,000 flows)" "$ri" "$qi" "$i1k" "<= 2"
-printf '%-46s %-14s %-14s %-16s %s\n' "descriptors per idle flow (1,000 flows)" "$rf" "$qf" "$f1k" "<= 4"
-printf '%-46s %-14s %-14s %-16s %s\n' "KiB / descriptors per idle flow (10,000)" "" "" "$i10k / $f10k" ""
-printf '%-46s %-14s %-14s %-16s %s\n' "identify a flow's process, 500 running (us)" "" "" "$identify" "median <= 10, p99 <= 100"
-printf '%-46s %-14s %-14s %-16s %s\n' "refused UDP send, median p99 (us)" "" "" "$udp_refused" "< 10"
-printf '%-46s %-14s %-14s %-16s %s\n' "the proxy's own connections redirected, per request" "${R[redsocks_own]:-}" \
-  "${R[redsocks_splice_own]:-}" "${R[sx_own]}" "0"
-printf '\n(first byte, explicit proxy: median %s ms, p99 %s ms; %s)\n' "$em" "$ep" "${R[redsocks_splice_note]:-}"
+columns=(floor redsocks events quiet); [ -n "$baseline_bin" ] && columns+=(events_base quiet_base)
+declare -A title=([floor]="floor" [redsocks]="redsocks+splice" [events]="Sentorix events" [quiet]="Sentorix quiet"
+                  [events_base]="baseline events" [quiet_base]="baseline quiet")
+row() {  # row LABEL VALUE-FUNCTION TARGET
+  local label=$1 fn=$2 target=$3 c
+  printf '%-44s' "$label"
+  for c in "${columns[@]}"; do printf ' %-16s' "$($fn "$c")"; done
+  printf ' %s\n' "$target"
+}
+floor_total=$(total "${R[floor_cpu]:-0 0}")
+v_cpu() { echo "${R[$1_cpu]:-- -}" | awk '{printf "%s+%s", $1, $2}'; }
+v_cpu_total() { total "${R[$1_cpu]:-0 0}"; }
+v_cpu_ratio() { ratio "$(total "${R[$1_cpu]:-0 0}")" "$floor_total"; }
+v_monitor() { echo "${R[$1_monitor]:-}"; }
+v_syscalls() { echo "${R[$1_syscalls]:-}"; }
+v_switches() { echo "${R[$1_switches]:-}" | awk 'NF {printf "%s / %s", $1, $2}'; }
+v_rate() { echo "${R[$1_rate]:-}"; }
+v_rate_ratio() { ratio "${R[$1_rate]:-0}" "${R[floor_rate]:-0}"; }
+v_ttfb() { echo "${R[$1_ttfb]:-}" | awk 'NF {printf "%s / %s", $1, $2}'; }
+v_ttfb_added() { awk -v a="$(field "${R[$1_ttfb]:-0 0}" 1)" -v b="$(field "${R[floor_ttfb]:-0 0}" 1)" 'BEGIN {printf "%+.3f", a - b}'; }
+v_bulk() { gbit "${R[$1_bulk]:-0}"; }
+v_bulk_ratio() { ratio "${R[$1_bulk]:-0}" "${R[floor_bulk]:-0}"; }
+v_idle() { echo "${R[$1_idle]:-}" | awk 'NF {printf "%s / %s", $1, $2}'; }
+v_idle10k() { echo "${R[$1_idle10k]:-}" | awk 'NF {printf "%s / %s", $1, $2}'; }
+v_own() { echo "${R[$1_own]:-}"; }
+
+printf '\n%-44s' "per short connection (wrk -t2 -c32, ${rate_seconds} s)"
+for c in "${columns[@]}"; do printf ' %-16s' "${title[$c]}"; done
+printf ' %s\n' "target"
+row "relay CPU, user+kernel us" v_cpu ""
+row "relay CPU, us" v_cpu_total ""
+row "relay CPU / floor's" v_cpu_ratio "events <= 1.3, quiet <= 1.15"
+row "monitor CPU, us" v_monitor "<= 15"
+row "system calls" v_syscalls ""
+row "context switches, voluntary / involuntary" v_switches ""
+row "connections per second" v_rate ""
+row "connections per second / floor's" v_rate_ratio "events >= 0.9"
+row "first byte, median / p99 ms" v_ttfb ""
+row "first byte median added over floor's, ms" v_ttfb_added "<= +0.1"
+row "bulk, Gbit/s (explicit proxy: $(gbit "${R[explicit_bulk]}"))" v_bulk ""
+row "bulk / floor's" v_bulk_ratio ">= 0.97"
+row "idle flow, KiB / descriptors (1,000)" v_idle "Sentorix <= 2 / 2"
+row "idle flow, KiB / descriptors (10,000)" v_idle10k ""
+row "the proxy's own connections redirected" v_own "0"
+printf '%-44s %s\n' "identify a flow's process, 500 running (us)" "$identify (median <= 10, p99 <= 100)"
+printf '%-44s %s\n' "refused UDP send, median p99 (us)" "$udp_refused (< 10)"
+printf '\n(first byte, explicit proxy: median / p99 %s ms; %s%s)\n' "$(echo "${R[explicit_ttfb]}" | awk '{printf "%s / %s", $1, $2}')" \
+  "${R[floor_note]:-}" "${R[redsocks_note]:-}"

@@ -113,6 +113,27 @@ TEST_F(MonitorListenerTest, SurvivesOversizedAndTruncatedFramesAndKeepsServing) 
     EXPECT_NE(problems[1].find("refused a frame of 1048577 bytes"), std::string::npos);
 }
 
+TEST_F(MonitorListenerTest, FramesSplitAnywhereAcrossWritesArriveWholeAndInOrder) {
+    ASSERT_EQ(listener->open(), "");
+    const std::string large(100000, 'x');  // more than one read's worth
+    const std::string bytes = frame("{\"a\":1}") + frame("{\"l\":\"" + large + "\"}") + frame("{\"b\":2}");
+    auto peer = connectTo(dir.file("m.sock"));
+    // Cuts inside the first header, inside a payload, and right at a frame's end.
+    for (std::size_t from = 0; const std::size_t to : {std::size_t(2), std::size_t(9), std::size_t(11), std::size_t(5000),
+                                                       bytes.size() - 3, bytes.size()}) {
+        send(peer, bytes.substr(from, to - from));
+        from = to;
+        runFor(20ms);
+    }
+    peer.reset();
+    runFor(100ms);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0], "{\"a\":1}");
+    EXPECT_EQ(frames[1].size(), large.size() + 8);
+    EXPECT_EQ(frames[2], "{\"b\":2}");
+    EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
 TEST_F(MonitorListenerTest, ReplacesAStaleSocketButNotALiveListenerOrAFile) {
     {
         // A socket file left behind by a listener that died.

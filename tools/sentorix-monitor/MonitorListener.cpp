@@ -1,6 +1,5 @@
 #include "MonitorListener.h"
 
-#include <asio/read.hpp>
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -25,6 +25,13 @@ bool someoneListens(const std::string& path) {
     const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return connected;
+}
+
+// The big-endian length at the start of a frame's first four bytes.
+std::uint32_t frameLength(std::string_view bytes) {
+    const auto* header = reinterpret_cast<const unsigned char*>(bytes.data());
+    return (std::uint32_t(header[0]) << 24) | (std::uint32_t(header[1]) << 16) | (std::uint32_t(header[2]) << 8) |
+           std::uint32_t(header[3]);
 }
 
 }  // namespace
@@ -64,6 +71,9 @@ std::string MonitorListener::open() {
         bound_ = true;
         acceptor_.listen(asio::socket_base::max_listen_connections, error);
     }
+    if (!error) {
+        acceptor_.non_blocking(true, error);  // each wake-up takes every connection waiting
+    }
     if (error) {
         close();
         return "cannot listen on " + socketPath_ + ": " + error.message();
@@ -81,52 +91,92 @@ void MonitorListener::close() {
     }
 }
 
+struct MonitorListener::Peer {
+    explicit Peer(asio::local::stream_protocol::socket socket) : socket(std::move(socket)) {}
+    asio::local::stream_protocol::socket socket;
+    std::string partial;  // the start of a frame still coming
+};
+
 void MonitorListener::accept() {
-    acceptor_.async_accept([this](const std::error_code& error, asio::local::stream_protocol::socket peer) {
+    acceptor_.async_wait(asio::socket_base::wait_read, [this](const std::error_code& error) {
         if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
             return;
         }
-        if (!error) {
-            readHeader(std::make_shared<asio::local::stream_protocol::socket>(std::move(peer)));
+        for (;;) {
+            std::error_code failed;
+            asio::local::stream_protocol::socket peer(io_);
+            acceptor_.accept(peer, failed);
+            if (failed) {
+                break;  // none left waiting (or a peer gone before it was taken)
+            }
+            peer.non_blocking(true, failed);
+            if (!failed) {
+                read(std::make_shared<Peer>(std::move(peer)));
+            }
         }
         accept();
     });
 }
 
-void MonitorListener::readHeader(std::shared_ptr<asio::local::stream_protocol::socket> peer) {
-    auto header = std::make_shared<std::array<unsigned char, 4>>();
-    asio::async_read(*peer, asio::buffer(*header),
-                     [this, peer, header](const std::error_code& error, std::size_t received) {
-                         if (error) {
-                             if (received > 0) {
-                                 onProblem_("peer disconnected in the middle of a frame header");
-                             }
-                             return;  // a clean end between frames
-                         }
-                         const std::uint32_t length = (std::uint32_t((*header)[0]) << 24) |
-                                                      (std::uint32_t((*header)[1]) << 16) |
-                                                      (std::uint32_t((*header)[2]) << 8) | std::uint32_t((*header)[3]);
-                         if (length > MaxFrameBytes) {
-                             onProblem_("refused a frame of " + std::to_string(length) + " bytes (limit " +
-                                        std::to_string(MaxFrameBytes) + ")");
-                             return;
-                         }
-                         readPayload(peer, length);
-                     });
-}
-
-void MonitorListener::readPayload(std::shared_ptr<asio::local::stream_protocol::socket> peer, std::uint32_t length) {
-    auto payload = std::make_shared<std::string>(length, '\0');
-    asio::async_read(*peer, asio::buffer(*payload), [this, peer, payload](const std::error_code& error, std::size_t) {
-        if (error) {
-            onProblem_("peer disconnected in the middle of a frame of " + std::to_string(payload->size()) + " bytes");
+void MonitorListener::read(const std::shared_ptr<Peer>& peer) {
+    std::array<char, 65536> chunk;
+    for (;;) {
+        std::error_code error;
+        const std::size_t got = peer->socket.read_some(asio::buffer(chunk), error);
+        if (error == asio::error::would_block || error == asio::error::try_again) {
+            peer->socket.async_wait(asio::socket_base::wait_read, [this, peer](const std::error_code& waited) {
+                if (!waited) {
+                    read(peer);
+                }
+            });
             return;
         }
-        if (payload->find_first_of("\r\n") != std::string::npos) {
+        if (error) {
+            if (peer->partial.size() >= 4) {
+                onProblem_("peer disconnected in the middle of a frame of " +
+                           std::to_string(frameLength(peer->partial)) + " bytes");
+            } else if (!peer->partial.empty()) {
+                onProblem_("peer disconnected in the middle of a frame header");
+            }
+            return;  // at the end between frames, a clean one
+        }
+        std::string_view bytes(chunk.data(), got);
+        if (!peer->partial.empty()) {
+            peer->partial.append(bytes);
+            std::string pending = std::move(peer->partial);
+            peer->partial.clear();
+            std::string_view rest(pending);
+            if (!takeFrames(rest)) {
+                return;
+            }
+            peer->partial.assign(rest);
+        } else {
+            if (!takeFrames(bytes)) {
+                return;
+            }
+            peer->partial.assign(bytes);
+        }
+    }
+}
+
+bool MonitorListener::takeFrames(std::string_view& bytes) {
+    while (bytes.size() >= 4) {
+        const std::uint32_t length = frameLength(bytes);
+        if (length > MaxFrameBytes) {
+            onProblem_("refused a frame of " + std::to_string(length) + " bytes (limit " +
+                       std::to_string(MaxFrameBytes) + ")");
+            return false;
+        }
+        if (bytes.size() - 4 < length) {
+            break;
+        }
+        const std::string payload(bytes.substr(4, length));
+        if (payload.find_first_of("\r\n") != std::string::npos) {
             onProblem_("refused a frame that is not one line of JSON");
         } else {
-            onFrame_(*payload);
+            onFrame_(payload);
         }
-        readHeader(peer);
-    });
+        bytes.remove_prefix(4 + std::size_t(length));
+    }
+    return true;
 }

@@ -7,10 +7,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // Accepts connections on a Unix socket and hands every length-prefixed frame it reads to `onFrame`.
 // A peer may send several frames; one that sends an oversized length or disconnects mid-frame is
-// reported to `onProblem` and dropped, and the listener carries on.
+// reported to `onProblem` and dropped, and the listener carries on. One thread serves every peer:
+// each wake-up accepts all the connections waiting and reads what each has sent in as few reads as
+// the bytes need, since a sender's frame is usually there whole by the time it is accepted.
 class MonitorListener {
 public:
     static constexpr std::uint32_t MaxFrameBytes = 1024 * 1024;
@@ -24,9 +27,11 @@ public:
     void close();
 
 private:
+    struct Peer;
     void accept();
-    void readHeader(std::shared_ptr<asio::local::stream_protocol::socket> peer);
-    void readPayload(std::shared_ptr<asio::local::stream_protocol::socket> peer, std::uint32_t length);
+    void read(const std::shared_ptr<Peer>& peer);
+    // Hands on every whole frame at the start of `bytes`; false once the peer is to be dropped.
+    bool takeFrames(std::string_view& bytes);
 
     asio::io_context& io_;
     const std::string socketPath_;

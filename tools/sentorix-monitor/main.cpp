@@ -2,6 +2,7 @@
 
 #include "MonitorListener.h"
 
+#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -49,12 +51,21 @@ int main(int argc, char** argv) {
     }
 
     asio::io_context io;
+    static char outputBuffer[1 << 16];
+    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);  // a terminal too: lines come in bursts
+    bool flushQueued = false;
     MonitorListener listener(
         io, socketPath,
-        [](const std::string& json) {
+        [&io, &flushQueued](const std::string& json) {
             std::fwrite(json.data(), 1, json.size(), stdout);
             std::fputc('\n', stdout);
-            std::fflush(stdout);
+            // Written out once the events that arrived together are all in: one write for a burst.
+            if (!std::exchange(flushQueued, true)) {
+                asio::post(io, [&flushQueued] {
+                    flushQueued = false;
+                    std::fflush(stdout);
+                });
+            }
         },
         [](const std::string& problem) { std::fprintf(stderr, "sentorix-monitor: %s\n", problem.c_str()); });
     if (const std::string error = listener.open(); !error.empty()) {
@@ -69,5 +80,6 @@ int main(int argc, char** argv) {
         io.stop();
     });
     io.run();
+    std::fflush(stdout);
     return 0;
 }
