@@ -314,7 +314,10 @@ TEST_F(LinuxProviderServicesTest, ADeclinedFlowIsCarriedDirectlyAndItsApplicatio
     const auto client = connectAsIfRedirected(destination.endpoint(), "ping", ::getpid(), 42);
     EXPECT_EQ(readAll(client), "reply to ping");
     EXPECT_EQ(provider->waitForFlows(1).size(), 1u);
-    EXPECT_TRUE(proxy.requests().empty());
+    // A connection to the proxy begun while the application was silent is let go unused.
+    for (const auto& seen : proxy.requests()) {
+        EXPECT_FALSE(seen.starts_with("CONNECT")) << seen;
+    }
     std::lock_guard lock(redirection->mutex);
     EXPECT_EQ(redirection->direct, (std::set<std::pair<int, std::uint64_t>>{{::getpid(), 42}}));
 }
