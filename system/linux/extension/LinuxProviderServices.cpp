@@ -15,7 +15,6 @@
 
 #include <sys/socket.h>
 
-
 namespace sentorix::linux_system {
 
 namespace {
