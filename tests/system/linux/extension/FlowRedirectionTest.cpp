@@ -1,3 +1,4 @@
+#include "DispatchQueue.h"
 #include "FlowRedirection.h"
 #include "KernelFlowRedirection.h"
 #include "LogCapture.h"
@@ -35,6 +36,8 @@ std::string inOwnNamespace(Body body) {
     if (::geteuid() != 0) {
         return "needs root to make a network namespace";
     }
+    // Threads started from the thread below would stay in its namespace: the pool's are started here.
+    static_cast<void>(DispatchQueue::pool().get_executor());
     std::string skip;
     std::thread([&] {
         if (::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0) {
