@@ -53,10 +53,10 @@ bool InterceptionListener::listensOnIPv6() const {
     return v6_.is_open();
 }
 
-std::optional<std::uint16_t> InterceptionListener::open(std::string& error, OriginLookup lookup) {
+Result<std::uint16_t> InterceptionListener::open(OriginLookup lookup) {
     std::lock_guard lock(mutex_);
     if (port_) {
-        return port_;
+        return *port_;
     }
     lookup_ = lookup ? std::make_shared<const OriginLookup>(std::move(lookup)) : nullptr;
     std::error_code code;
@@ -65,9 +65,9 @@ std::optional<std::uint16_t> InterceptionListener::open(std::string& error, Orig
     if (!code) v4_.bind(v4, code);
     if (!code) v4_.listen(asio::socket_base::max_listen_connections, code);
     if (code) {
-        error = "cannot listen on 127.0.0.1: " + code.message();
+        auto failed = failure(code.value(), "cannot listen on 127.0.0.1: " + code.message());
         v4_.close(code);
-        return std::nullopt;
+        return failed;
     }
     port_ = v4_.local_endpoint(code).port();
     const asio::ip::tcp::endpoint v6(asio::ip::address_v6::loopback(), *port_);
@@ -82,7 +82,7 @@ std::optional<std::uint16_t> InterceptionListener::open(std::string& error, Orig
     if (v6_.is_open()) {
         acceptLocked(v6_, v6Retry_);
     }
-    return port_;
+    return *port_;
 }
 
 void InterceptionListener::close() {

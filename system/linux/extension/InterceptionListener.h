@@ -1,7 +1,7 @@
 #pragma once
 
 #include "FlowStrand.h"
-#include "KernelInterception.h"
+#include "FlowRedirection.h"
 #include "RateLimitedLog.h"
 
 #include <asio/ip/tcp.hpp>
@@ -24,7 +24,7 @@ namespace sentorix::linux_system {
 // intercepted again, without end.
 class InterceptionListener {
 public:
-    using Origin = KernelInterception::Origin;
+    using Origin = FlowOrigin;
     // The socket comes on a strand of its own, the one its flow will run on.
     using Handler = std::function<void(FlowSocket socket, asio::ip::tcp::endpoint application,
                                        asio::ip::tcp::endpoint destination, std::optional<Origin> origin)>;
@@ -34,9 +34,9 @@ public:
     InterceptionListener(asio::thread_pool& pool, Handler handler);
     ~InterceptionListener();
 
-    // Listens on an ephemeral port (IPv6 only when the machine has ::1); returns the port, or an error text.
+    // Listens on an ephemeral port (IPv6 only when the machine has ::1); returns the port.
     // Without a record from `lookup`, the destination comes from connection tracking.
-    std::optional<std::uint16_t> open(std::string& error, OriginLookup lookup = {});
+    Result<std::uint16_t> open(OriginLookup lookup = {});
     void close();
     std::optional<std::uint16_t> port() const;
 

@@ -12,22 +12,20 @@ namespace sentorix::linux_system {
 KernelEventStream::KernelEventStream(const asio::any_io_executor& executor, Handler handler)
     : handler_(std::move(handler)), readable_(asio::make_strand(executor)) {}
 
-std::shared_ptr<KernelEventStream> KernelEventStream::open(int ringMap, const asio::any_io_executor& executor,
-                                                           Handler handler, std::string& error) {
+Result<std::shared_ptr<KernelEventStream>> KernelEventStream::open(int ringMap, const asio::any_io_executor& executor,
+                                                                   Handler handler) {
     std::shared_ptr<KernelEventStream> self(new KernelEventStream(executor, std::move(handler)));
     self->ring_ = ring_buffer__new(ringMap, &KernelEventStream::deliver, self.get(), nullptr);
     if (!self->ring_) {
-        error = "cannot open the kernel's event ring: " + std::string(std::strerror(errno));
-        return nullptr;
+        return failure(errno, "cannot open the kernel's event ring: " + std::string(std::strerror(errno)));
     }
     std::error_code code;
     self->readable_.assign(ring_buffer__epoll_fd(self->ring_), code);
     if (code) {
-        error = "cannot watch the kernel's event ring: " + code.message();
-        return nullptr;
+        return failure(code.value(), "cannot watch the kernel's event ring: " + code.message());
     }
     asio::post(self->readable_.get_executor(), [self] { self->wait(); });
-    return self;
+    return Result<std::shared_ptr<KernelEventStream>>(std::move(self));
 }
 
 KernelEventStream::~KernelEventStream() {

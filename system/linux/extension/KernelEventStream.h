@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Result.h"
 #include "kernel/InterceptionMaps.h"
 
 #include <asio/any_io_executor.hpp>
@@ -18,9 +19,8 @@ class KernelEventStream : public std::enable_shared_from_this<KernelEventStream>
 public:
     using Handler = std::function<void(const sentorix_event&)>;
 
-    // Null with `error` set when the ring cannot be opened.
-    static std::shared_ptr<KernelEventStream> open(int ringMap, const asio::any_io_executor& executor,
-                                                   Handler handler, std::string& error);
+    static Result<std::shared_ptr<KernelEventStream>> open(int ringMap, const asio::any_io_executor& executor,
+                                                           Handler handler);
     ~KernelEventStream();
     KernelEventStream(const KernelEventStream&) = delete;
     KernelEventStream& operator=(const KernelEventStream&) = delete;

@@ -60,26 +60,25 @@ std::optional<std::string> cgroup2Mount() {
 // The root of the unified hierarchy, opened. Where it is not mounted in our view (as under
 // `ip netns exec`, which mounts a sysfs of its own), it is mounted on a private directory just long
 // enough to open it: the descriptor keeps naming the root afterwards.
-UniqueFd openCgroup2Root(std::string& error) {
+Result<UniqueFd> openCgroup2Root() {
     if (const auto mount = cgroup2Mount()) {
         UniqueFd fd(::open(mount->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd.valid()) {
-            error = "cannot open " + *mount + ": " + std::strerror(errno);
+            return failure(errno, "cannot open " + *mount + ": " + std::strerror(errno));
         }
         return fd;
     }
     char directory[] = "/tmp/sentorix-cgroup.XXXXXX";
     if (!::mkdtemp(directory)) {
-        error = "cannot make a directory for the cgroup hierarchy: " + std::string(std::strerror(errno));
-        return UniqueFd();
+        return failure(errno, "cannot make a directory for the cgroup hierarchy: " + std::string(std::strerror(errno)));
     }
-    UniqueFd fd;
+    Result<UniqueFd> fd = UniqueFd();
     if (::mount("cgroup2", directory, "cgroup2", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
-        error = "no cgroup v2 hierarchy is mounted, and mounting one failed: " + std::string(std::strerror(errno));
+        fd = failure(errno, "no cgroup v2 hierarchy is mounted, and mounting one failed: " + std::string(std::strerror(errno)));
     } else {
-        fd.reset(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!fd.valid()) {
-            error = "cannot open the cgroup hierarchy: " + std::string(std::strerror(errno));
+        fd = UniqueFd(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd->valid()) {
+            fd = failure(errno, "cannot open the cgroup hierarchy: " + std::string(std::strerror(errno)));
         }
         ::umount2(directory, MNT_DETACH);
     }
@@ -128,27 +127,27 @@ std::optional<std::uint64_t> ownNetnsCookie() {
 
 }  // namespace
 
-std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error, bool askKernelForPids) {
-    UniqueFd cgroup = openCgroup2Root(error);
-    if (!cgroup.valid()) {
-        return nullptr;
+Result<std::unique_ptr<KernelInterception>> KernelInterception::load(bool askKernelForPids) {
+    auto opened = openCgroup2Root();
+    if (!opened) {
+        return opened.error();
     }
+    UniqueFd cgroup = std::move(*opened);
     const auto cookie = ownNetnsCookie();
     if (!cookie) {
-        error = "cannot read the network namespace's cookie: " + std::string(std::strerror(errno));
-        return nullptr;
+        return failure(errno, "cannot read the network namespace's cookie: " + std::string(std::strerror(errno)));
     }
     std::string messages;
     libbpfMessages = &messages;
     libbpf_set_print(collectLibbpfMessage);
     std::unique_ptr<KernelInterception> self(new KernelInterception());
-    const auto fail = [&](const std::string& what) {
+    const auto fail = [&](const std::string& what) -> Result<std::unique_ptr<KernelInterception>> {
+        const int code = errno != 0 ? errno : EINVAL;
         while (!messages.empty() && messages.back() == '\n') {
             messages.pop_back();
         }
-        error = what + (messages.empty() ? "" : " (" + messages.substr(messages.rfind('\n') + 1) + ")");
         libbpfMessages = nullptr;
-        return nullptr;
+        return failure(code, what + (messages.empty() ? "" : " (" + messages.substr(messages.rfind('\n') + 1) + ")"));
     };
     self->object_ = bpf_object__open_mem(sentorixInterceptionObject, sentorixInterceptionObjectSize, nullptr);
     if (!self->object_) {
@@ -195,7 +194,7 @@ std::unique_ptr<KernelInterception> KernelInterception::load(std::string& error,
         return fail("cannot configure the kernel programs: " + std::string(std::strerror(errno)));
     }
     libbpfMessages = nullptr;
-    return self;
+    return Result<std::unique_ptr<KernelInterception>>(std::move(self));
 }
 
 KernelInterception::~KernelInterception() {
@@ -205,14 +204,14 @@ KernelInterception::~KernelInterception() {
     bpf_object__close(object_);
 }
 
-std::variant<int, std::string> KernelInterception::reattachDetached() {
+Result<int> KernelInterception::reattachDetached() {
     std::lock_guard lock(linksMutex_);
     int attached = 0;
     for (auto& [program, link] : links_) {
         bpf_link_info info{};
         __u32 length = sizeof info;
         if (bpf_obj_get_info_by_fd(bpf_link__fd(link), &info, &length) != 0) {
-            return std::string("cannot read link of ") + bpf_program__name(program) + ": " + std::strerror(errno);
+            return failure(errno, std::string("cannot read link of ") + bpf_program__name(program) + ": " + std::strerror(errno));
         }
         // A detached cgroup link keeps its descriptor but names no cgroup any more.
         if (info.type != BPF_LINK_TYPE_CGROUP || info.cgroup.cgroup_id != 0) {
@@ -220,7 +219,8 @@ std::variant<int, std::string> KernelInterception::reattachDetached() {
         }
         bpf_link* again = bpf_program__attach_cgroup(program, cgroupRoot_.get());
         if (!again) {
-            return std::string("cannot attach ") + bpf_program__name(program) + " again: " + std::strerror(errno);
+            return failure(errno, std::string("cannot attach ") + bpf_program__name(program) + " again: " +
+                                      std::strerror(errno));
         }
         bpf_link__destroy(link);
         link = again;
@@ -265,35 +265,37 @@ std::optional<std::vector<sentorix_rule>> KernelInterception::kernelRules(
     return out;
 }
 
-bool KernelInterception::writeConfig(const std::function<void(sentorix_config&)>& change) {
+Result<void> KernelInterception::writeConfig(const std::function<void(sentorix_config&)>& change) {
     std::lock_guard lock(configMutex_);
     const std::uint32_t zero = 0;
     sentorix_config config{};
     if (bpf_map_lookup_elem(configMap_, &zero, &config) != 0) {
-        return false;
+        return failure(errno, "cannot configure the kernel programs: " + std::string(std::strerror(errno)));
     }
     change(config);
-    return bpf_map_update_elem(configMap_, &zero, &config, BPF_ANY) == 0;
+    if (bpf_map_update_elem(configMap_, &zero, &config, BPF_ANY) != 0) {
+        return failure(errno, "cannot configure the kernel programs: " + std::string(std::strerror(errno)));
+    }
+    return {};
 }
 
-std::optional<std::string> KernelInterception::configure(const NETransparentProxyNetworkSettings& settings,
-                                                         std::uint16_t listenerPort,
-                                                         const asio::ip::tcp::endpoint& proxy,
-                                                         bool listenerHasIPv6) {
+Result<void> KernelInterception::configure(const NETransparentProxyNetworkSettings& settings,
+                                           std::uint16_t listenerPort, const asio::ip::tcp::endpoint& proxy,
+                                           bool listenerHasIPv6) {
     const auto rules = kernelRules(settings);
     if (!rules) {
-        return "more than " + std::to_string(SENTORIX_MAX_RULES) + " network rules";
+        return failure(E2BIG, "more than " + std::to_string(SENTORIX_MAX_RULES) + " network rules");
     }
     // Shrink first so that the programs never read a half-written list, then write, then grow.
-    if (!writeConfig([](sentorix_config& c) { c.rule_count = 0; })) {
-        return "cannot configure the kernel programs: " + std::string(std::strerror(errno));
+    if (auto shrunk = writeConfig([](sentorix_config& c) { c.rule_count = 0; }); !shrunk) {
+        return shrunk;
     }
     for (std::uint32_t index = 0; index < rules->size(); ++index) {
         if (bpf_map_update_elem(rulesMap_, &index, &(*rules)[index], BPF_ANY) != 0) {
-            return "cannot write the network rules: " + std::string(std::strerror(errno));
+            return failure(errno, "cannot write the network rules: " + std::string(std::strerror(errno)));
         }
     }
-    const bool written = writeConfig([&](sentorix_config& c) {
+    return writeConfig([&](sentorix_config& c) {
         c.listener_port = listenerPort;
         c.listener_v6 = listenerHasIPv6 ? 1 : 0;
         c.proxy_port = proxy.port();
@@ -302,14 +304,11 @@ std::optional<std::string> KernelInterception::configure(const NETransparentProx
         copyAddressWords(c.proxy_addr, address);
         c.rule_count = static_cast<std::uint8_t>(rules->size());
     });
-    if (!written) {
-        return "cannot configure the kernel programs: " + std::string(std::strerror(errno));
-    }
-    return std::nullopt;
 }
 
 void KernelInterception::setClaiming(bool claiming) {
-    writeConfig([claiming](sentorix_config& c) { c.claiming = claiming ? 1 : 0; });
+    // A config that cannot be read cannot be written either: the programs keep what they had.
+    static_cast<void>(writeConfig([claiming](sentorix_config& c) { c.claiming = claiming ? 1 : 0; }));
 }
 
 std::optional<KernelInterception::Origin> KernelInterception::takeOrigin(const asio::ip::tcp::endpoint& application) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "FlowRedirection.h"
 #include "NETransparentProxyNetworkSettings.h"
+#include "Result.h"
 #include "UniqueFd.h"
 #include "kernel/InterceptionMaps.h"
 
@@ -13,7 +15,6 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 struct bpf_object;
@@ -31,18 +32,11 @@ public:
     enum class Verdict : std::uint8_t { undecided = 0, direct = 1, proxy = 2 };
 
     // What the kernel recorded about a redirected connection.
-    struct Origin {
-        asio::ip::tcp::endpoint destination;
-        int pid = 0;
-        std::uint64_t stamp = 0;  // with the pid, names one process's life
-        std::uint64_t cgroup = 0;
-        std::uint64_t exeInode = 0;  // the executable file (0 when unknown) and its device
-        std::uint32_t exeDevice = 0;
-    };
+    using Origin = FlowOrigin;
 
-    // Loads and attaches the programs; null with `error` set where the kernel or the machine cannot.
+    // Loads and attaches the programs; an error where the kernel or the machine cannot.
     // Without `askKernelForPids` the programs read pids as kernels before 6.10 make them.
-    static std::unique_ptr<KernelInterception> load(std::string& error, bool askKernelForPids = true);
+    static Result<std::unique_ptr<KernelInterception>> load(bool askKernelForPids = true);
     ~KernelInterception();
     KernelInterception(const KernelInterception&) = delete;
     KernelInterception& operator=(const KernelInterception&) = delete;
@@ -50,7 +44,7 @@ public:
     // The included and excluded TCP rules, the listener to redirect to and the proxy whose processes
     // keep their own connections. Redirecting starts only with `setClaiming(true)`.
     // IPv6 connections are redirected only to a listener that has an IPv6 socket (on ::1).
-    std::optional<std::string> configure(const NETransparentProxyNetworkSettings& settings,
+    Result<void> configure(const NETransparentProxyNetworkSettings& settings,
                                          std::uint16_t listenerPort, const asio::ip::tcp::endpoint& proxy,
                                          bool listenerHasIPv6 = true);
     void setClaiming(bool claiming);
@@ -77,15 +71,15 @@ public:
     void markProxyProcess(int pid);
     std::optional<Verdict> verdictOf(int pid) const;
     // Attaches again the programs whose links were detached from outside (the service, while this
-    // process did not answer); the count attached, or the error.
-    std::variant<int, std::string> reattachDetached();
+    // process did not answer); the count attached.
+    Result<int> reattachDetached();
 
     // The rules as the kernel reads them; nullopt when there are more than it holds.
     static std::optional<std::vector<sentorix_rule>> kernelRules(const NETransparentProxyNetworkSettings& settings);
 
 private:
     KernelInterception() = default;
-    bool writeConfig(const std::function<void(sentorix_config&)>& change);
+    Result<void> writeConfig(const std::function<void(sentorix_config&)>& change);
 
     UniqueFd cgroupRoot_;  // where cgroup paths are resolved to the kernel's cgroup ids
     bool pidsFromKernel_ = false;

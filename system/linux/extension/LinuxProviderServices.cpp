@@ -15,9 +15,6 @@
 
 #include <sys/socket.h>
 
-#include <cstdlib>
-#include <string_view>
-
 namespace sentorix::linux_system {
 
 namespace {
@@ -27,29 +24,17 @@ const OSLog& platformLog() {
     return log;
 }
 
-// The local proxy is the settings' tunnel address, on the port of the excluded rule for that address.
-asio::ip::tcp::endpoint proxyEndpoint(const NETransparentProxyNetworkSettings& settings) {
-    std::error_code error;
-    const auto address = asio::ip::make_address(settings.tunnelRemoteAddress(), error);
-    std::uint16_t port = 0;
-    for (const auto& rule : settings.excludedNetworkRules.value_or(std::vector<NENetworkRule>{})) {
-        if (rule.matchRemoteEndpoint().hostname() == settings.tunnelRemoteAddress()) {
-            port = static_cast<std::uint16_t>(std::stoul(rule.matchRemoteEndpoint().port()));
-        }
-    }
-    return asio::ip::tcp::endpoint(error ? asio::ip::address(asio::ip::address_v4::loopback()) : address, port);
-}
-
 }  // namespace
 
-LinuxProviderServices::LinuxProviderServices(std::shared_ptr<const NEVPNProtocol> protocol)
+LinuxProviderServices::LinuxProviderServices(std::shared_ptr<const NEVPNProtocol> protocol,
+                                             FlowRedirection::Factory redirection)
     : protocol_(std::move(protocol)),
       resolver_(std::make_shared<HostnameResolver>(DispatchQueue::pool().get_executor())),
       listener_(DispatchQueue::pool(), [this](FlowSocket socket, asio::ip::tcp::endpoint application,
-                                              asio::ip::tcp::endpoint destination,
-                                              std::optional<KernelInterception::Origin> origin) {
+                                              asio::ip::tcp::endpoint destination, std::optional<FlowOrigin> origin) {
           intercepted(std::move(socket), application, destination, std::move(origin));
-      }) {}
+      }),
+      makeRedirection_(std::move(redirection)) {}
 
 LinuxProviderServices::~LinuxProviderServices() { stop(); }
 
@@ -63,94 +48,54 @@ void LinuxProviderServices::setTunnelNetworkSettings(std::shared_ptr<const NETra
         OptionalError error;
         {
             std::lock_guard lock(self->rulesMutex_);
-            if (!self->identifier_) {
-                self->identifier_ = std::make_shared<ProcessIdentifier>(proxyEndpoint(*settings));
-            }
-            const auto proxy = proxyEndpoint(*settings);
-            self->proxy_ = NWHostEndpoint(proxy.address().to_string(), std::to_string(proxy.port()));
-            if (!self->kernelTried_) {
-                self->kernelTried_ = true;
-                std::string problem = "SENTORIX_INTERCEPTION=nftables";
-                const char* chosen = std::getenv("SENTORIX_INTERCEPTION");
-                if (!chosen || std::string_view(chosen) != "nftables") {
-                    self->kernel_ = KernelInterception::load(problem);
-                }
-                if (self->kernel_) {
-                    platformLog().info(std::string("Sentorix platform: kernel programs loaded; processes named in "
-                                                   "this pid namespace ") +
-                                       (self->kernel_->pidsFromKernel() ? "by the kernel"
-                                                                        : "from each task's pid numbers"));
-                    std::weak_ptr<LinuxProviderServices> weak = self;
-                    self->kernelEvents_ = KernelEventStream::open(
-                        self->kernel_->eventsMap(), DispatchQueue::pool().get_executor(),
-                        [weak](const sentorix_event& event) {
-                            if (auto services = weak.lock()) {
-                                services->kernelReported(event);
-                            }
-                        },
-                        problem);
-                    if (!self->kernelEvents_) {
-                        self->kernel_.reset();
-                    }
-                }
-                if (!self->kernel_) {
-                    platformLog().info("Sentorix platform: kernel programs unavailable (" + problem +
-                                       "); redirecting with nftables");
-                }
-            }
-            std::string problem;
-            std::weak_ptr<KernelInterception> kernel = self->kernel_;
-            const auto port = self->listener_.open(
-                problem, [kernel](const asio::ip::tcp::endpoint& application) -> std::optional<KernelInterception::Origin> {
-                    auto interception = kernel.lock();
-                    return interception ? interception->takeOrigin(application) : std::nullopt;
-                });
-            if (!port) {
-                error = NSError::posix(EADDRNOTAVAIL, "Cannot intercept connections: " + problem);
-            } else {
-                error = self->applyRulesLocked(*settings, *port);
-            }
-        }
-        const auto& included = settings->includedNetworkRules;
-        const bool hasUdp = included && std::any_of(included->begin(), included->end(), [](const NENetworkRule& r) {
-                                return r.matchProtocol() == NENetworkRuleProtocol::UDP;
-                            });
-        if (!error && hasUdp && !self->kernel_ && !self->udpNoted_.exchange(true)) {
-            platformLog().info("Sentorix platform: UDP rules are not applied yet; UDP traffic passes untouched");
+            error = self->applyLocked(*settings).optionalError();
         }
         completion(error);
     });
 }
 
-OptionalError LinuxProviderServices::applyRulesLocked(const NETransparentProxyNetworkSettings& settings,
-                                                    std::uint16_t port) {
-    if (!kernel_) {
-        return rules_.apply(settings, port, OwnMark);
+Result<void> LinuxProviderServices::applyLocked(const NETransparentProxyNetworkSettings& settings) {
+    const auto proxy = proxyEndpointOf(settings);
+    if (!identifier_) {
+        identifier_ = std::make_shared<ProcessIdentifier>(proxy);
     }
-    if (auto problem = kernel_->configure(settings, port, proxyEndpoint(settings), listener_.listensOnIPv6())) {
-        return NSError::posix(EINVAL, "Cannot set the network rules in the kernel: " + *problem);
+    proxy_ = NWHostEndpoint(proxy.address().to_string(), std::to_string(proxy.port()));
+    if (!redirection_) {
+        std::weak_ptr<LinuxProviderServices> weak = shared_from_this();
+        redirection_ = makeRedirection_([weak](const sentorix_event& event) {
+            if (auto services = weak.lock()) {
+                services->reported(event);
+            }
+        });
     }
-    // A proxy that was listening before the programs could see it bind keeps its connections too.
-    for (const int pid : identifier_->proxyProcesses()) {
-        kernel_->markProxyProcess(pid);
+    std::weak_ptr<FlowRedirection> redirection = redirection_;
+    const auto port = listener_.open([redirection](const asio::ip::tcp::endpoint& application) {
+        auto current = redirection.lock();
+        return current ? current->takeOrigin(application) : std::nullopt;
+    });
+    if (!port) {
+        return failure(EADDRNOTAVAIL, "Cannot intercept connections: " + port.error().localizedDescription());
     }
-    // What started before the programs could report it is decided in the kernel from its first flow too.
+    FlowRedirection::Processes processes;
+    processes.proxyProcesses = [identifier = identifier_] { return identifier->proxyProcesses(); };
     if (auto provider = provider_.lock()) {
-        for (const auto& [pid, identity] : kernel_->runningIdentities()) {
-            const std::string appId =
-                identifier_->identifyProcess(pid, 0, identity.cgroup, identity.exe_dev, identity.exe_inode);
-            kernel_->publishIdentity(identity, provider->declinesEveryFlowOf(appId));
-        }
+        processes.declinesEveryFlow = [identifier = identifier_, provider](int pid, const sentorix_identity& identity) {
+            return provider->declinesEveryFlowOf(
+                identifier->identifyProcess(pid, 0, identity.cgroup, identity.exe_dev, identity.exe_inode));
+        };
     }
-    kernel_->setClaiming(claims_);
-    return std::nullopt;
+    auto applied = redirection_->apply(settings, *port, listener_.listensOnIPv6(), processes);
+    if (applied) {
+        redirection_->setClaiming(claims_);
+    }
+    return applied;
 }
 
 void LinuxProviderServices::setClaimsNewFlows(bool claims) {
     std::lock_guard lock(rulesMutex_);
     claims_ = claims;
-    if (kernel_) {
-        kernel_->setClaiming(claims);
+    if (redirection_) {
+        redirection_->setClaiming(claims);
     }
 }
 
@@ -164,56 +109,47 @@ std::shared_ptr<NWTCPConnection> LinuxProviderServices::createTCPConnection(cons
 void LinuxProviderServices::stop() {
     listener_.close();
     std::lock_guard lock(rulesMutex_);
-    rules_.remove();
-    if (kernelEvents_) {
-        kernelEvents_->stop();
-        kernelEvents_.reset();
+    if (redirection_) {
+        redirection_->stop();
     }
-    kernel_.reset();  // detaches the programs
 }
 
 OptionalError LinuxProviderServices::reassertRedirection() {
     std::lock_guard lock(rulesMutex_);
-    // The nftables table is our netlink socket's own: nobody else can take it away.
-    if (!kernel_) {
+    if (!redirection_) {
         return std::nullopt;
     }
-    const auto result = kernel_->reattachDetached();
-    if (const auto* problem = std::get_if<std::string>(&result)) {
-        return NSError::posix(EIO, "Cannot put the redirection back: " + *problem);
-    }
-    platformLog().info("Sentorix platform: redirection put back (" + std::to_string(std::get<int>(result)) +
-                       " kernel programs attached again)");
-    return std::nullopt;
+    return redirection_->reassert().optionalError();
 }
 
-std::pair<std::shared_ptr<ProcessIdentifier>, std::shared_ptr<KernelInterception>>
+std::pair<std::shared_ptr<ProcessIdentifier>, std::shared_ptr<FlowRedirection>>
 LinuxProviderServices::identification() {
     std::lock_guard lock(rulesMutex_);
-    return {identifier_, kernel_};
+    return {identifier_, redirection_};
 }
 
 void LinuxProviderServices::intercepted(FlowSocket socket, asio::ip::tcp::endpoint application,
                                         asio::ip::tcp::endpoint destination,
-                                        std::optional<KernelInterception::Origin> origin) {
-    const auto [identifier, kernel] = identification();
+                                        std::optional<FlowOrigin> origin) {
+    const auto [identifier, redirection] = identification();
     auto provider = provider_.lock();
     std::string appId;
     if (identifier && origin) {
         appId = identifier->identifyProcess(origin->pid, origin->stamp, origin->cgroup, origin->exeDevice,
                                             origin->exeInode);
-        if (kernel && loopGuard_.reachedByAnother(destination, origin->pid, ProxyLoopGuard::Clock::now()) &&
+        // Only the kernel programs record origins, and only they let the proxy's processes go direct.
+        if (loopGuard_.reachedByAnother(destination, origin->pid, ProxyLoopGuard::Clock::now()) &&
             identifier->holdsProxyListener(origin->pid)) {
             // The proxy's own connection for a flow relayed a moment ago, come back: it goes direct and
             // the proxy keeps its connections from now on.
             platformLog().info("Sentorix platform: process " + std::to_string(origin->pid) +
                                " holds the proxy's listener; its connections go direct from now on");
-            kernel->markProxyProcess(origin->pid);
+            redirection->markProxyProcess(origin->pid);
             appId = ProcessIdentifier::ProxySidecarIdentifier;
         }
-        if (kernel && provider && provider->declinesEveryFlowOf(appId)) {
+        if (provider && provider->declinesEveryFlowOf(appId)) {
             // Its next connect() stays its own, decided in the kernel.
-            kernel->publish(origin->pid, origin->stamp, KernelInterception::Verdict::direct);
+            redirection->publishDirect(origin->pid, origin->stamp);
         }
     } else if (identifier) {
         appId = identifier->identify(application, destination);
@@ -285,10 +221,10 @@ void LinuxProviderServices::decide(FlowSocket socket, std::string appId,
     carryDirectly(flow->takeSocket(), destination);
 }
 
-void LinuxProviderServices::kernelReported(const sentorix_event& event) {
-    const auto [identifier, kernel] = identification();
+void LinuxProviderServices::reported(const sentorix_event& event) {
+    const auto [identifier, redirection] = identification();
     auto provider = provider_.lock();
-    if (!identifier || !kernel) {
+    if (!identifier || !redirection) {
         return;
     }
     const auto& identity = event.identity;
@@ -297,9 +233,9 @@ void LinuxProviderServices::kernelReported(const sentorix_event& event) {
                                     identity.exe_inode);
     const bool direct = provider && provider->declinesEveryFlowOf(appId);
     // Every process of this program in this cgroup is decided in the kernel from now on.
-    kernel->publishIdentity(identity, direct);
+    redirection->publishIdentity(identity, direct);
     if (direct) {
-        kernel->publish(static_cast<int>(event.tgid), event.stamp, KernelInterception::Verdict::direct);
+        redirection->publishDirect(static_cast<int>(event.tgid), event.stamp);
     }
     if (event.kind != SENTORIX_EVENT_UDP_FLOW || !provider) {
         return;

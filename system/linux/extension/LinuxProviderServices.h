@@ -1,17 +1,14 @@
 #pragma once
 
+#include "FlowRedirection.h"
 #include "HostnameResolver.h"
 #include "InterceptionListener.h"
-#include "KernelEventStream.h"
-#include "KernelInterception.h"
-#include "NftablesRuleSet.h"
 #include "ProcessIdentifier.h"
 #include "ProxyLoopGuard.h"
 #include "SocketTCPConnection.h"
 #include "NEProviderServices.h"
 #include "NETransparentProxyProvider.h"
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,15 +16,16 @@
 
 namespace sentorix::linux_system {
 
-// What the operating system does for the provider on Linux: rules (kernel programs, or an nftables
-// table), interception of the redirected connections, the refused UDP flows, process identity, the
+// What the operating system does for the provider on Linux: rules (through the redirection it is
+// given), interception of the redirected connections, the refused UDP flows, process identity, the
 // system's own carrying of declined flows, and connections to the proxy.
 class LinuxProviderServices : public NEProviderServices, public std::enable_shared_from_this<LinuxProviderServices> {
 public:
     // Set on every socket of ours, so that the rules never redirect them.
-    static constexpr std::uint32_t OwnMark = 0x5e17;
+    static constexpr std::uint32_t OwnMark = FlowRedirection::OwnMark;
 
-    explicit LinuxProviderServices(std::shared_ptr<const NEVPNProtocol> protocol);
+    // `redirection` is made on the first settings, off the flow threads.
+    LinuxProviderServices(std::shared_ptr<const NEVPNProtocol> protocol, FlowRedirection::Factory redirection);
     ~LinuxProviderServices() override;
 
     void attach(std::weak_ptr<NETransparentProxyProvider> provider);
@@ -46,11 +44,11 @@ public:
 
 private:
     // What identifies processes, as of now (both null before the first rules).
-    std::pair<std::shared_ptr<ProcessIdentifier>, std::shared_ptr<KernelInterception>> identification();
+    std::pair<std::shared_ptr<ProcessIdentifier>, std::shared_ptr<FlowRedirection>> identification();
     void intercepted(FlowSocket socket, asio::ip::tcp::endpoint application,
-                     asio::ip::tcp::endpoint destination, std::optional<KernelInterception::Origin> origin);
-    // Redirecting by the kernel programs where they load, else by nftables; rulesMutex_ held.
-    OptionalError applyRulesLocked(const NETransparentProxyNetworkSettings& settings, std::uint16_t port);
+                     asio::ip::tcp::endpoint destination, std::optional<FlowOrigin> origin);
+    // The listener open and the rules applied; rulesMutex_ held.
+    Result<void> applyLocked(const NETransparentProxyNetworkSettings& settings);
     // A connection to the proxy begun while a flow's first bytes were awaited, on the flow's strand.
     struct Prepared {
         std::shared_ptr<SocketTCPConnection> connection;
@@ -62,23 +60,20 @@ private:
     void decide(FlowSocket socket, std::string appId, asio::ip::tcp::endpoint destination,
                 std::string hostname, Prepared early);
     void carryDirectly(FlowSocket socket, asio::ip::tcp::endpoint destination);
-    // A process or a refused UDP flow the kernel programs reported.
-    void kernelReported(const sentorix_event& event);
+    // A process or a refused UDP flow the redirection reported.
+    void reported(const sentorix_event& event);
 
     const std::shared_ptr<const NEVPNProtocol> protocol_;
     std::weak_ptr<NETransparentProxyProvider> provider_;
     const std::shared_ptr<HostnameResolver> resolver_;
     InterceptionListener listener_;
-    std::mutex rulesMutex_;  // guards rules_, kernel_, kernelTried_, claims_, proxy_ and identifier_ creation
-    NftablesRuleSet rules_;
-    std::shared_ptr<KernelInterception> kernel_;
-    std::shared_ptr<KernelEventStream> kernelEvents_;
-    bool kernelTried_ = false;
+    const FlowRedirection::Factory makeRedirection_;
+    std::mutex rulesMutex_;  // guards redirection_, claims_, proxy_ and identifier_ creation
+    std::shared_ptr<FlowRedirection> redirection_;
     bool claims_ = false;
     std::shared_ptr<ProcessIdentifier> identifier_;
     ProxyLoopGuard loopGuard_;
     std::optional<NWHostEndpoint> proxy_;  // the local proxy, once the rules name it
-    std::atomic<bool> udpNoted_{false};
 };
 
 }  // namespace sentorix::linux_system

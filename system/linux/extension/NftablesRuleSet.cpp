@@ -62,9 +62,9 @@ std::string NftablesRuleSet::script(const NETransparentProxyNetworkSettings& set
     return out;
 }
 
-OptionalError NftablesRuleSet::run(const std::string& commands) {
+Result<void> NftablesRuleSet::run(const std::string& commands) {
     if (!context_) {
-        return NSError::posix(ENOMEM, "Cannot create an nftables context");
+        return failure(ENOMEM, "Cannot create an nftables context");
     }
     const int status = nft_run_cmd_from_buffer(context_, commands.c_str());
     const char* error = nft_ctx_get_error_buffer(context_);
@@ -73,28 +73,29 @@ OptionalError NftablesRuleSet::run(const std::string& commands) {
         message.pop_back();
     }
     if (status == 0) {
-        return std::nullopt;
+        return {};
     }
     if (::geteuid() != 0 && (message.find("Operation not permitted") != std::string::npos || message.empty())) {
-        return NSError::posix(EPERM, "Cannot set the network rules: CAP_NET_ADMIN is needed (run as root)");
+        return failure(EPERM, "Cannot set the network rules: CAP_NET_ADMIN is needed (run as root)");
     }
-    return NSError::posix(EINVAL, "Cannot set the network rules through nftables: " +
-                                      (message.empty() ? std::string("no nftables support") : message));
+    return failure(EINVAL, "Cannot set the network rules through nftables: " +
+                               (message.empty() ? std::string("no nftables support") : message));
 }
 
-OptionalError NftablesRuleSet::apply(const NETransparentProxyNetworkSettings& settings,
-                                     std::uint16_t interceptionPort, std::uint32_t ownMark) {
+Result<void> NftablesRuleSet::apply(const NETransparentProxyNetworkSettings& settings,
+                                    std::uint16_t interceptionPort, std::uint32_t ownMark) {
     // Replacing happens in one transaction, so there is no moment without the redirect.
-    auto error = run(script(settings, interceptionPort, ownMark, applied_));
-    if (!error) {
+    auto applied = run(script(settings, interceptionPort, ownMark, applied_));
+    if (applied) {
         applied_ = true;
     }
-    return error;
+    return applied;
 }
 
 void NftablesRuleSet::remove() {
     if (applied_) {
-        run(std::string("delete table inet ") + TableName + "\n");
+        // Failing, the table still goes when our netlink socket closes.
+        static_cast<void>(run(std::string("delete table inet ") + TableName + "\n"));
         applied_ = false;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "NETransparentProxyNetworkSettings.h"
 #include "NSError.h"
+#include "Result.h"
 
 #include <cstdint>
 #include <memory>
@@ -24,8 +25,8 @@ public:
 
     // Replaces the table: our own marked sockets return, excluded TCP rules return, included TCP rules
     // redirect to the interception port. UDP rules are not applied yet.
-    OptionalError apply(const NETransparentProxyNetworkSettings& settings, std::uint16_t interceptionPort,
-                        std::uint32_t ownMark);
+    Result<void> apply(const NETransparentProxyNetworkSettings& settings, std::uint16_t interceptionPort,
+                       std::uint32_t ownMark);
     void remove();
 
     // The nft script `apply` runs; public so that it can be read in tests and logs.
@@ -33,7 +34,7 @@ public:
                               std::uint32_t ownMark, bool replacing);
 
 private:
-    OptionalError run(const std::string& commands);
+    Result<void> run(const std::string& commands);
 
     nft_ctx* context_ = nullptr;
     bool applied_ = false;

@@ -1,6 +1,7 @@
 #include "ProviderHost.h"
 
 #include "ConfigurationFile.h"
+#include "FlowRedirection.h"
 #include "LinuxProviderServices.h"
 #include "PropertyListFile.h"
 #include "RotatingLogSink.h"
@@ -165,7 +166,8 @@ void ProviderHost::start(const PrincipalClass& principalClass) {
         ProviderHost::publishStatus(*h.stateDirectory, "disconnected", error->localizedDescription());
         fail(error->localizedDescription());
     }
-    h.services = std::make_shared<LinuxProviderServices>(protocol);
+    // The kernel programs where they load, else nftables: chosen once the first rules come.
+    h.services = std::make_shared<LinuxProviderServices>(protocol, chooseFlowRedirection);
     h.provider = principalClass(h.services);
     h.services->attach(h.provider);
 

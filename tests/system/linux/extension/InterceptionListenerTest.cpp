@@ -76,8 +76,8 @@ private:
 
 struct InterceptionListenerTest : ::testing::Test {
     void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(listener.open(error)) << error;
+        const auto opened = listener.open();
+        ASSERT_TRUE(opened) << opened.error().localizedDescription();
         port = *listener.port();
         sockaddr_in6 loopback{AF_INET6, 0, 0, in6addr_loopback, 0};  // as the listener: IPv6 where ::1 is
         hasV6 = ::bind(loopbackClient(true).get(), reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) == 0;

@@ -158,13 +158,12 @@ protected:
                 skip = "cannot make a network namespace here";
                 return;
             }
-            std::string error;
-            auto kernel = KernelInterception::load(error);
+            auto kernel = KernelInterception::load();
             if (!kernel) {
-                skip = "kernel programs unavailable: " + error;
+                skip = "kernel programs unavailable: " + kernel.error().localizedDescription();
                 return;
             }
-            body(*kernel);
+            body(**kernel);
         }).join();
         if (!skip.empty()) {
             GTEST_SKIP() << skip;
@@ -178,7 +177,7 @@ TEST_F(KernelInterceptionTest, RedirectsOnlyWhileClaimingAndKeepsThePeerAndTheOr
         std::uint16_t port = 0;
         const int listener = listenOn(port);
         const asio::ip::tcp::endpoint proxy(asio::ip::make_address("127.0.0.1"), 8080);
-        ASSERT_FALSE(kernel.configure(settings(), port, proxy));
+        ASSERT_TRUE(kernel.configure(settings(), port, proxy));
 
         EXPECT_EQ(connectFromChild().connectErrno, ECONNREFUSED) << "nothing is redirected before claiming";
 
@@ -216,15 +215,15 @@ TEST_F(KernelInterceptionTest, ProgramsDetachedFromOutsideAreAttachedAgain) {
     inOwnNamespace([](KernelInterception& kernel) {
         std::uint16_t port = 0;
         const int listener = listenOn(port);
-        ASSERT_FALSE(kernel.configure(settings(), port, {asio::ip::make_address("127.0.0.1"), 8080}));
+        ASSERT_TRUE(kernel.configure(settings(), port, {asio::ip::make_address("127.0.0.1"), 8080}));
         kernel.setClaiming(true);
-        EXPECT_EQ(std::get<int>(kernel.reattachDetached()), 0) << "nothing to do while attached";
+        EXPECT_EQ(kernel.reattachDetached().value(), 0) << "nothing to do while attached";
         ASSERT_GT(linux_system::KernelRedirection::removeFor(::getpid()).links, 0);
         EXPECT_EQ(connectFromChild().connectErrno, ECONNREFUSED) << "detached: connections go direct";
 
         const auto attached = kernel.reattachDetached();
-        ASSERT_TRUE(std::holds_alternative<int>(attached)) << std::get<std::string>(attached);
-        EXPECT_GT(std::get<int>(attached), 0);
+        ASSERT_TRUE(attached) << attached.error().localizedDescription();
+        EXPECT_GT(*attached, 0);
         EXPECT_EQ(connectFromChild().connectErrno, 0) << "redirected again, with the rules as they were";
         ::close(listener);
     });
@@ -261,12 +260,12 @@ TEST_F(KernelInterceptionTest, IPv6ConnectionsAreRedirectedOnlyToAListenerWithAn
             return WEXITSTATUS(status) == 0 && ::poll(&ready, 1, 1000) == 1;
         };
         const int destination = listenV6(ClosedPort);
-        ASSERT_FALSE(kernel.configure(rules, port, {asio::ip::make_address("127.0.0.1"), 8080}, false));
+        ASSERT_TRUE(kernel.configure(rules, port, {asio::ip::make_address("127.0.0.1"), 8080}, false));
         kernel.setClaiming(true);
         EXPECT_TRUE(reached(destination)) << "left to go where it asked";
 
         const int v6 = listenV6(port);
-        ASSERT_FALSE(kernel.configure(rules, port, {asio::ip::make_address("127.0.0.1"), 8080}, true));
+        ASSERT_TRUE(kernel.configure(rules, port, {asio::ip::make_address("127.0.0.1"), 8080}, true));
         EXPECT_TRUE(reached(v6)) << "redirected to the listener's IPv6 socket";
         ::close(v6);
         ::close(destination);
@@ -279,7 +278,7 @@ TEST_F(KernelInterceptionTest, SocketsBoundToADeviceAreLeftAlone) {
     inOwnNamespace([](KernelInterception& kernel) {
         std::uint16_t port = 0;
         const int listener = listenOn(port);
-        ASSERT_FALSE(kernel.configure(settings(), port, {asio::ip::make_address("127.0.0.1"), 8080}));
+        ASSERT_TRUE(kernel.configure(settings(), port, {asio::ip::make_address("127.0.0.1"), 8080}));
         kernel.setClaiming(true);
         const auto boundConnect = [](bool bind) {
             const pid_t child = ::fork();
@@ -305,7 +304,7 @@ TEST_F(KernelInterceptionTest, DecidedProcessesAndTheProxyKeepTheirConnections) 
     inOwnNamespace([](KernelInterception& kernel) {
         std::uint16_t port = 0;
         const int listener = listenOn(port);
-        ASSERT_FALSE(kernel.configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
+        ASSERT_TRUE(kernel.configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
         kernel.setClaiming(true);
 
         // Binding the proxy's address and port marks the process at once, from its first connection.
@@ -347,7 +346,7 @@ TEST_F(KernelInterceptionTest, TheProxysMarkEndsWhenItExecsAnotherProgram) {
     inOwnNamespace([](KernelInterception& kernel) {
         std::uint16_t port = 0;
         const int listener = listenOn(port);
-        ASSERT_FALSE(kernel.configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
+        ASSERT_TRUE(kernel.configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
         kernel.setClaiming(true);
         const std::string connect =
             "exec 3<>/dev/tcp/" + std::string(Destination) + "/" + std::to_string(ClosedPort);
@@ -396,7 +395,7 @@ TEST_F(KernelInterceptionTest, AUdpFlowRefusedWhileTheRingIsFullIsReportedOnItsN
     inOwnNamespace([](KernelInterception& kernel) {
         auto rules = settings();
         rules.includedNetworkRules->push_back(NENetworkRule(NWHostEndpoint(Destination, "0"), 32, NENetworkRuleProtocol::UDP));
-        ASSERT_FALSE(kernel.configure(rules, 1, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
+        ASSERT_TRUE(kernel.configure(rules, 1, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
         kernel.setClaiming(true);
         int filled[2], again[2];
         ASSERT_EQ(::pipe(filled), 0);
@@ -423,16 +422,13 @@ TEST_F(KernelInterceptionTest, AUdpFlowRefusedWhileTheRingIsFullIsReportedOnItsN
         ASSERT_EQ(::read(filled[0], &go, 1), 1);
         asio::io_context io;
         std::vector<std::uint16_t> reported;
-        std::string error;
         auto stream = linux_system::KernelEventStream::open(
-            kernel.eventsMap(), io.get_executor(),
-            [&](const sentorix_event& event) {
+            kernel.eventsMap(), io.get_executor(), [&](const sentorix_event& event) {
                 if (event.kind == SENTORIX_EVENT_UDP_FLOW) {
                     reported.push_back(event.remote_port);
                 }
-            },
-            error);
-        ASSERT_TRUE(stream) << error;
+            });
+        ASSERT_TRUE(stream) << stream.error().localizedDescription();
         io.run_for(std::chrono::milliseconds(200));
         io.restart();
         ASSERT_LT(reported.size(), 4000u) << "the ring was meant to overflow";
@@ -441,7 +437,7 @@ TEST_F(KernelInterceptionTest, AUdpFlowRefusedWhileTheRingIsFullIsReportedOnItsN
         ::waitpid(child, nullptr, 0);
         io.run_for(std::chrono::milliseconds(200));
         EXPECT_EQ(std::count(reported.begin(), reported.end(), Late), 1) << "reported once there was room";
-        stream->stop();
+        (*stream)->stop();
         for (const int fd : {filled[0], filled[1], again[0], again[1]}) {
             ::close(fd);
         }
@@ -467,10 +463,9 @@ TEST_F(KernelInterceptionTest, TheStartUpScanNumbersDevicesAsTheProgramsDoOnABtr
         }
         asio::io_context io;
         std::vector<sentorix_event> events;
-        std::string error;
         auto stream = linux_system::KernelEventStream::open(
-            kernel.eventsMap(), io.get_executor(), [&](const sentorix_event& event) { events.push_back(event); }, error);
-        ASSERT_TRUE(stream) << error;
+            kernel.eventsMap(), io.get_executor(), [&](const sentorix_event& event) { events.push_back(event); });
+        ASSERT_TRUE(stream) << stream.error().localizedDescription();
         const std::string program = mount + "/volume/sleep";
         const pid_t child = ::fork();
         if (child == 0) {
@@ -487,7 +482,7 @@ TEST_F(KernelInterceptionTest, TheStartUpScanNumbersDevicesAsTheProgramsDoOnABtr
         const auto scanned = std::find_if(running.begin(), running.end(), [&](const auto& p) { return p.first == child; });
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
-        stream->stop();
+        (*stream)->stop();
         ASSERT_NE(seen, events.end()) << "the programs report the program's start";
         ASSERT_NE(scanned, running.end());
         EXPECT_EQ(scanned->second.exe_dev, seen->identity.exe_dev);
@@ -499,13 +494,12 @@ TEST_F(KernelInterceptionTest, RefusesIncludedUdpOnceReportedPerFlowUnlessTheIde
     inOwnNamespace([](KernelInterception& kernel) {
         auto rules = settings();
         rules.includedNetworkRules->push_back(NENetworkRule(NWHostEndpoint("0.0.0.0", "443"), 0, NENetworkRuleProtocol::UDP));
-        ASSERT_FALSE(kernel.configure(rules, 1, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
+        ASSERT_TRUE(kernel.configure(rules, 1, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
         asio::io_context io;
         std::vector<sentorix_event> events;
-        std::string error;
         auto stream = linux_system::KernelEventStream::open(
-            kernel.eventsMap(), io.get_executor(), [&](const sentorix_event& event) { events.push_back(event); }, error);
-        ASSERT_TRUE(stream) << error;
+            kernel.eventsMap(), io.get_executor(), [&](const sentorix_event& event) { events.push_back(event); });
+        ASSERT_TRUE(stream) << stream.error().localizedDescription();
         const auto drain = [&] { io.run_for(std::chrono::milliseconds(100)); io.restart(); };
 
         EXPECT_EQ(sendFromChild({443}), std::vector<int>{0}) << "nothing is refused before claiming";
@@ -561,7 +555,7 @@ TEST_F(KernelInterceptionTest, RefusesIncludedUdpOnceReportedPerFlowUnlessTheIde
 
         kernel.setClaiming(false);
         EXPECT_EQ(sendFromChild({443}), std::vector<int>{0}) << "with the gate closed, nothing is refused";
-        stream->stop();
+        (*stream)->stop();
         drain();
     });
 }
@@ -570,7 +564,7 @@ TEST_F(KernelInterceptionTest, AStraightConnectionCannotPassForAnEarlierRedirect
     inOwnNamespace([](KernelInterception& kernel) {
         std::uint16_t port = 0;
         const int listener = listenOn(port);
-        ASSERT_FALSE(kernel.configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
+        ASSERT_TRUE(kernel.configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080)));
         kernel.setClaiming(true);
         // A redirected connection whose record is never taken: accepted and dropped, as under a flood.
         std::uint16_t used = 0;
@@ -606,14 +600,14 @@ std::string checkInOwnPidNamespace(bool askKernelForPids) {
     if (::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up && ip addr add 127.0.0.2/8 dev lo") != 0) {
         return "SKIP cannot make a network namespace";
     }
-    std::string error;
-    auto kernel = KernelInterception::load(error, askKernelForPids);
-    if (!kernel) {
-        return "SKIP kernel programs unavailable: " + error;
+    auto loaded = KernelInterception::load(askKernelForPids);
+    if (!loaded) {
+        return "SKIP kernel programs unavailable: " + loaded.error().localizedDescription();
     }
+    const auto& kernel = *loaded;
     std::uint16_t port = 0;
     const int listener = listenOn(port);
-    if (kernel->configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080))) {
+    if (!kernel->configure(settings(), port, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080))) {
         return "cannot configure";
     }
     kernel->setClaiming(true);
