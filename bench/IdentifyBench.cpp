@@ -80,18 +80,23 @@ void benchKernelPath() {
             std::printf("kernel path: skipped (needs root and network namespaces)\n");
             return;
         }
-        std::string error;
-        auto kernel = KernelInterception::load(error);
-        if (!kernel) {
-            std::printf("kernel path: skipped (%s)\n", error.c_str());
+        auto loaded = KernelInterception::load();
+        if (!loaded) {
+            std::printf("kernel path: skipped (%s)\n", loaded.error().localizedDescription().c_str());
             return;
         }
+        auto kernel = std::move(*loaded);
         std::uint16_t port = 0;
         const UniqueFd server = listenLoopback(port);
         sentorix::NETransparentProxyNetworkSettings settings("127.0.0.1");
         settings.includedNetworkRules = std::vector<sentorix::NENetworkRule>{sentorix::NENetworkRule(
             sentorix::NWHostEndpoint("127.0.0.2", "8000"), 32, sentorix::NENetworkRuleProtocol::TCP)};
-        kernel->configure(settings, port, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 8080));
+        if (auto configured = kernel->configure(settings, port,
+                                                asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 8080));
+            !configured) {
+            std::printf("kernel path: skipped (%s)\n", configured.error().localizedDescription().c_str());
+            return;
+        }
         kernel->setClaiming(true);
         sentorix::linux_system::ProcessIdentifier identifier(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 8080));
         const auto identifyAccepted = [&] {

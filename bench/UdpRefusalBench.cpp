@@ -54,17 +54,18 @@ int main() {
         std::printf("refused UDP send: skipped (needs root and network namespaces)\n");
         return 0;
     }
-    std::string error;
-    auto kernel = KernelInterception::load(error);
-    if (!kernel) {
-        std::printf("refused UDP send: skipped (kernel programs unavailable: %s)\n", error.c_str());
+    auto loaded = KernelInterception::load();
+    if (!loaded) {
+        std::printf("refused UDP send: skipped (kernel programs unavailable: %s)\n",
+                    loaded.error().localizedDescription().c_str());
         return 0;
     }
+    auto kernel = std::move(*loaded);
     sentorix::NETransparentProxyNetworkSettings settings("127.0.0.1");
     settings.includedNetworkRules = std::vector<sentorix::NENetworkRule>{
         sentorix::NENetworkRule(sentorix::NWHostEndpoint("0.0.0.0", "443"), 0, sentorix::NENetworkRuleProtocol::UDP),
         sentorix::NENetworkRule(sentorix::NWHostEndpoint("0.0.0.0", "80"), 0, sentorix::NENetworkRuleProtocol::TCP)};
-    if (kernel->configure(settings, 1, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080))) {
+    if (!kernel->configure(settings, 1, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 8080))) {
         return 1;
     }
     kernel->setClaiming(true);

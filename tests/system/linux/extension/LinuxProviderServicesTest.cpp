@@ -105,7 +105,7 @@ public:
         tcp->open(nullptr, [this, tcp](OptionalError) {
             auto tunnel = std::make_shared<SXTunnelConnection>(tcp, createTCPConnection(proxy_), "FLOW-ID",
                                                                tcp->metaData().sourceAppSigningIdentifier.value_or(""), 5.0,
-                                                               monitoring, nullptr, nullptr, nullptr);
+                                                               monitoring, std::weak_ptr<SXTunnelConnectionOwner>());
             {
                 std::lock_guard lock(mutex_);
                 tunnels_.push_back(tunnel);
