@@ -1,5 +1,7 @@
 #include "PropertyListFile.h"
 
+#include "WholeBuffer.h"
+
 #include <plist/plist.h>
 
 #include "UniqueFd.h"
@@ -188,20 +190,7 @@ NSError writeError(const std::string& path, int errorNumber) {
     return NSError::posix(errorNumber, "Cannot write " + path + ": " + std::strerror(errorNumber));
 }
 
-bool writeAll(int fd, const char* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, bytes, length);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
+bool writeAll(int fd, const char* bytes, std::size_t length) { return WholeBuffer::write(fd, bytes, length) == length; }
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include "SecureDirectory.h"
 
+#include "WholeBuffer.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -21,20 +23,7 @@ std::string failure(const std::string& what, const std::string& path, int number
     return "Cannot " + what + " " + path + ": " + std::strerror(number);
 }
 
-bool writeAll(int fd, const char* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, bytes, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
+bool writeAll(int fd, const char* bytes, std::size_t length) { return WholeBuffer::write(fd, bytes, length) == length; }
 
 // A directory entry opened without following a link.
 UniqueFd openDirectoryAt(int parent, const char* name) {
@@ -86,10 +75,7 @@ bool copyFileAt(int source, int target, const std::string& name, mode_t mode) {
     }
     std::vector<char> buffer(64 * 1024);
     for (;;) {
-        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got = WholeBuffer::read(in.get(), buffer.data(), buffer.size());
         if (got < 0) {
             return false;
         }
@@ -294,23 +280,12 @@ std::optional<std::string> SecureDirectory::readFile(const std::string& name, st
     if (!fd.valid()) {
         return std::nullopt;
     }
-    std::string content;
-    char buffer[64 * 1024];
-    while (content.size() < limit) {
-        const ssize_t got = ::read(fd.get(), buffer, std::min(sizeof buffer, limit - content.size()));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            error = failure("read", pathOf(name), errno);
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        content.append(buffer, static_cast<std::size_t>(got));
+    auto content = WholeBuffer::readToEnd(fd.get(), limit);
+    if (!content) {
+        error = failure("read", pathOf(name), static_cast<int>(content.error().code()));
+        return std::nullopt;
     }
-    return content;
+    return std::move(*content);
 }
 
 bool SecureDirectory::replaceFile(const std::string& name, const std::string& content, bool durable,

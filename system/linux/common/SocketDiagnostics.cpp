@@ -1,6 +1,5 @@
 #include "SocketDiagnostics.h"
 
-#include <dirent.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
@@ -8,10 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <string>
 
 namespace sentorix::linux_system {
 
@@ -61,24 +57,6 @@ bool SocketDiagnostics::destroy(std::uint8_t family, const inet_diag_sockid& id)
     const int code = reinterpret_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
     errno = -code;
     return code == 0;
-}
-
-std::set<std::uint64_t> SocketDiagnostics::socketInodesOf(pid_t pid) {
-    std::set<std::uint64_t> inodes;
-    const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
-    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory.c_str()), &::closedir);
-    if (!listing) {
-        return inodes;
-    }
-    while (const dirent* entry = ::readdir(listing.get())) {
-        char target[64];
-        const ssize_t length = ::readlinkat(::dirfd(listing.get()), entry->d_name, target, sizeof target - 1);
-        if (length > 8 && std::strncmp(target, "socket:[", 8) == 0) {
-            target[length] = '\0';
-            inodes.insert(std::strtoull(target + 8, nullptr, 10));
-        }
-    }
-    return inodes;
 }
 
 }  // namespace sentorix::linux_system

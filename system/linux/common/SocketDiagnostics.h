@@ -7,7 +7,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <set>
 
 namespace sentorix::linux_system {
 
@@ -46,9 +45,6 @@ public:
     // Ends the socket the kernel reported (with its cookie) as an abort: its peer gets a reset. Needs
     // CAP_NET_ADMIN; false with errno set otherwise.
     bool destroy(std::uint8_t family, const inet_diag_sockid& id);
-
-    // The inodes of the sockets the process holds, from /proc.
-    static std::set<std::uint64_t> socketInodesOf(pid_t pid);
 
 private:
     bool send(const inet_diag_req_v2& request, bool dump);

@@ -1,5 +1,7 @@
 #include "RotatingLogSink.h"
 
+#include "WholeBuffer.h"
+
 #include "StderrLogSink.h"
 
 #include <fcntl.h>
@@ -36,18 +38,8 @@ void RotatingLogSink::write(const LogEntry& entry) {
     if (descriptors_.empty()) {
         return;
     }
-    std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t written = ::write(descriptors_.front(), line.data() + done, line.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            break;  // a full disk loses log lines, never the extension
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    size_ += done;
+    // A full disk loses log lines, never the extension.
+    size_ += WholeBuffer::write(descriptors_.front(), line.data(), line.size());
     if (size_ >= limit_) {
         rotate();
     }

@@ -2,10 +2,12 @@
 
 #include "ExtensionStatus.h"
 #include "HostOperationLock.h"
+#include "ProcFS.h"
 #include "PropertyListFile.h"
 #include "SecureDirectory.h"
 #include "StateDirectory.h"
 #include "UniqueFd.h"
+#include "WholeBuffer.h"
 #include "NSNotificationCenter.h"
 
 #include <fcntl.h>
@@ -14,7 +16,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -30,31 +31,10 @@ NSError connectionError(long code, const std::string& description) {
     return NSError(ExtensionConnection::ErrorDomain, code, description);
 }
 
-// Alive and not a zombie waiting for a parent that never reaps.
-bool processAlive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (pid <= 0 || !std::getline(stat, line)) {
-        return false;
-    }
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
-bool readAll(int fd, void* buffer, std::size_t length) {
-    auto* bytes = static_cast<char*>(buffer);
-    while (length > 0) {
-        const ssize_t got = ::read(fd, bytes, length);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        bytes += got;
-        length -= static_cast<std::size_t>(got);
-    }
-    return true;
+// All of a value the child sends through the pipe, or nothing.
+template <class Value>
+bool readWhole(int fd, Value& value) {
+    return WholeBuffer::read(fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
 }
 
 // Runs the program open at `program` (checked by the caller, executed as it is, so nothing can be
@@ -135,12 +115,12 @@ pid_t launchDetached(const UniqueFd& program, bool script, const std::string& na
         int childStatus = 0;
         while (::waitpid(child, &childStatus, 0) < 0 && errno == EINTR) {
         }
-        if (!readAll(reader.get(), &pid, sizeof pid) || pid <= 0) {
+        if (!readWhole(reader.get(), pid) || pid <= 0) {
             error = connectionError(ExtensionConnection::ConnectionFailed, "Cannot start the extension");
             return -1;
         }
     }
-    if (readAll(reader.get(), &failure, sizeof failure)) {
+    if (readWhole(reader.get(), failure)) {
         if (heartbeat >= 0) {
             while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
             }
@@ -300,7 +280,7 @@ OptionalError ExtensionConnection::startVPNTunnel() {
         if (published.running && published.word == "connected") {
             return std::nullopt;
         }
-        if (published.word == "disconnected" || !processAlive(pid)) {
+        if (published.word == "disconnected" || !ProcFS().alive(pid)) {
             const std::string reason = published.lastError.empty()
                                            ? "the extension exited while starting; see " +
                                                  StateDirectory::logPath(stateDirectory_)
