@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NSError.h"
+#include "Result.h"
 #include "PropertyListValue.h"
 
 #include <cstddef>
@@ -43,7 +44,7 @@ public:
     static std::optional<std::string> frame(Dictionary message, std::size_t limit = MaxBodyBytes);
     static std::size_t bodyLength(const unsigned char (&header)[HeaderBytes]);
     // A dictionary of this version, from XML; anything else is nothing, with `problem` saying why.
-    static std::optional<Dictionary> parse(const std::string& body, std::string& problem);
+    static Result<Dictionary> parse(const std::string& body);
 
     static Dictionary success(Dictionary fields = {});
     static Dictionary failure(const NSError& error);

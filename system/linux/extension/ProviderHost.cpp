@@ -32,8 +32,8 @@ namespace sentorix::linux_system {
 void ProviderHost::publishStatus(const SecureDirectory& directory, const std::string& status,
                                  const std::string& lastError) {
     const std::string content = status + "\n" + std::to_string(::getpid()) + "\n" + lastError + "\n";
-    std::string ignored;  // a status that cannot be published reads as the extension not running
-    directory.replaceFile(StateDirectory::StatusName, content, false, ignored);
+    // A status that cannot be published reads as the extension not running.
+    static_cast<void>(directory.replaceFile(StateDirectory::StatusName, content, false));
 }
 
 std::shared_ptr<NETunnelProviderProtocol> ProviderHost::loadProtocol(const std::string& directory,
@@ -43,18 +43,17 @@ std::shared_ptr<NETunnelProviderProtocol> ProviderHost::loadProtocol(const std::
     protocol->serverAddress = "127.0.0.1";
 
     if (const char* file = std::getenv("SENTORIX_PROVIDER_CONFIGURATION"); file && *file) {
-        const auto value = PropertyListFile::load(file, error);
+        const auto value = PropertyListFile::load(file);
         if (!value || !value->get<PropertyListValue::Dictionary>()) {
-            if (!error) {
-                error = NSError::posix(EINVAL, std::string(file) + " does not hold a dictionary");
-            }
+            error = value ? NSError::posix(EINVAL, std::string(file) + " does not hold a dictionary") : value.error();
             return nullptr;
         }
         protocol->providerConfiguration = *value->get<PropertyListValue::Dictionary>();
         return protocol;
     }
-    std::string ignored;
-    const auto entries = ConfigurationFile::read(directory, ignored).value_or(PropertyListValue::Array{});
+    // An unreadable store holds no configuration for us: the defaults below apply.
+    const auto read = ConfigurationFile::read(directory);
+    const auto entries = read ? *read : PropertyListValue::Array{};
     if (auto saved = ConfigurationFile::enabledProviderConfiguration(entries, ExtensionBundleIdentifier)) {
         protocol->providerConfiguration = std::move(*saved);
         return protocol;
@@ -133,10 +132,9 @@ void ProviderHost::start(const PrincipalClass& principalClass) {
     // Sixteen pool threads would each get a malloc arena that keeps what a burst of flows used.
     ::mallopt(M_ARENA_MAX, 4);
     auto& h = host();
-    std::string problem;
-    auto state = SecureDirectory::open(StateDirectory::path(), true, problem);
+    auto state = SecureDirectory::open(StateDirectory::path(), true);
     if (!state) {
-        fail(problem);
+        fail(state.error().localizedDescription());
     }
     h.stateDirectory = std::make_shared<const SecureDirectory>(std::move(*state));
     const auto& directory = *h.stateDirectory;
@@ -145,10 +143,11 @@ void ProviderHost::start(const PrincipalClass& principalClass) {
             h.stateDirectory, StateDirectory::LogName, StateDirectory::OlderLogName,
             std::vector<int>{STDERR_FILENO, STDOUT_FILENO}));
     }
-    h.lock = directory.openFile(StateDirectory::LockName, O_RDWR | O_CREAT, problem);
-    if (!h.lock.valid()) {
-        fail(problem);
+    auto lock = directory.openFile(StateDirectory::LockName, O_RDWR | O_CREAT);
+    if (!lock) {
+        fail(lock.error().localizedDescription());
     }
+    h.lock = std::move(*lock);
     // An open-file-description lock: the host application can test it without taking it.
     struct flock whole {};
     whole.l_type = F_WRLCK;

@@ -46,18 +46,17 @@ void RotatingLogSink::write(const LogEntry& entry) {
 }
 
 void RotatingLogSink::rotate() {
-    std::string problem;
-    if (!directory_->rename(name_, olderName_, problem)) {
+    if (!directory_->rename(name_, olderName_)) {
         size_ = 0;  // try again after another limit's worth rather than on every line
         return;
     }
-    const UniqueFd fresh = directory_->openFile(name_, O_WRONLY | O_CREAT | O_APPEND, problem);
-    if (!fresh.valid()) {
+    const auto fresh = directory_->openFile(name_, O_WRONLY | O_CREAT | O_APPEND);
+    if (!fresh) {
         size_ = 0;
         return;
     }
     for (const int descriptor : descriptors_) {
-        ::dup2(fresh.get(), descriptor);
+        ::dup2(fresh->get(), descriptor);
     }
     size_ = 0;
 }

@@ -113,24 +113,20 @@ bool ServiceClient::send(int socket, const Dictionary& message, Clock::time_poin
     return true;
 }
 
-std::optional<ServiceClient::Dictionary> ServiceClient::receive(int socket, Clock::time_point deadline,
-                                                                std::string& problem) {
+Result<ServiceClient::Dictionary> ServiceClient::receive(int socket, Clock::time_point deadline) {
     unsigned char header[ControlMessage::HeaderBytes];
     if (!readExactly(socket, reinterpret_cast<char*>(header), sizeof header, deadline)) {
-        problem = "the service did not answer";
-        return std::nullopt;
+        return failure(ETIMEDOUT, "the service did not answer");
     }
     const auto length = ControlMessage::bodyLength(header);
     if (length > ControlMessage::MaxAnswerBytes) {
-        problem = "the service's answer is too large";
-        return std::nullopt;
+        return failure(EMSGSIZE, "the service's answer is too large");
     }
     std::string body(length, '\0');
     if (!readExactly(socket, body.data(), length, deadline)) {
-        problem = "the service did not answer";
-        return std::nullopt;
+        return failure(ETIMEDOUT, "the service did not answer");
     }
-    return ControlMessage::parse(body, problem);
+    return ControlMessage::parse(body);
 }
 
 std::optional<ServiceClient::Dictionary> ServiceClient::ask(Dictionary request, OptionalError& error,
@@ -140,14 +136,11 @@ std::optional<ServiceClient::Dictionary> ServiceClient::ask(Dictionary request, 
         return std::nullopt;
     }
     const auto deadline = Clock::now() + timeout;
-    std::string problem;
     // Sent or not, an answer may be waiting: a refused peer is answered before it has asked.
     const bool sent = send(socket.get(), request, deadline);
-    auto answer = receive(socket.get(), sent ? deadline : Clock::now() + std::chrono::seconds(1), problem);
-    if (!sent && !answer) {
-        problem = "the request could not be sent";
-    }
+    auto answer = receive(socket.get(), sent ? deadline : Clock::now() + std::chrono::seconds(1));
     if (!answer) {
+        const std::string problem = sent ? answer.error().localizedDescription() : "the request could not be sent";
         error = NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
                         "Sentorix service at " + path_ + ": " + problem);
         return std::nullopt;
@@ -156,7 +149,7 @@ std::optional<ServiceClient::Dictionary> ServiceClient::ask(Dictionary request, 
         error = std::move(failure);
         return std::nullopt;
     }
-    return answer;
+    return std::move(*answer);
 }
 
 }  // namespace sentorix::linux_system

@@ -31,8 +31,7 @@ public:
     int connect(OptionalError& error) const;
     // Frame I/O on a connected socket, bounded by `deadline`.
     static bool send(int socket, const Dictionary& message, std::chrono::steady_clock::time_point deadline);
-    static std::optional<Dictionary> receive(int socket, std::chrono::steady_clock::time_point deadline,
-                                             std::string& problem);
+    static Result<Dictionary> receive(int socket, std::chrono::steady_clock::time_point deadline);
 
 private:
     const std::string path_;

@@ -84,8 +84,7 @@ void ServiceConnection::listen() {
                 subscribed = polled == 0 || errno == EINTR;
                 continue;
             }
-            std::string problem;
-            const auto message = ServiceClient::receive(socket.get(), Clock::now() + 5s, problem);
+            const auto message = ServiceClient::receive(socket.get(), Clock::now() + 5s);
             if (!message) {
                 subscribed = false;
                 continue;

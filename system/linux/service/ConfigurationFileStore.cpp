@@ -30,19 +30,21 @@ NSError readWriteError(const std::string& description) {
                    description);
 }
 
+// The store's errors are the configuration manager's, with the ring's text.
+NSError readWriteError(const NSError& cause) { return readWriteError(cause.localizedDescription()); }
+
 std::optional<PropertyListValue::Array> readEntries(const std::string& directory, OptionalError& error) {
-    std::string problem;
-    auto entries = ConfigurationFile::read(directory, problem);
+    auto entries = ConfigurationFile::read(directory);
     if (!entries) {
-        error = readWriteError(problem);
+        error = readWriteError(entries.error());
+        return std::nullopt;
     }
-    return entries;
+    return std::move(*entries);
 }
 
 bool replaceEntries(const SecureDirectory& state, const PropertyListValue::Array& entries, OptionalError& error) {
-    std::string problem;
-    if (!ConfigurationFile::replace(state, entries, problem)) {
-        error = readWriteError(problem);
+    if (auto replaced = ConfigurationFile::replace(state, entries); !replaced) {
+        error = readWriteError(replaced.error());
         return false;
     }
     return true;
@@ -70,16 +72,18 @@ NETransparentProxyManager::Managers ConfigurationFileStore::readAll(OptionalErro
 }
 
 bool ConfigurationFileStore::write(NETransparentProxyManager& manager, OptionalError& error) const {
-    std::string problem;
-    const auto state = SecureDirectory::open(directory_, true, problem);
-    const UniqueFd lock = state ? state->openFile(StateDirectory::ConfigurationsLockName, O_RDWR | O_CREAT, problem)
-                                : UniqueFd();
-    if (!lock.valid()) {
-        error = readWriteError(problem);
+    const auto state = SecureDirectory::open(directory_, true);
+    if (!state) {
+        error = readWriteError(state.error());
+        return false;
+    }
+    const auto lock = state->openFile(StateDirectory::ConfigurationsLockName, O_RDWR | O_CREAT);
+    if (!lock) {
+        error = readWriteError(lock.error());
         return false;
     }
     // Held until `lock` closes. Readers need no lock: the file is only ever replaced whole.
-    while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
+    while (::flock(lock->get(), LOCK_EX) != 0 && errno == EINTR) {
     }
     // A file that cannot be read is left alone rather than replaced by this one configuration.
     auto entries = readEntries(directory_, error);

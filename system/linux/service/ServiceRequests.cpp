@@ -139,20 +139,20 @@ Dictionary ServiceRequests::save(const Dictionary& request) {
     }
     NETransparentProxyManager manager;
     ConfigurationEntry::decode(*entry, manager);
-    OptionalError error;
     // Measured as it will be written, and as deep as an answer holds it: the request's own size says little
     // (indentation grows with depth), and every saved configuration must fit in one answer and the file.
     const auto written = PropertyListFile::serialize(
         Dictionary{{"configurations", PropertyListValue::Array{ConfigurationEntry::encode(manager)}}},
-        "the configuration", error);
+        "the configuration");
     if (!written) {
-        return ControlMessage::failure(badRequest(error->localizedDescription()));
+        return ControlMessage::failure(badRequest(written.error().localizedDescription()));
     }
     if (written->size() > ControlMessage::MaxConfigurationBytes) {
         return ControlMessage::failure(badRequest(
             "The configuration would take " + std::to_string(written->size()) + " bytes saved, more than the " +
             std::to_string(ControlMessage::MaxConfigurationBytes) + " the service keeps for one"));
     }
+    OptionalError error;
     // Bounded, so that every saved configuration always fits in one answer.
     {
         const auto saved = store_->readAll(error);

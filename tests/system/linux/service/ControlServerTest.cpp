@@ -38,16 +38,16 @@ class ControlServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         path = directory.path() + "/control.sock";
-        std::string problem;
-        server = ControlServer::listen(
+        auto listening = ControlServer::listen(
             io, path,
             [this](const std::shared_ptr<ControlSession>& session, Dictionary request) {
                 ++handled;
                 const auto* name = ControlMessage::text(request, "request");
                 session->answer(ControlMessage::success({{"echo", name ? *name : ""}}));
             },
-            problem, 2s);
-        ASSERT_TRUE(server) << problem;
+            2s);
+        ASSERT_TRUE(listening) << listening.error().localizedDescription();
+        server = std::move(*listening);
         thread = std::thread([this] { io.run(); });
     }
     void TearDown() override {
@@ -70,8 +70,8 @@ protected:
         return socket;
     }
     std::optional<Dictionary> readAnswer(int socket) {
-        std::string problem;
-        return ServiceClient::receive(socket, std::chrono::steady_clock::now() + 2s, problem);
+        auto answer = ServiceClient::receive(socket, std::chrono::steady_clock::now() + 2s);
+        return answer ? std::optional<Dictionary>(std::move(*answer)) : std::nullopt;
     }
     static std::string header(std::uint32_t length) {
         return {static_cast<char>(length >> 24), static_cast<char>(length >> 16), static_cast<char>(length >> 8),
@@ -146,15 +146,15 @@ protected:
     void SetUp() override {
         ControlServerTest::SetUp();
         patientPath = directory.path() + "/patient.sock";
-        std::string problem;
-        patient = ControlServer::listen(
+        auto listening = ControlServer::listen(
             io, patientPath,
             [](const std::shared_ptr<ControlSession>& session, Dictionary request) {
                 const auto* name = ControlMessage::text(request, "request");
                 session->answer(ControlMessage::success({{"echo", name ? *name : ""}}));
             },
-            problem, 60s);
-        ASSERT_TRUE(patient) << problem;
+            60s);
+        ASSERT_TRUE(listening) << listening.error().localizedDescription();
+        patient = std::move(*listening);
     }
     void TearDown() override {
         std::promise<void> gone;

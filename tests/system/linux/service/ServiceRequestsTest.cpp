@@ -55,17 +55,16 @@ protected:
             [](const std::string&) {}, [](NEVPNStatus) {});
         requests = std::make_shared<ServiceRequests>(state.path(), application.bundle(), supervisor,
                                                      [](const std::string&) {});
-        std::string problem;
-        server = ControlServer::listen(
+        auto listening = ControlServer::listen(
             io, path,
             [this](const std::shared_ptr<ControlSession>& session, ControlMessage::Dictionary request) {
                 asio::post(work, [this, session, request = std::move(request)] {
                     auto answer = requests->handle(request);
                     asio::post(io, [session, answer = std::move(answer)] { session->answer(answer); });
                 });
-            },
-            problem);
-        ASSERT_TRUE(server) << problem;
+            });
+        ASSERT_TRUE(listening) << listening.error().localizedDescription();
+        server = std::move(*listening);
         ioThread = std::thread([this] { io.run(); });
         workThread = std::thread([this] { work.run(); });
     }
