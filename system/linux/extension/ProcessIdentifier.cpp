@@ -43,12 +43,12 @@ std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findSocket(const
     request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     std::optional<SocketInfo> found;
-    diagnostics_.ask(request, false, [&](const inet_diag_msg& reply) {
+    const auto asked = diagnostics_.ask(request, false, [&](const inet_diag_msg& reply) {
         if (reply.idiag_inode != 0) {
             found = SocketInfo{reply.idiag_inode, reply.idiag_uid};
         }
     });
-    return found;
+    return asked ? found : std::nullopt;
 }
 
 std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findListener(const asio::ip::tcp::endpoint& endpoint) {
@@ -61,7 +61,8 @@ std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findListener(con
     const std::uint32_t any[4] = {};
     // A wildcard listener takes the proxy's connections only while nobody listens on its exact address.
     std::optional<SocketInfo> exact, wildcard;
-    diagnostics_.ask(request, true, [&](const inet_diag_msg& reply) {
+    // The listeners answered before a failure count: one of them may be the proxy's.
+    static_cast<void>(diagnostics_.ask(request, true, [&](const inet_diag_msg& reply) {
         const std::size_t bytes = endpoint.address().is_v4() ? 4 : 16;
         if (ntohs(reply.id.idiag_sport) != endpoint.port()) {
             return;
@@ -71,7 +72,7 @@ std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findListener(con
         } else if (std::memcmp(reply.id.idiag_src, any, bytes) == 0 && !wildcard) {
             wildcard = SocketInfo{reply.idiag_inode, reply.idiag_uid};
         }
-    });
+    }));
     return exact ? exact : wildcard;
 }
 

@@ -65,11 +65,12 @@ int KernelRedirection::resetWaitingConnections(pid_t extension) {
         request.sdiag_protocol = IPPROTO_TCP;
         request.idiag_states = 1u << TCP_LISTEN;
         std::vector<inet_diag_sockid> listeners;
-        diagnostics.ask(request, true, [&](const inet_diag_msg& socket) {
+        // Whatever was answered before a failure is reset: a connection left waiting only costs a timeout.
+        static_cast<void>(diagnostics.ask(request, true, [&](const inet_diag_msg& socket) {
             if (held.count(socket.idiag_inode)) {
                 listeners.push_back(socket.id);
             }
-        });
+        }));
         if (listeners.empty()) {
             continue;
         }
@@ -78,7 +79,7 @@ int KernelRedirection::resetWaitingConnections(pid_t extension) {
         std::vector<inet_diag_sockid> waiting;
         const std::size_t bytes = family == AF_INET ? 4 : 16;
         const std::uint32_t any[4] = {};
-        diagnostics.ask(request, true, [&](const inet_diag_msg& socket) {
+        static_cast<void>(diagnostics.ask(request, true, [&](const inet_diag_msg& socket) {
             if (socket.idiag_inode != 0) {
                 return;
             }
@@ -90,9 +91,9 @@ int KernelRedirection::resetWaitingConnections(pid_t extension) {
                     return;
                 }
             }
-        });
+        }));
         for (const auto& id : waiting) {
-            reset += diagnostics.destroy(family, id) ? 1 : 0;
+            reset += diagnostics.destroy(family, id).ok() ? 1 : 0;
         }
     }
     return reset;
