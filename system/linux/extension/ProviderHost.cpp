@@ -36,8 +36,7 @@ void ProviderHost::publishStatus(const SecureDirectory& directory, const std::st
     static_cast<void>(directory.replaceFile(StateDirectory::StatusName, content, false));
 }
 
-std::shared_ptr<NETunnelProviderProtocol> ProviderHost::loadProtocol(const std::string& directory,
-                                                                     OptionalError& error) {
+Result<std::shared_ptr<NETunnelProviderProtocol>> ProviderHost::loadProtocol(const std::string& directory) {
     auto protocol = std::make_shared<NETunnelProviderProtocol>();
     protocol->providerBundleIdentifier = ExtensionBundleIdentifier;
     protocol->serverAddress = "127.0.0.1";
@@ -45,8 +44,7 @@ std::shared_ptr<NETunnelProviderProtocol> ProviderHost::loadProtocol(const std::
     if (const char* file = std::getenv("SENTORIX_PROVIDER_CONFIGURATION"); file && *file) {
         const auto value = PropertyListFile::load(file);
         if (!value || !value->get<PropertyListValue::Dictionary>()) {
-            error = value ? NSError::posix(EINVAL, std::string(file) + " does not hold a dictionary") : value.error();
-            return nullptr;
+            return value ? NSError::posix(EINVAL, std::string(file) + " does not hold a dictionary") : value.error();
         }
         protocol->providerConfiguration = *value->get<PropertyListValue::Dictionary>();
         return protocol;
@@ -158,13 +156,12 @@ void ProviderHost::start(const PrincipalClass& principalClass) {
     ProviderHost::publishStatus(*h.stateDirectory, "connecting");
     NSBundle::setMainBundleIdentifier(std::string(ProviderHost::ExtensionBundleIdentifier));
 
-    OptionalError error;
-    auto protocol = ProviderHost::loadProtocol(h.stateDirectory->path(), error);
+    auto protocol = ProviderHost::loadProtocol(h.stateDirectory->path());
     if (!protocol) {
-        ProviderHost::publishStatus(*h.stateDirectory, "disconnected", error->localizedDescription());
-        fail(error->localizedDescription());
+        ProviderHost::publishStatus(*h.stateDirectory, "disconnected", protocol.error().localizedDescription());
+        fail(protocol.error().localizedDescription());
     }
-    h.services = std::make_shared<LinuxProviderServices>(protocol);
+    h.services = std::make_shared<LinuxProviderServices>(*protocol);
     h.provider = principalClass(h.services);
     h.services->attach(h.provider);
 
