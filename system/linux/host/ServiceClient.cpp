@@ -58,13 +58,12 @@ NSError ServiceClient::notRunning() const {
                    "Sentorix service is not running: " + path_);
 }
 
-int ServiceClient::connect(OptionalError& error) const {
+Result<UniqueFd> ServiceClient::connect() const {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path_.empty() || path_.size() >= sizeof address.sun_path) {
-        error = NSError(ControlMessage::ErrorDomain, ControlMessage::BadRequest,
-                        "The control socket path is too long: " + path_);
-        return -1;
+        return NSError(ControlMessage::ErrorDomain, ControlMessage::BadRequest,
+                       "The control socket path is too long: " + path_);
     }
     std::memcpy(address.sun_path, path_.c_str(), path_.size());
     UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -72,24 +71,19 @@ int ServiceClient::connect(OptionalError& error) const {
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     while (socket.valid()) {
         if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            return socket.release();
+            return socket;
         }
         if (errno != EAGAIN || Clock::now() >= deadline) {
             break;
         }
         ::usleep(20000);
     }
-    error = errno == EAGAIN ? NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
-                                      "Sentorix service at " + path_ + " does not accept connections")
-                            : notRunning();
-    return -1;
+    return errno == EAGAIN ? NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
+                                     "Sentorix service at " + path_ + " does not accept connections")
+                           : notRunning();
 }
 
-bool ServiceClient::reachable() const {
-    OptionalError error;
-    const UniqueFd socket(connect(error));
-    return socket.valid();
-}
+bool ServiceClient::reachable() const { return connect().ok(); }
 
 bool ServiceClient::send(int socket, const Dictionary& message, Clock::time_point deadline) {
     const auto frame = ControlMessage::frame(message);
@@ -129,27 +123,25 @@ Result<ServiceClient::Dictionary> ServiceClient::receive(int socket, Clock::time
     return ControlMessage::parse(body);
 }
 
-std::optional<ServiceClient::Dictionary> ServiceClient::ask(Dictionary request, OptionalError& error,
-                                                            std::chrono::milliseconds timeout) const {
-    const UniqueFd socket(connect(error));
-    if (!socket.valid()) {
-        return std::nullopt;
+Result<ServiceClient::Dictionary> ServiceClient::ask(Dictionary request, std::chrono::milliseconds timeout) const {
+    const auto connected = connect();
+    if (!connected) {
+        return connected.error();
     }
+    const UniqueFd& socket = *connected;
     const auto deadline = Clock::now() + timeout;
     // Sent or not, an answer may be waiting: a refused peer is answered before it has asked.
     const bool sent = send(socket.get(), request, deadline);
     auto answer = receive(socket.get(), sent ? deadline : Clock::now() + std::chrono::seconds(1));
     if (!answer) {
         const std::string problem = sent ? answer.error().localizedDescription() : "the request could not be sent";
-        error = NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
-                        "Sentorix service at " + path_ + ": " + problem);
-        return std::nullopt;
+        return NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
+                       "Sentorix service at " + path_ + ": " + problem);
     }
-    if (auto failure = ControlMessage::errorIn(*answer)) {
-        error = std::move(failure);
-        return std::nullopt;
+    if (auto refused = ControlMessage::errorIn(*answer)) {
+        return std::move(*refused);
     }
-    return std::move(*answer);
+    return answer;
 }
 
 }  // namespace sentorix::linux_system
