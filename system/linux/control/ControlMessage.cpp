@@ -13,11 +13,15 @@ std::string ControlMessage::socketPath() {
     return set && *set ? set : DefaultSocket;
 }
 
-std::optional<std::string> ControlMessage::frame(Dictionary message, std::size_t limit) {
+Result<std::string> ControlMessage::frame(Dictionary message, std::size_t limit) {
     message.insert_or_assign("version", Version);
     const auto body = PropertyListFile::serialize(PropertyListValue(std::move(message)), "a control message");
-    if (!body || body->size() > limit) {
-        return std::nullopt;
+    if (!body) {
+        return body.error();
+    }
+    if (body->size() > limit) {
+        return NSError::posix(EMSGSIZE, "a control message of " + std::to_string(body->size()) +
+                                            " bytes is longer than " + std::to_string(limit));
     }
     const auto length = static_cast<std::uint32_t>(body->size());
     std::string framed{static_cast<char>(length >> 24), static_cast<char>(length >> 16),

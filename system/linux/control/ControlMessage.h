@@ -39,9 +39,9 @@ public:
     // $SENTORIX_CONTROL_SOCKET, else the default.
     static std::string socketPath();
 
-    // The frame of `message` with the version added; nothing when it cannot be written or is longer
-    // than `limit`.
-    static std::optional<std::string> frame(Dictionary message, std::size_t limit = MaxBodyBytes);
+    // The frame of `message` with the version added, unless it cannot be written or is longer than
+    // `limit`.
+    static Result<std::string> frame(Dictionary message, std::size_t limit = MaxBodyBytes);
     static std::size_t bodyLength(const unsigned char (&header)[HeaderBytes]);
     // A dictionary of this version, from XML; anything else is nothing, with `problem` saying why.
     static Result<Dictionary> parse(const std::string& body);
