@@ -6,9 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 
 namespace sentorix::linux_system {
 
@@ -43,7 +41,7 @@ public:
     // `limit`.
     static Result<std::string> frame(Dictionary message, std::size_t limit = MaxBodyBytes);
     static std::size_t bodyLength(const unsigned char (&header)[HeaderBytes]);
-    // A dictionary of this version, from XML; anything else is nothing, with `problem` saying why.
+    // A dictionary of this version, from XML; anything else is an error saying why.
     static Result<Dictionary> parse(const std::string& body);
 
     static Dictionary success(Dictionary fields = {});
