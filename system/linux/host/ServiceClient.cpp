@@ -85,26 +85,26 @@ Result<UniqueFd> ServiceClient::connect() const {
 
 bool ServiceClient::reachable() const { return connect().ok(); }
 
-bool ServiceClient::send(int socket, const Dictionary& message, Clock::time_point deadline) {
+Result<void> ServiceClient::send(int socket, const Dictionary& message, Clock::time_point deadline) {
     const auto frame = ControlMessage::frame(message);
     if (!frame) {
-        return false;
+        return frame.error();
     }
     std::size_t sent = 0;
     while (sent < frame->size()) {
         if (!waitFor(socket, POLLOUT, deadline)) {
-            return false;
+            return failure(ETIMEDOUT, "the request could not be sent");
         }
         const ssize_t wrote = ::send(socket, frame->data() + sent, frame->size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (wrote < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         }
         if (wrote <= 0) {
-            return false;
+            return failure(wrote < 0 ? errno : EPIPE, "the request could not be sent");
         }
         sent += static_cast<std::size_t>(wrote);
     }
-    return true;
+    return {};
 }
 
 Result<ServiceClient::Dictionary> ServiceClient::receive(int socket, Clock::time_point deadline) {
@@ -131,7 +131,7 @@ Result<ServiceClient::Dictionary> ServiceClient::ask(Dictionary request, std::ch
     const UniqueFd& socket = *connected;
     const auto deadline = Clock::now() + timeout;
     // Sent or not, an answer may be waiting: a refused peer is answered before it has asked.
-    const bool sent = send(socket.get(), request, deadline);
+    const bool sent = send(socket.get(), request, deadline).ok();
     auto answer = receive(socket.get(), sent ? deadline : Clock::now() + std::chrono::seconds(1));
     if (!answer) {
         const std::string problem = sent ? answer.error().localizedDescription() : "the request could not be sent";

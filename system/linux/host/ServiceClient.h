@@ -29,7 +29,7 @@ public:
 
     Result<UniqueFd> connect() const;
     // Frame I/O on a connected socket, bounded by `deadline`.
-    static bool send(int socket, const Dictionary& message, std::chrono::steady_clock::time_point deadline);
+    static Result<void> send(int socket, const Dictionary& message, std::chrono::steady_clock::time_point deadline);
     static Result<Dictionary> receive(int socket, std::chrono::steady_clock::time_point deadline);
 
 private:

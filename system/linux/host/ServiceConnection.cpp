@@ -72,7 +72,7 @@ void ServiceConnection::listen() {
         auto connected = client_.connect();
         const UniqueFd socket = connected ? std::move(*connected) : UniqueFd();
         bool subscribed = socket.valid() &&
-                          ServiceClient::send(socket.get(), {{"request", "subscribe"}}, Clock::now() + 5s);
+                          ServiceClient::send(socket.get(), {{"request", "subscribe"}}, Clock::now() + 5s).ok();
         while (subscribed && !stopping_) {
             // Short waits for the start of a frame; once it has begun, the whole of it is read, or
             // the connection is given up: a frame half read would leave the stream out of step.
