@@ -41,21 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using sentorix::OptionalError;
     using sentorix::linux_system::PropertyListFile;
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-    OptionalError error;
-    const auto value = PropertyListFile::parse(bytes, "input", error);
+    const auto value = PropertyListFile::parse(bytes, "input");
     if (!value) {
-        check(error && error->localizedDescription() == "input is not a property list", "a refusal without its error");
+        check(value.error().localizedDescription() == "input is not a property list", "a refusal without its error");
         return 0;
     }
-    OptionalError writeError;
-    const auto written = PropertyListFile::serialize(*value, "output", writeError);
+    const auto written = PropertyListFile::serialize(*value, "output");
     if (!written) {
-        check(writeError.has_value(), "a value neither written nor refused");
+        check(!written.error().localizedDescription().empty(), "a value neither written nor refused");
         return 0;
     }
-    OptionalError readError;
-    const auto reread = PropertyListFile::parse(*written, "output", readError);
-    check(reread.has_value(), "what was written cannot be read");
+    const auto reread = PropertyListFile::parse(*written, "output");
+    check(reread.ok(), "what was written cannot be read");
     check(!comparable(*value) || *reread == *value, "what was written reads back differently");
     return 0;
 }

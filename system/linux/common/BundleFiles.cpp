@@ -14,8 +14,8 @@ std::shared_ptr<NSBundle> BundleFiles::bundleWithPath(const std::string& path) {
     PropertyListValue::Dictionary info;
     const std::string infoPath = path + "/Contents/Info.plist";
     if (std::filesystem::exists(infoPath, error)) {
-        OptionalError ignored;
-        if (auto value = PropertyListFile::load(infoPath, ignored)) {
+        // A bundle whose Info.plist cannot be read has no identifier: it is looked over, as elsewhere.
+        if (auto value = PropertyListFile::load(infoPath)) {
             if (const auto* dictionary = value->get<PropertyListValue::Dictionary>()) {
                 info = *dictionary;
             }

@@ -6,24 +6,22 @@
 
 namespace sentorix::linux_system {
 
-std::optional<PropertyListValue::Array> ConfigurationFile::read(const std::string& directory, std::string& error) {
-    bool missing = false;
-    const auto state = SecureDirectory::open(directory, false, error, &missing);
-    const auto bytes = state ? state->readFile(StateDirectory::ConfigurationsName, PropertyListFile::MaximumSize + 1,
-                                               error, &missing)
-                             : std::nullopt;
-    if (missing) {
-        return PropertyListValue::Array{};
+Result<PropertyListValue::Array> ConfigurationFile::read(const std::string& directory) {
+    const auto state = SecureDirectory::open(directory, false);
+    if (!state) {
+        return state.missing() ? Result<PropertyListValue::Array>(PropertyListValue::Array{}) : state.error();
     }
+    const auto bytes = state->readFile(StateDirectory::ConfigurationsName, PropertyListFile::MaximumSize + 1);
     if (!bytes) {
-        return std::nullopt;
+        return bytes.missing() ? Result<PropertyListValue::Array>(PropertyListValue::Array{}) : bytes.error();
     }
     const std::string path = StateDirectory::configurationsPath(directory);
-    OptionalError parseError;
-    const auto value = PropertyListFile::parse(*bytes, path, parseError);
-    if (!value || !value->get<PropertyListValue::Array>()) {
-        error = parseError ? parseError->localizedDescription() : path + " does not hold a list of configurations";
-        return std::nullopt;
+    const auto value = PropertyListFile::parse(*bytes, path);
+    if (!value) {
+        return value.error();
+    }
+    if (!value->get<PropertyListValue::Array>()) {
+        return failure(EINVAL, path + " does not hold a list of configurations");
     }
     return *value->get<PropertyListValue::Array>();
 }
@@ -54,16 +52,13 @@ std::optional<PropertyListValue::Dictionary> ConfigurationFile::enabledProviderC
     return std::nullopt;
 }
 
-bool ConfigurationFile::replace(const SecureDirectory& state, const PropertyListValue::Array& entries,
-                                std::string& error) {
+Result<void> ConfigurationFile::replace(const SecureDirectory& state, const PropertyListValue::Array& entries) {
     const std::string path = state.pathOf(StateDirectory::ConfigurationsName);
-    OptionalError serializeError;
-    const auto bytes = PropertyListFile::serialize(entries, path, serializeError);
+    const auto bytes = PropertyListFile::serialize(entries, path);
     if (!bytes) {
-        error = serializeError->localizedDescription();
-        return false;
+        return bytes.error();
     }
-    return state.replaceFile(StateDirectory::ConfigurationsName, *bytes, true, error);
+    return state.replaceFile(StateDirectory::ConfigurationsName, *bytes, true);
 }
 
 }  // namespace sentorix::linux_system

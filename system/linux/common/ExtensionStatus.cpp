@@ -10,24 +10,23 @@
 namespace sentorix::linux_system {
 
 bool ExtensionStatus::isLockHeld(const SecureDirectory& stateDirectory) {
-    std::string ignored;
-    const UniqueFd file = stateDirectory.openFile(StateDirectory::LockName, O_RDONLY, ignored);
-    if (!file.valid()) {
-        return false;
+    const auto file = stateDirectory.openFile(StateDirectory::LockName, O_RDONLY);
+    if (!file) {
+        return false;  // no lock file: nobody ever ran here, or it cannot be trusted
     }
     struct flock probe {};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
-    return ::fcntl(file.get(), F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    return ::fcntl(file->get(), F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
 ExtensionStatus ExtensionStatus::read(const std::string& stateDirectory) {
-    std::string problem;
-    bool missing = false;
-    const auto directory = SecureDirectory::open(stateDirectory, false, problem, &missing);
+    const auto directory = SecureDirectory::open(stateDirectory, false);
     if (!directory) {
         ExtensionStatus status;
-        status.problem = problem;
+        if (!directory.missing()) {
+            status.problem = directory.error().localizedDescription();
+        }
         return status;
     }
     return read(*directory);
@@ -36,9 +35,11 @@ ExtensionStatus ExtensionStatus::read(const std::string& stateDirectory) {
 ExtensionStatus ExtensionStatus::read(const SecureDirectory& stateDirectory) {
     ExtensionStatus status;
     status.running = isLockHeld(stateDirectory);
-    bool missing = false;
-    const auto content = stateDirectory.readFile(StateDirectory::StatusName, 64 * 1024, status.problem, &missing);
-    std::istringstream in(content.value_or(""));
+    const auto content = stateDirectory.readFile(StateDirectory::StatusName, 64 * 1024);
+    if (!content && !content.missing()) {
+        status.problem = content.error().localizedDescription();
+    }
+    std::istringstream in(content ? *content : "");
     std::string pid;
     std::getline(in, status.word);
     std::getline(in, pid);

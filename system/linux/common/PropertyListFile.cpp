@@ -1,5 +1,7 @@
 #include "PropertyListFile.h"
 
+#include "WholeBuffer.h"
+
 #include <plist/plist.h>
 
 #include "UniqueFd.h"
@@ -188,34 +190,18 @@ NSError writeError(const std::string& path, int errorNumber) {
     return NSError::posix(errorNumber, "Cannot write " + path + ": " + std::strerror(errorNumber));
 }
 
-bool writeAll(int fd, const char* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, bytes, length);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
+bool writeAll(int fd, const char* bytes, std::size_t length) { return WholeBuffer::write(fd, bytes, length) == length; }
 
 }  // namespace
 
-std::optional<std::string> PropertyListFile::serialize(const PropertyListValue& value, const std::string& name,
-                                                       OptionalError& error) {
+Result<std::string> PropertyListFile::serialize(const PropertyListValue& value, const std::string& name) {
     switch (unwritable(value, 0)) {
     case Unwritable::text:
-        error = NSError::posix(EILSEQ, "Cannot write " + name +
-                                           ": it would hold text that is not valid UTF-8 or has control characters");
-        return std::nullopt;
+        return NSError::posix(EILSEQ, "Cannot write " + name +
+                                          ": it would hold text that is not valid UTF-8 or has control characters");
     case Unwritable::depth:
-        error = NSError::posix(EINVAL, "Cannot write " + name + ": it would nest deeper than " +
-                                           std::to_string(PropertyListBounds::MaxDepth) + " levels");
-        return std::nullopt;
+        return NSError::posix(EINVAL, "Cannot write " + name + ": it would nest deeper than " +
+                                          std::to_string(PropertyListBounds::MaxDepth) + " levels");
     case Unwritable::none:
         break;
     }
@@ -225,18 +211,17 @@ std::optional<std::string> PropertyListFile::serialize(const PropertyListValue& 
     plist_to_xml(root, &xml, &length);
     plist_free(root);
     if (!xml) {
-        error = writeError(name, ENOMEM);
-        return std::nullopt;
+        return writeError(name, ENOMEM);
     }
     std::string bytes(xml, length);
     std::free(xml);
     return bytes;
 }
 
-bool PropertyListFile::save(const std::string& path, const PropertyListValue& value, OptionalError& error) {
-    const auto serialized = serialize(value, path, error);
+Result<void> PropertyListFile::save(const std::string& path, const PropertyListValue& value) {
+    const auto serialized = serialize(value, path);
     if (!serialized) {
-        return false;
+        return serialized.error();
     }
     const std::string& bytes = *serialized;
 
@@ -245,35 +230,31 @@ bool PropertyListFile::save(const std::string& path, const PropertyListValue& va
     std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
     UniqueFd file(::mkstemp(temporary.data()));
     if (!file.valid()) {
-        error = writeError(path, errno);
-        return false;
+        return writeError(path, errno);
     }
     ::fchmod(file.get(), 0644);
     if (!writeAll(file.get(), bytes.data(), bytes.size()) || ::fsync(file.get()) != 0) {
         const int failure = errno;
         ::unlink(temporary.c_str());
-        error = writeError(path, failure);
-        return false;
+        return writeError(path, failure);
     }
     file.reset();
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         const int failure = errno;
         ::unlink(temporary.c_str());
-        error = writeError(path, failure);
-        return false;
+        return writeError(path, failure);
     }
     const std::string directory = target.has_parent_path() ? target.parent_path().string() : ".";
     if (UniqueFd parent(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); parent.valid()) {
         ::fsync(parent.get());
     }
-    return true;
+    return {};
 }
 
-std::optional<PropertyListValue> PropertyListFile::load(const std::string& path, OptionalError& error) {
+Result<PropertyListValue> PropertyListFile::load(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = NSError::posix(ENOENT, "Cannot read " + path);
-        return std::nullopt;
+        return NSError::posix(ENOENT, "Cannot read " + path);
     }
     // One byte past the limit tells a file that is too large; more would only cost memory.
     constexpr std::size_t Limit = MaximumSize + 1;
@@ -284,15 +265,15 @@ std::optional<PropertyListValue> PropertyListFile::load(const std::string& path,
         in.read(bytes.data() + start, static_cast<std::streamsize>(bytes.size() - start));
         bytes.resize(start + static_cast<std::size_t>(in.gcount()));
     }
-    return parse(bytes, path, error);
+    return parse(bytes, path);
 }
 
-std::optional<PropertyListValue> PropertyListFile::parse(const std::string& bytes, const std::string& name,
-                                                         OptionalError& error) {
-    const auto refuse = [&] {
-        error = NSError::posix(EINVAL, name + " is not a property list");
-        return std::nullopt;
-    };
+// GCC 12 takes the value moved out of a checked optional, through the variants inside it, for one that
+// may be uninitialized (a known false positive of -Wmaybe-uninitialized with std::variant).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+Result<PropertyListValue> PropertyListFile::parse(const std::string& bytes, const std::string& name) {
+    const auto refuse = [&] { return Result<PropertyListValue>(NSError::posix(EINVAL, name + " is not a property list")); };
     if (!PropertyListBounds::accepts(bytes)) {
         return refuse();
     }
@@ -309,7 +290,8 @@ std::optional<PropertyListValue> PropertyListFile::parse(const std::string& byte
     if (!value || tooDeep) {
         return refuse();
     }
-    return value;
+    return std::move(*value);
 }
+#pragma GCC diagnostic pop
 
 }  // namespace sentorix::linux_system

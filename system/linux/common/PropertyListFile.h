@@ -2,6 +2,7 @@
 
 #include "PropertyListBounds.h"
 #include "NSError.h"
+#include "Result.h"
 #include "PropertyListValue.h"
 
 #include <cstddef>
@@ -18,15 +19,13 @@ public:
 
     // The value as XML; `name` names the destination in errors. Refuses text other readers would reject
     // (not UTF-8, or characters XML cannot carry) and nesting this reader would refuse.
-    static std::optional<std::string> serialize(const PropertyListValue& value, const std::string& name,
-                                                OptionalError& error);
+    static Result<std::string> serialize(const PropertyListValue& value, const std::string& name);
     // The value held in `bytes` (XML or binary); `name` names their source in errors. Bytes beyond
     // PropertyListBounds are "not a property list", as malformed ones are.
-    static std::optional<PropertyListValue> parse(const std::string& bytes, const std::string& name,
-                                                  OptionalError& error);
+    static Result<PropertyListValue> parse(const std::string& bytes, const std::string& name);
     // Replaces the file atomically and durably: temporary file, fsync, rename, fsync of the directory.
-    static bool save(const std::string& path, const PropertyListValue& value, OptionalError& error);
-    static std::optional<PropertyListValue> load(const std::string& path, OptionalError& error);
+    static Result<void> save(const std::string& path, const PropertyListValue& value);
+    static Result<PropertyListValue> load(const std::string& path);
 };
 
 }  // namespace sentorix::linux_system

@@ -1,5 +1,7 @@
 #include "SecureDirectory.h"
 
+#include "WholeBuffer.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -14,27 +16,17 @@ namespace sentorix::linux_system {
 
 namespace {
 
-std::string failure(const std::string& what, const std::string& path, int number) {
+// What failed, on which path, with errno's code: "Cannot open /var/lib/sentorix: Permission denied".
+NSError failed(const std::string& what, const std::string& path, int number) {
     if (number == ELOOP) {
-        return "Refusing " + path + ": it is a symbolic link";
+        return failure(number, "Refusing " + path + ": it is a symbolic link");
     }
-    return "Cannot " + what + " " + path + ": " + std::strerror(number);
+    return failure(number, "Cannot " + what + " " + path + ": " + std::strerror(number));
 }
 
-bool writeAll(int fd, const char* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, bytes, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
+NSError notADirectory(const std::string& path) { return failure(ENOTDIR, "Refusing " + path + ": it is not a directory"); }
+
+bool writeAll(int fd, const char* bytes, std::size_t length) { return WholeBuffer::write(fd, bytes, length) == length; }
 
 // A directory entry opened without following a link.
 UniqueFd openDirectoryAt(int parent, const char* name) {
@@ -86,10 +78,7 @@ bool copyFileAt(int source, int target, const std::string& name, mode_t mode) {
     }
     std::vector<char> buffer(64 * 1024);
     for (;;) {
-        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got = WholeBuffer::read(in.get(), buffer.data(), buffer.size());
         if (got < 0) {
             return false;
         }
@@ -140,28 +129,23 @@ bool copyTreeAt(int source, int target) {
 
 }  // namespace
 
-std::string SecureDirectory::untrustedReason(int fd, const std::string& path) {
+Result<void> SecureDirectory::trusted(int fd, const std::string& path) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) {
-        return failure("inspect", path, errno);
+        return failed("inspect", path, errno);
     }
     if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
-        return "Refusing " + path + ": it is owned by uid " + std::to_string(info.st_uid) + ", not by root";
+        return failure(EPERM, "Refusing " + path + ": it is owned by uid " + std::to_string(info.st_uid) + ", not by root");
     }
     if (info.st_mode & (S_IWGRP | S_IWOTH)) {
-        return "Refusing " + path + ": it is writable by group or others";
+        return failure(EPERM, "Refusing " + path + ": it is writable by group or others");
     }
     return {};
 }
 
-std::optional<SecureDirectory> SecureDirectory::open(const std::string& path, bool create, std::string& error,
-                                                     bool* missing) {
-    if (missing) {
-        *missing = false;
-    }
+Result<SecureDirectory> SecureDirectory::open(const std::string& path, bool create) {
     if (path.empty()) {
-        error = "The state directory is not set";
-        return std::nullopt;
+        return failure(EINVAL, "The state directory is not set");
     }
     if (create) {
         // Parents first; each one made here gets its mode whatever the umask.
@@ -177,48 +161,31 @@ std::optional<SecureDirectory> SecureDirectory::open(const std::string& path, bo
     }
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid()) {
-        if (errno == ENOENT && !create && missing) {
-            *missing = true;
-            return std::nullopt;
-        }
-        error = errno == ENOTDIR ? "Refusing " + path + ": it is not a directory" : failure("open", path, errno);
-        return std::nullopt;
+        return errno == ENOTDIR ? notADirectory(path) : failed("open", path, errno);
     }
-    if (error = untrustedReason(fd.get(), path); !error.empty()) {
-        return std::nullopt;
+    if (auto trust = trusted(fd.get(), path); !trust) {
+        return trust.error();
     }
     return SecureDirectory(std::move(fd), path);
 }
 
-std::optional<SecureDirectory> SecureDirectory::openDirectory(const std::string& name, bool create, std::string& error,
-                                                              bool* missing) const {
-    if (missing) {
-        *missing = false;
-    }
+Result<SecureDirectory> SecureDirectory::openDirectory(const std::string& name, bool create) const {
     const std::string path = pathOf(name);
     const bool made = create && ::mkdirat(fd_.get(), name.c_str(), DirectoryMode) == 0;
     UniqueFd fd = openDirectoryAt(fd_.get(), name.c_str());
     if (!fd.valid()) {
-        if (errno == ENOENT && missing) {
-            *missing = true;
-            return std::nullopt;
-        }
-        error = errno == ENOTDIR ? "Refusing " + path + ": it is not a directory" : failure("open", path, errno);
-        return std::nullopt;
+        return errno == ENOTDIR ? notADirectory(path) : failed("open", path, errno);
     }
     if (made) {
         ::fchmod(fd.get(), DirectoryMode);
     }
-    if (error = untrustedReason(fd.get(), path); !error.empty()) {
-        return std::nullopt;
+    if (auto trust = trusted(fd.get(), path); !trust) {
+        return trust.error();
     }
     return SecureDirectory(std::move(fd), path);
 }
 
-UniqueFd SecureDirectory::openFile(const std::string& name, int flags, std::string& error, bool* missing) const {
-    if (missing) {
-        *missing = false;
-    }
+Result<UniqueFd> SecureDirectory::openFile(const std::string& name, int flags) const {
     const std::string path = pathOf(name);
     const int base = (flags & ~O_CREAT) | O_NOFOLLOW | O_CLOEXEC;
     if (flags & O_CREAT) {
@@ -228,35 +195,28 @@ UniqueFd SecureDirectory::openFile(const std::string& name, int flags, std::stri
             return made;
         }
         if (errno != EEXIST) {
-            error = failure("create", path, errno);
-            return {};
+            return failed("create", path, errno);
         }
     }
     UniqueFd fd(::openat(fd_.get(), name.c_str(), base));
     if (!fd.valid()) {
-        if (errno == ENOENT && missing) {
-            *missing = true;
-        } else {
-            error = failure("open", path, errno);
-        }
-        return {};
+        return failed("open", path, errno);
     }
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = "Refusing " + path + ": it is not a regular file";
-        return {};
+        return failure(EPERM, "Refusing " + path + ": it is not a regular file");
     }
-    if (error = untrustedReason(fd.get(), path); !error.empty()) {
-        return {};
+    if (auto trust = trusted(fd.get(), path); !trust) {
+        return trust.error();
     }
     return fd;
 }
 
-std::optional<std::string> SecureDirectory::randomName(const std::string& prefix, std::string& error) {
+Result<std::string> SecureDirectory::randomName(const std::string& prefix) {
     unsigned char random[8];
     if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-        error = std::string("Cannot make a random name: ") + std::strerror(errno);
-        return std::nullopt;
+        const int number = errno;
+        return failure(number, std::string("Cannot make a random name: ") + std::strerror(number));
     }
     static constexpr char Hex[] = "0123456789abcdef";
     std::string name = prefix;
@@ -267,81 +227,64 @@ std::optional<std::string> SecureDirectory::randomName(const std::string& prefix
     return name;
 }
 
-UniqueFd SecureDirectory::createTemporary(const std::string& prefix, std::string& name, std::string& error) const {
+Result<SecureDirectory::Temporary> SecureDirectory::createTemporary(const std::string& prefix) const {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const auto candidate = randomName(prefix, error);
-        if (!candidate) {
-            return {};
+        auto name = randomName(prefix);
+        if (!name) {
+            return name.error();
         }
-        name = *candidate;
-        UniqueFd fd(::openat(fd_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, FileMode));
+        UniqueFd fd(::openat(fd_.get(), name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, FileMode));
         if (fd.valid()) {
             ::fchmod(fd.get(), FileMode);
-            return fd;
+            return Temporary{std::move(fd), std::move(*name)};
         }
         if (errno != EEXIST) {
-            error = failure("create", pathOf(name), errno);
-            return {};
+            return failed("create", pathOf(*name), errno);
         }
     }
-    error = "Cannot create a temporary file in " + path_;
-    return {};
+    return failure(EEXIST, "Cannot create a temporary file in " + path_);
 }
 
-std::optional<std::string> SecureDirectory::readFile(const std::string& name, std::size_t limit, std::string& error,
-                                                     bool* missing) const {
-    const UniqueFd fd = openFile(name, O_RDONLY, error, missing);
-    if (!fd.valid()) {
-        return std::nullopt;
+Result<std::string> SecureDirectory::readFile(const std::string& name, std::size_t limit) const {
+    const auto fd = openFile(name, O_RDONLY);
+    if (!fd) {
+        return fd.error();
     }
-    std::string content;
-    char buffer[64 * 1024];
-    while (content.size() < limit) {
-        const ssize_t got = ::read(fd.get(), buffer, std::min(sizeof buffer, limit - content.size()));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            error = failure("read", pathOf(name), errno);
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        content.append(buffer, static_cast<std::size_t>(got));
+    auto content = WholeBuffer::readToEnd(fd->get(), limit);
+    if (!content) {
+        return failed("read", pathOf(name), static_cast<int>(content.error().code()));
     }
     return content;
 }
 
-bool SecureDirectory::replaceFile(const std::string& name, const std::string& content, bool durable,
-                                  std::string& error) const {
-    std::string temporary;
-    UniqueFd file = createTemporary("." + name + ".", temporary, error);
-    if (!file.valid()) {
-        return false;
+Result<void> SecureDirectory::replaceFile(const std::string& name, const std::string& content, bool durable) const {
+    auto temporary = createTemporary("." + name + ".");
+    if (!temporary) {
+        return temporary.error();
     }
-    if (!writeAll(file.get(), content.data(), content.size()) || (durable && ::fsync(file.get()) != 0)) {
-        error = failure("write", pathOf(name), errno);
-        removeFile(temporary);
-        return false;
+    if (!writeAll(temporary->file.get(), content.data(), content.size()) ||
+        (durable && ::fsync(temporary->file.get()) != 0)) {
+        const NSError error = failed("write", pathOf(name), errno);
+        removeFile(temporary->name);
+        return error;
     }
-    file.reset();
-    if (!rename(temporary, name, error)) {
-        removeFile(temporary);
-        return false;
+    temporary->file.reset();
+    if (auto renamed = rename(temporary->name, name); !renamed) {
+        removeFile(temporary->name);
+        return renamed;
     }
     if (durable) {
         sync();
     }
-    return true;
+    return {};
 }
 
-bool SecureDirectory::rename(const std::string& from, const std::string& to, std::string& error) const {
+Result<void> SecureDirectory::rename(const std::string& from, const std::string& to) const {
     if (::renameat(fd_.get(), from.c_str(), fd_.get(), to.c_str()) != 0) {
-        error = "Cannot rename " + pathOf(from) + " to " + to + ": " + std::strerror(errno);
-        return false;
+        const int number = errno;
+        return failure(number, "Cannot rename " + pathOf(from) + " to " + to + ": " + std::strerror(number));
     }
-    return true;
+    return {};
 }
 
 bool SecureDirectory::exists(const std::string& name) const {
@@ -351,30 +294,26 @@ bool SecureDirectory::exists(const std::string& name) const {
 
 void SecureDirectory::removeFile(const std::string& name) const { ::unlinkat(fd_.get(), name.c_str(), 0); }
 
-bool SecureDirectory::removeTree(const std::string& name, std::string& error) const {
+Result<void> SecureDirectory::removeTree(const std::string& name) const {
     if (!removeAt(fd_.get(), name)) {
-        error = failure("remove", pathOf(name), errno);
-        return false;
+        return failed("remove", pathOf(name), errno);
     }
-    return true;
+    return {};
 }
 
-bool SecureDirectory::copyTreeFrom(const std::string& source, const std::string& name, std::string& error) const {
+Result<void> SecureDirectory::copyTreeFrom(const std::string& source, const std::string& name) const {
     const UniqueFd from(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!from.valid()) {
-        error = failure("open", source, errno);
-        return false;
+        return failed("open", source, errno);
     }
     if (::mkdirat(fd_.get(), name.c_str(), DirectoryMode) != 0) {
-        error = failure("create", pathOf(name), errno);
-        return false;
+        return failed("create", pathOf(name), errno);
     }
     const UniqueFd to = openDirectoryAt(fd_.get(), name.c_str());
     if (!to.valid() || ::fchmod(to.get(), DirectoryMode) != 0 || !copyTreeAt(from.get(), to.get())) {
-        error = failure("copy " + source + " to", pathOf(name), errno);
-        return false;
+        return failed("copy " + source + " to", pathOf(name), errno);
     }
-    return true;
+    return {};
 }
 
 void SecureDirectory::sync() const { ::fsync(fd_.get()); }

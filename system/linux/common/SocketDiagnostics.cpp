@@ -1,6 +1,5 @@
 #include "SocketDiagnostics.h"
 
-#include <dirent.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
@@ -8,10 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <string>
+#include <cstring>
 
 namespace sentorix::linux_system {
 
@@ -36,49 +33,45 @@ bool sendTo(int fd, std::uint16_t type, std::uint16_t flags, const inet_diag_req
 SocketDiagnostics::SocketDiagnostics() : netlink_(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
 
 bool SocketDiagnostics::send(const inet_diag_req_v2& request, bool dump) {
-    return netlink_.valid() &&
-           sendTo(netlink_.get(), SOCK_DIAG_BY_FAMILY, dump ? NLM_F_DUMP : 0, request);
+    if (!netlink_.valid()) {
+        errno = EBADF;  // the socket could not be made; errno is another call's by now
+        return false;
+    }
+    return sendTo(netlink_.get(), SOCK_DIAG_BY_FAMILY, dump ? NLM_F_DUMP : 0, request);
 }
 
 ssize_t SocketDiagnostics::receive(char* buffer, std::size_t size) { return ::recv(netlink_.get(), buffer, size, 0); }
 
-bool SocketDiagnostics::destroy(std::uint8_t family, const inet_diag_sockid& id) {
+NSError SocketDiagnostics::failed(const char* what) {
+    const int number = errno;
+    return failure(number, std::string("Cannot ") + what + " the kernel's socket diagnostics: " + std::strerror(number));
+}
+
+Result<void> SocketDiagnostics::destroy(std::uint8_t family, const inet_diag_sockid& id) {
     inet_diag_req_v2 request{};
     request.sdiag_family = family;
     request.sdiag_protocol = IPPROTO_TCP;
     request.idiag_states = ~0u;
     request.id = id;
-    if (!netlink_.valid() || !sendTo(netlink_.get(), SOCK_DESTROY, NLM_F_ACK, request)) {
-        return false;
+    if (!netlink_.valid()) {
+        errno = EBADF;
+        return failed("send to");
+    }
+    if (!sendTo(netlink_.get(), SOCK_DESTROY, NLM_F_ACK, request)) {
+        return failed("send to");
     }
     alignas(nlmsghdr) char buffer[512];
     const ssize_t length = ::recv(netlink_.get(), buffer, sizeof buffer, 0);
     const auto* header = reinterpret_cast<const nlmsghdr*>(buffer);
     if (length < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) || header->nlmsg_type != NLMSG_ERROR) {
         errno = EPROTO;
-        return false;
+        return failed("read an answer from");
     }
-    const int code = reinterpret_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
-    errno = -code;
-    return code == 0;
-}
-
-std::set<std::uint64_t> SocketDiagnostics::socketInodesOf(pid_t pid) {
-    std::set<std::uint64_t> inodes;
-    const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
-    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory.c_str()), &::closedir);
-    if (!listing) {
-        return inodes;
+    if (const int code = reinterpret_cast<const nlmsgerr*>(NLMSG_DATA(header))->error; code != 0) {
+        errno = -code;
+        return failed("destroy a socket through");
     }
-    while (const dirent* entry = ::readdir(listing.get())) {
-        char target[64];
-        const ssize_t length = ::readlinkat(::dirfd(listing.get()), entry->d_name, target, sizeof target - 1);
-        if (length > 8 && std::strncmp(target, "socket:[", 8) == 0) {
-            target[length] = '\0';
-            inodes.insert(std::strtoull(target + 8, nullptr, 10));
-        }
-    }
-    return inodes;
+    return {};
 }
 
 }  // namespace sentorix::linux_system

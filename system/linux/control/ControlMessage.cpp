@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include <cerrno>
+
 namespace sentorix::linux_system {
 
 std::string ControlMessage::socketPath() {
@@ -11,12 +13,15 @@ std::string ControlMessage::socketPath() {
     return set && *set ? set : DefaultSocket;
 }
 
-std::optional<std::string> ControlMessage::frame(Dictionary message, std::size_t limit) {
+Result<std::string> ControlMessage::frame(Dictionary message, std::size_t limit) {
     message.insert_or_assign("version", Version);
-    OptionalError error;
-    const auto body = PropertyListFile::serialize(PropertyListValue(std::move(message)), "a control message", error);
-    if (!body || body->size() > limit) {
-        return std::nullopt;
+    const auto body = PropertyListFile::serialize(PropertyListValue(std::move(message)), "a control message");
+    if (!body) {
+        return body.error();
+    }
+    if (body->size() > limit) {
+        return NSError::posix(EMSGSIZE, "a control message of " + std::to_string(body->size()) +
+                                            " bytes is longer than " + std::to_string(limit));
     }
     const auto length = static_cast<std::uint32_t>(body->size());
     std::string framed{static_cast<char>(length >> 24), static_cast<char>(length >> 16),
@@ -29,25 +34,24 @@ std::size_t ControlMessage::bodyLength(const unsigned char (&header)[HeaderBytes
            std::size_t{header[3]};
 }
 
-std::optional<ControlMessage::Dictionary> ControlMessage::parse(const std::string& body, std::string& problem) {
+Result<ControlMessage::Dictionary> ControlMessage::parse(const std::string& body) {
     // A binary list can share one value among many references: a small request would expand to one
     // many times its size once written out.
     if (PropertyListBounds::isBinary(body)) {
-        problem = "binary property lists are not accepted; send XML";
-        return std::nullopt;
+        return NSError::posix(EINVAL, "binary property lists are not accepted; send XML");
     }
-    OptionalError error;
-    auto value = PropertyListFile::parse(body, "the message", error);
-    const auto* message = value ? value->get<Dictionary>() : nullptr;
+    auto value = PropertyListFile::parse(body, "the message");
+    if (!value) {
+        return value.error();
+    }
+    const auto* message = value->get<Dictionary>();
     if (!message) {
-        problem = error ? error->localizedDescription() : "the message is not a dictionary";
-        return std::nullopt;
+        return NSError::posix(EINVAL, "the message is not a dictionary");
     }
     const auto version = message->find("version");
     const auto* number = version == message->end() ? nullptr : version->second.get<std::int64_t>();
     if (!number || *number != Version) {
-        problem = "unsupported message version";
-        return std::nullopt;
+        return NSError::posix(EPROTO, "unsupported message version");
     }
     return *message;
 }

@@ -1,13 +1,12 @@
 #pragma once
 
 #include "NSError.h"
+#include "Result.h"
 #include "PropertyListValue.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 
 namespace sentorix::linux_system {
 
@@ -38,12 +37,12 @@ public:
     // $SENTORIX_CONTROL_SOCKET, else the default.
     static std::string socketPath();
 
-    // The frame of `message` with the version added; nothing when it cannot be written or is longer
-    // than `limit`.
-    static std::optional<std::string> frame(Dictionary message, std::size_t limit = MaxBodyBytes);
+    // The frame of `message` with the version added, unless it cannot be written or is longer than
+    // `limit`.
+    static Result<std::string> frame(Dictionary message, std::size_t limit = MaxBodyBytes);
     static std::size_t bodyLength(const unsigned char (&header)[HeaderBytes]);
-    // A dictionary of this version, from XML; anything else is nothing, with `problem` saying why.
-    static std::optional<Dictionary> parse(const std::string& body, std::string& problem);
+    // A dictionary of this version, from XML; anything else is an error saying why.
+    static Result<Dictionary> parse(const std::string& body);
 
     static Dictionary success(Dictionary fields = {});
     static Dictionary failure(const NSError& error);

@@ -1,6 +1,7 @@
 #include "KernelInterception.h"
 
 #include "AddressWords.h"
+#include "ProcFS.h"
 #include "UniqueFd.h"
 
 #include <bpf/bpf.h>
@@ -395,28 +396,19 @@ private:
 std::vector<std::pair<int, sentorix_identity>> KernelInterception::runningIdentities() const {
     std::vector<std::pair<int, sentorix_identity>> found;
     MountDevices devices;
-    DIR* proc = ::opendir("/proc");
-    if (!proc) {
+    const ProcFS proc;
+    const auto pids = proc.pids();
+    if (!pids) {
         return found;
     }
-    while (const dirent* entry = ::readdir(proc)) {
-        const std::string name = entry->d_name;
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        const std::string base = "/proc/" + name;
+    for (const int pid : *pids) {
         struct stat netns {}, program {};
-        if (::stat((base + "/ns/net").c_str(), &netns) != 0 || netns.st_ino != netnsInode_ ||
-            ::stat((base + "/exe").c_str(), &program) != 0) {
+        if (::stat(proc.path(pid, "ns/net").c_str(), &netns) != 0 || netns.st_ino != netnsInode_ ||
+            ::stat(proc.path(pid, "exe").c_str(), &program) != 0) {
             continue;  // elsewhere, gone, or a kernel thread
         }
-        std::ifstream cgroups(base + "/cgroup");
-        std::string line, path;
-        while (std::getline(cgroups, line)) {
-            if (line.starts_with("0::/")) {
-                path = line.substr(4);
-            }
-        }
+        const auto cgroups = proc.cgroupsOf(pid);
+        const std::string path = cgroups && cgroups->unified.starts_with("/") ? cgroups->unified.substr(1) : "";
         struct stat group {};
         if (::fstatat(cgroupRoot_.get(), path.empty() ? "" : path.c_str(), &group, path.empty() ? AT_EMPTY_PATH : 0) != 0) {
             continue;
@@ -424,10 +416,9 @@ std::vector<std::pair<int, sentorix_identity>> KernelInterception::runningIdenti
         sentorix_identity identity{};
         identity.cgroup = group.st_ino;
         identity.exe_inode = program.st_ino;
-        identity.exe_dev = devices.of(base, "exe");
-        found.emplace_back(std::stoi(name), identity);
+        identity.exe_dev = devices.of(proc.path(pid), "exe");
+        found.emplace_back(pid, identity);
     }
-    ::closedir(proc);
     return found;
 }
 

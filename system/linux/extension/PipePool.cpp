@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 namespace sentorix::linux_system {
 
@@ -18,20 +20,18 @@ PipePool::PipePool(std::size_t capacity, std::size_t grownBudget) : capacity_(ca
     idle_.reserve(capacity);
 }
 
-PipePool::Pipe PipePool::take(std::error_code& error) {
-    error.clear();
+Result<PipePool::Pipe> PipePool::take() {
     {
         std::lock_guard lock(mutex_);
         if (!idle_.empty()) {
             Pipe pipe = std::move(idle_.back());
             idle_.pop_back();
-            return pipe;
+            return Result<Pipe>(std::move(pipe));
         }
     }
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-        error = std::error_code(errno, std::system_category());
-        return {};
+        return failure(errno, std::string("Cannot create a pipe: ") + std::strerror(errno));
     }
     Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1]), nullptr};
     // Larger moves per call, while the budget lasts.
@@ -40,7 +40,7 @@ PipePool::Pipe PipePool::take(std::error_code& error) {
     } else {
         grown_.fetch_sub(1);
     }
-    return pipe;
+    return Result<Pipe>(std::move(pipe));
 }
 
 void PipePool::give(Pipe pipe) {

@@ -7,6 +7,8 @@
 #include <memory>
 #include <mutex>
 #include <system_error>
+
+#include "Result.h"
 #include <vector>
 
 namespace sentorix::linux_system {
@@ -37,8 +39,8 @@ public:
 
     explicit PipePool(std::size_t capacity, std::size_t grownBudget = SharedGrownBudget);
 
-    // A kept pipe, or a new one; invalid, with `error` set, when none can be made.
-    Pipe take(std::error_code& error);
+    // A kept pipe, or a new one; the error says why none can be made.
+    Result<Pipe> take();
     // Takes back a pipe that holds no bytes.
     void give(Pipe pipe);
     std::size_t idleCount() const;

@@ -1,23 +1,16 @@
 #include "ProcessIdentifier.h"
 
 #include "AddressWords.h"
-#include "UniqueFd.h"
-#include <dirent.h>
-#include <fcntl.h>
+#include "UnitNames.h"
+
 #include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <vector>
-#include <cctype>
 #include <cstring>
-#include <sstream>
+#include <vector>
 
 namespace sentorix::linux_system {
 
@@ -25,26 +18,11 @@ namespace {
 
 constexpr std::size_t RecentProcessLimit = 64;
 
-bool numeric(const char* name) {
-    return *name && std::all_of(name, name + std::strlen(name), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// One read(2) of a small /proc file, without a stream's set-up.
-std::string readSmallFile(const std::string& path) {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        return "";
-    }
-    char buffer[4096];
-    const ssize_t length = ::read(fd.get(), buffer, sizeof buffer);
-    return length > 0 ? std::string(buffer, std::size_t(length)) : "";
-}
-
 }  // namespace
 
 ProcessIdentifier::ProcessIdentifier(asio::ip::tcp::endpoint proxy, std::string procRoot)
     : proxy_(std::move(proxy)),
-      procRoot_(std::move(procRoot)),
+      proc_(std::move(procRoot)),
       diagnostics_() {}
 
 ProcessIdentifier::Statistics ProcessIdentifier::statistics() const {
@@ -65,12 +43,12 @@ std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findSocket(const
     request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     std::optional<SocketInfo> found;
-    diagnostics_.ask(request, false, [&](const inet_diag_msg& reply) {
+    const auto asked = diagnostics_.ask(request, false, [&](const inet_diag_msg& reply) {
         if (reply.idiag_inode != 0) {
             found = SocketInfo{reply.idiag_inode, reply.idiag_uid};
         }
     });
-    return found;
+    return asked ? found : std::nullopt;
 }
 
 std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findListener(const asio::ip::tcp::endpoint& endpoint) {
@@ -83,7 +61,8 @@ std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findListener(con
     const std::uint32_t any[4] = {};
     // A wildcard listener takes the proxy's connections only while nobody listens on its exact address.
     std::optional<SocketInfo> exact, wildcard;
-    diagnostics_.ask(request, true, [&](const inet_diag_msg& reply) {
+    // The listeners answered before a failure count: one of them may be the proxy's.
+    static_cast<void>(diagnostics_.ask(request, true, [&](const inet_diag_msg& reply) {
         const std::size_t bytes = endpoint.address().is_v4() ? 4 : 16;
         if (ntohs(reply.id.idiag_sport) != endpoint.port()) {
             return;
@@ -93,54 +72,33 @@ std::optional<ProcessIdentifier::SocketInfo> ProcessIdentifier::findListener(con
         } else if (std::memcmp(reply.id.idiag_src, any, bytes) == 0 && !wildcard) {
             wildcard = SocketInfo{reply.idiag_inode, reply.idiag_uid};
         }
-    });
+    }));
     return exact ? exact : wildcard;
 }
 
 bool ProcessIdentifier::scanProcess(int pid, std::uint64_t wanted) {
-    const std::string directory = procRoot_ + "/" + std::to_string(pid) + "/fd";
-    DIR* fds = ::opendir(directory.c_str());
-    if (!fds) {
+    const auto inodes = proc_.socketInodesOf(pid);
+    if (!inodes) {
         return false;
     }
     bool found = false;
-    char target[64];
-    while (const dirent* entry = ::readdir(fds)) {
-        if (!numeric(entry->d_name)) {
-            continue;
-        }
-        const ssize_t length =
-            ::readlinkat(::dirfd(fds), entry->d_name, target, sizeof target - 1);
-        if (length <= 9 || std::strncmp(target, "socket:[", 8) != 0) {
-            continue;
-        }
-        target[length] = '\0';
-        const std::uint64_t inode = std::strtoull(target + 8, nullptr, 10);
-        if (inodeOwners_.size() > 65536) {
-            inodeOwners_.clear();  // mostly closed sockets by now
-        }
-        inodeOwners_[inode] = pid;
+    for (const std::uint64_t inode : *inodes) {
+        inodeOwners_.assign(inode, pid);
         found = found || inode == wanted;
     }
-    ::closedir(fds);
     return found;
 }
 
 std::optional<int> ProcessIdentifier::scanNewestFirst(std::uint64_t wanted) {
     ++statistics_.fullScans;
-    std::vector<int> pids;
-    if (DIR* proc = ::opendir(procRoot_.c_str())) {
-        while (const dirent* entry = ::readdir(proc)) {
-            if (numeric(entry->d_name)) {
-                pids.push_back(std::atoi(entry->d_name));
-            }
-        }
-        ::closedir(proc);
+    auto pids = proc_.pids();
+    if (!pids) {
+        return std::nullopt;
     }
     // A socket nobody is known to hold most likely belongs to a process that has just started, and
     // new processes have the highest numbers (until they wrap): look at those first.
-    std::sort(pids.rbegin(), pids.rend());
-    for (int pid : pids) {
+    std::sort(pids->rbegin(), pids->rend());
+    for (int pid : *pids) {
         if (scanProcess(pid, wanted)) {
             return pid;
         }
@@ -149,8 +107,8 @@ std::optional<int> ProcessIdentifier::scanNewestFirst(std::uint64_t wanted) {
 }
 
 std::optional<int> ProcessIdentifier::processOwning(std::uint64_t inode) {
-    if (const auto known = inodeOwners_.find(inode); known != inodeOwners_.end()) {
-        return known->second;
+    if (const int* known = inodeOwners_.find(inode)) {
+        return *known;
     }
     // A process seen lately most likely opened this socket too: look there before walking /proc.
     ++statistics_.knownProcessScans;
@@ -173,91 +131,13 @@ void ProcessIdentifier::remember(int pid) {
     }
 }
 
-std::optional<std::uint64_t> ProcessIdentifier::startTimeOf(int pid) const {
-    const std::string stat = readSmallFile(procRoot_ + "/" + std::to_string(pid) + "/stat");
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) {
-        return std::nullopt;
-    }
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    for (int index = 3; index <= 22 && fields >> field; ++index) {
-        if (index == 22) {
-            return std::strtoull(field.c_str(), nullptr, 10);
-        }
-    }
-    return std::nullopt;
-}
-
-namespace {
-
-// systemd writes a '-' inside a unit name's parts as "\x2d" (and other bytes alike): the identifier is
-// the name as the application gave it.
-std::string unescapedUnitPart(const std::string& part) {
-    std::string out;
-    out.reserve(part.size());
-    for (std::size_t i = 0; i < part.size(); ++i) {
-        if (part.compare(i, 2, "\\x") == 0 && i + 3 < part.size() && std::isxdigit(static_cast<unsigned char>(part[i + 2])) &&
-            std::isxdigit(static_cast<unsigned char>(part[i + 3]))) {
-            out += static_cast<char>(std::stoi(part.substr(i + 2, 2), nullptr, 16));
-            i += 3;
-        } else {
-            out += part[i];
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
-std::string ProcessIdentifier::unitIdentifier(const std::string& cgroupPath) {
-    return unescapedUnitPart(escapedUnitIdentifier(cgroupPath));
-}
-
-std::string ProcessIdentifier::escapedUnitIdentifier(const std::string& cgroupPath) {
-    std::string unit = cgroupPath.substr(cgroupPath.rfind('/') + 1);
-    const auto dropFrom = [&](char c) {
-        const auto at = unit.rfind(c);
-        return at == std::string::npos ? unit : unit.substr(0, at);
-    };
-    if (unit.starts_with("snap.") && unit.ends_with(".scope")) {
-        // snap.<name>.<app>-<id>.scope: the snap's name is its application ID.
-        const std::string rest = unit.substr(5);
-        return rest.substr(0, rest.find('.'));
-    }
-    if (unit.starts_with("app-") && (unit.ends_with(".scope") || unit.ends_with(".service"))) {
-        const bool scope = unit.ends_with(".scope");
-        unit = unit.substr(4, unit.size() - 4 - (scope ? 6 : 8));
-        const auto launcher = unit.find('-');
-        if (launcher == std::string::npos) {
-            return "";
-        }
-        unit = unit.substr(launcher + 1);
-        if (scope) {
-            unit = dropFrom('-');  // the instance suffix
-        } else if (unit.find('@') != std::string::npos) {
-            unit = dropFrom('@');
-        }
-        return unit;
-    }
-    if (unit.ends_with(".service") && unit.size() > 8) {
-        return unit.substr(0, unit.size() - 8);
-    }
-    return "";
-}
-
 std::string ProcessIdentifier::unitOf(int pid) const {
-    std::istringstream cgroups(readSmallFile(procRoot_ + "/" + std::to_string(pid) + "/cgroup"));
-    std::string line, unified, named;
-    while (std::getline(cgroups, line)) {
-        if (line.starts_with("0::")) {
-            unified = line.substr(3);
-        } else if (line.find(":name=systemd:") != std::string::npos) {
-            named = line.substr(line.find(":name=systemd:") + 14);
-        }
+    const auto cgroups = proc_.cgroupsOf(pid);
+    if (!cgroups) {
+        return "";
     }
-    for (const auto& path : {unified, named}) {
-        if (std::string id = unitIdentifier(path); !id.empty()) {
+    for (const auto& path : {cgroups->unified, cgroups->systemd}) {
+        if (std::string id = UnitNames::identifier(path); !id.empty()) {
             return id;
         }
     }
@@ -265,9 +145,8 @@ std::string ProcessIdentifier::unitOf(int pid) const {
 }
 
 std::string ProcessIdentifier::executableOf(int pid) const {
-    char exe[4096];
-    const ssize_t length = ::readlink((procRoot_ + "/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
-    return length > 0 ? std::string(exe, size_t(length)) : "";
+    auto path = proc_.executableOf(pid);
+    return path ? std::move(*path) : "";
 }
 
 std::string ProcessIdentifier::identityOf(int pid) {
@@ -282,17 +161,16 @@ std::string ProcessIdentifier::identifyProcess(int pid, std::uint64_t stamp, std
     {
         std::lock_guard lock(mutex_);
         ++statistics_.lookups;
-        if (const auto known = lives_.find(pid);
-            known != lives_.end() && known->second.stamp == stamp && known->second.cgroup == cgroup) {
-            return known->second.identifier;
+        if (const ProcessLife* known = lives_.find(pid); known && known->stamp == stamp && known->cgroup == cgroup) {
+            return known->identifier;
         }
         ++statistics_.processReads;
         // Every process of a cgroup has the unit name it gives: read once per cgroup, not per process.
-        if (const auto known = unitsByCgroup_.find(cgroup); known != unitsByCgroup_.end()) {
-            unit = known->second;
+        if (const std::string* known = unitsByCgroup_.find(cgroup)) {
+            unit = *known;
         }
-        if (const auto known = pathsByFile_.find(file); exeInode != 0 && known != pathsByFile_.end()) {
-            path = known->second;
+        if (const std::string* known = pathsByFile_.find(file); exeInode != 0 && known) {
+            path = *known;
         }
     }
     const bool cgroupKnown = unit.has_value();
@@ -306,21 +184,12 @@ std::string ProcessIdentifier::identifyProcess(int pid, std::uint64_t stamp, std
     std::string identifier = unit->empty() ? *path : *unit;
     std::lock_guard lock(mutex_);
     if (!fileKnown && path && exeInode != 0 && !path->empty()) {
-        if (pathsByFile_.size() > 4096) {
-            pathsByFile_.clear();
-        }
-        pathsByFile_.emplace(file, *path);
+        pathsByFile_.insert(file, *path);
     }
     if (!cgroupKnown && cgroup != 0) {
-        if (unitsByCgroup_.size() > 4096) {
-            unitsByCgroup_.clear();
-        }
-        unitsByCgroup_.emplace(cgroup, *unit);
+        unitsByCgroup_.insert(cgroup, *unit);
     }
-    if (lives_.size() > 4096) {
-        lives_.clear();  // mostly processes that have ended; the live ones are read again once
-    }
-    lives_.insert_or_assign(pid, ProcessLife{stamp, cgroup, identifier});
+    lives_.assign(pid, ProcessLife{stamp, cgroup, identifier});
     return identifier;
 }
 
@@ -334,22 +203,16 @@ std::vector<int> ProcessIdentifier::proxyProcesses() {
     // The listener's owner first; a proxy that dropped its privileges after listening is found in the
     // second pass, among everyone.
     for (const bool ownerOnly : {true, false}) {
-        DIR* proc = ::opendir(procRoot_.c_str());
-        if (!proc) {
+        const auto pids = proc_.pids();
+        if (!pids) {
             break;
         }
-        while (const dirent* entry = ::readdir(proc)) {
-            struct stat info {};
-            if (!numeric(entry->d_name) || ::fstatat(::dirfd(proc), entry->d_name, &info, 0) != 0 ||
-                (info.st_uid == listener->uid) != ownerOnly) {
-                continue;
-            }
-            const int pid = std::atoi(entry->d_name);
-            if (scanProcess(pid, listener->inode)) {
+        for (const int pid : *pids) {
+            const auto owner = proc_.ownerOf(pid);
+            if (owner && (*owner == listener->uid) == ownerOnly && scanProcess(pid, listener->inode)) {
                 found.push_back(pid);
             }
         }
-        ::closedir(proc);
         if (!found.empty()) {
             break;
         }
@@ -399,18 +262,15 @@ std::string ProcessIdentifier::identify(const asio::ip::tcp::endpoint& applicati
         return ProxySidecarIdentifier;
     }
 
-    const auto startTime = startTimeOf(*pid);
+    const auto startTime = proc_.startTimeOf(*pid);
     if (!startTime) {
         return "";
     }
-    if (const auto known = identities_.find(*pid); known != identities_.end() && known->second.startTime == *startTime) {
-        return known->second.identifier;
+    if (const Identity* known = identities_.find(*pid); known && known->startTime == *startTime) {
+        return known->identifier;
     }
     std::string identifier = identityOf(*pid);
-    if (identities_.size() > 4096) {
-        identities_.clear();  // exited processes; the live ones are found again cheaply
-    }
-    identities_[*pid] = Identity{*startTime, identifier};
+    identities_.assign(*pid, Identity{*startTime, identifier});
     return identifier;
 }
 

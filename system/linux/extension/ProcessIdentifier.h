@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BoundedCache.h"
+#include "ProcFS.h"
 #include "SocketDiagnostics.h"
 
 #include <asio/ip/tcp.hpp>
@@ -47,9 +49,6 @@ public:
     // True when the process holds the local proxy's listening socket.
     bool holdsProxyListener(int pid);
 
-    // The identifier a cgroup path gives by rule 2, or empty.
-    static std::string unitIdentifier(const std::string& cgroupPath);
-
     struct Statistics {
         std::uint64_t lookups = 0, fullScans = 0, knownProcessScans = 0;  // fullScans: walks of /proc
         std::uint64_t processReads = 0;  // identifyProcess calls that read /proc
@@ -77,22 +76,23 @@ private:
     bool scanProcess(int pid, std::uint64_t wanted);
     bool holdsProxyListenerLocked(int pid);
     std::optional<int> scanNewestFirst(std::uint64_t wanted);
-    static std::string escapedUnitIdentifier(const std::string& cgroupPath);
     std::string identityOf(int pid);
     std::string unitOf(int pid) const;        // rule 2, from /proc/PID/cgroup
     std::string executableOf(int pid) const;  // rule 3
-    std::optional<std::uint64_t> startTimeOf(int pid) const;
     void remember(int pid);
 
     const asio::ip::tcp::endpoint proxy_;
-    const std::string procRoot_;
+    const ProcFS proc_;
     std::mutex mutex_;
     SocketDiagnostics diagnostics_;
-    std::unordered_map<std::uint64_t, int> inodeOwners_;
-    std::unordered_map<int, Identity> identities_;
-    std::unordered_map<int, ProcessLife> lives_;  // identifyProcess's cache
-    std::unordered_map<std::uint64_t, std::string> unitsByCgroup_;
-    std::map<std::pair<std::uint32_t, std::uint64_t>, std::string> pathsByFile_;  // (device, inode): path
+    // Past their limits these hold mostly what has ended (closed sockets, exited processes); the live
+    // ones are read again once.
+    BoundedCache<std::uint64_t, int> inodeOwners_{65536};
+    BoundedCache<int, Identity> identities_{4096};
+    BoundedCache<int, ProcessLife> lives_{4096};  // identifyProcess's cache
+    BoundedCache<std::uint64_t, std::string> unitsByCgroup_{4096};
+    using FileKey = std::pair<std::uint32_t, std::uint64_t>;  // (device, inode)
+    BoundedCache<FileKey, std::string, std::map<FileKey, std::string>> pathsByFile_{4096};
     std::deque<int> recentProcesses_;
     std::optional<std::uint64_t> proxyListenerInode_;
     std::unordered_map<int, bool> proxyProcesses_;  // pid: holds the proxy's listener

@@ -33,29 +33,26 @@ namespace sentorix::linux_system {
 void ProviderHost::publishStatus(const SecureDirectory& directory, const std::string& status,
                                  const std::string& lastError) {
     const std::string content = status + "\n" + std::to_string(::getpid()) + "\n" + lastError + "\n";
-    std::string ignored;  // a status that cannot be published reads as the extension not running
-    directory.replaceFile(StateDirectory::StatusName, content, false, ignored);
+    // A status that cannot be published reads as the extension not running.
+    static_cast<void>(directory.replaceFile(StateDirectory::StatusName, content, false));
 }
 
-std::shared_ptr<NETunnelProviderProtocol> ProviderHost::loadProtocol(const std::string& directory,
-                                                                     OptionalError& error) {
+Result<std::shared_ptr<NETunnelProviderProtocol>> ProviderHost::loadProtocol(const std::string& directory) {
     auto protocol = std::make_shared<NETunnelProviderProtocol>();
     protocol->providerBundleIdentifier = ExtensionBundleIdentifier;
     protocol->serverAddress = "127.0.0.1";
 
     if (const char* file = std::getenv("SENTORIX_PROVIDER_CONFIGURATION"); file && *file) {
-        const auto value = PropertyListFile::load(file, error);
+        const auto value = PropertyListFile::load(file);
         if (!value || !value->get<PropertyListValue::Dictionary>()) {
-            if (!error) {
-                error = NSError::posix(EINVAL, std::string(file) + " does not hold a dictionary");
-            }
-            return nullptr;
+            return value ? NSError::posix(EINVAL, std::string(file) + " does not hold a dictionary") : value.error();
         }
         protocol->providerConfiguration = *value->get<PropertyListValue::Dictionary>();
         return protocol;
     }
-    std::string ignored;
-    const auto entries = ConfigurationFile::read(directory, ignored).value_or(PropertyListValue::Array{});
+    // An unreadable store holds no configuration for us: the defaults below apply.
+    const auto read = ConfigurationFile::read(directory);
+    const auto entries = read ? *read : PropertyListValue::Array{};
     if (auto saved = ConfigurationFile::enabledProviderConfiguration(entries, ExtensionBundleIdentifier)) {
         protocol->providerConfiguration = std::move(*saved);
         return protocol;
@@ -134,10 +131,9 @@ void ProviderHost::start(const PrincipalClass& principalClass) {
     // Sixteen pool threads would each get a malloc arena that keeps what a burst of flows used.
     ::mallopt(M_ARENA_MAX, 4);
     auto& h = host();
-    std::string problem;
-    auto state = SecureDirectory::open(StateDirectory::path(), true, problem);
+    auto state = SecureDirectory::open(StateDirectory::path(), true);
     if (!state) {
-        fail(problem);
+        fail(state.error().localizedDescription());
     }
     h.stateDirectory = std::make_shared<const SecureDirectory>(std::move(*state));
     const auto& directory = *h.stateDirectory;
@@ -146,10 +142,11 @@ void ProviderHost::start(const PrincipalClass& principalClass) {
             h.stateDirectory, StateDirectory::LogName, StateDirectory::OlderLogName,
             std::vector<int>{STDERR_FILENO, STDOUT_FILENO}));
     }
-    h.lock = directory.openFile(StateDirectory::LockName, O_RDWR | O_CREAT, problem);
-    if (!h.lock.valid()) {
-        fail(problem);
+    auto lock = directory.openFile(StateDirectory::LockName, O_RDWR | O_CREAT);
+    if (!lock) {
+        fail(lock.error().localizedDescription());
     }
+    h.lock = std::move(*lock);
     // An open-file-description lock: the host application can test it without taking it.
     struct flock whole {};
     whole.l_type = F_WRLCK;
@@ -160,14 +157,13 @@ void ProviderHost::start(const PrincipalClass& principalClass) {
     ProviderHost::publishStatus(*h.stateDirectory, "connecting");
     NSBundle::setMainBundleIdentifier(std::string(ProviderHost::ExtensionBundleIdentifier));
 
-    OptionalError error;
-    auto protocol = ProviderHost::loadProtocol(h.stateDirectory->path(), error);
+    auto protocol = ProviderHost::loadProtocol(h.stateDirectory->path());
     if (!protocol) {
-        ProviderHost::publishStatus(*h.stateDirectory, "disconnected", error->localizedDescription());
-        fail(error->localizedDescription());
+        ProviderHost::publishStatus(*h.stateDirectory, "disconnected", protocol.error().localizedDescription());
+        fail(protocol.error().localizedDescription());
     }
     // The kernel programs where they load, else nftables: chosen once the first rules come.
-    h.services = std::make_shared<LinuxProviderServices>(protocol, chooseFlowRedirection);
+    h.services = std::make_shared<LinuxProviderServices>(*protocol, chooseFlowRedirection);
     h.provider = principalClass(h.services);
     h.services->attach(h.provider);
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Result.h"
+
 #include "NEProviderServices.h"
 #include "NETransparentProxyProvider.h"
 #include "NETunnelProviderProtocol.h"
@@ -30,8 +32,7 @@ public:
     // The provider's configuration: the file named by SENTORIX_PROVIDER_CONFIGURATION, else the first
     // enabled saved configuration for this extension, else one made from the environment as the host
     // application makes it.
-    static std::shared_ptr<NETunnelProviderProtocol> loadProtocol(const std::string& stateDirectory,
-                                                                  OptionalError& error);
+    static Result<std::shared_ptr<NETunnelProviderProtocol>> loadProtocol(const std::string& stateDirectory);
     // "status\npid\nlast error\n", replaced atomically.
     static void publishStatus(const SecureDirectory& stateDirectory, const std::string& status,
                               const std::string& lastError = "");

@@ -1,5 +1,7 @@
 #include "RotatingLogSink.h"
 
+#include "WholeBuffer.h"
+
 #include "StderrLogSink.h"
 
 #include <fcntl.h>
@@ -36,36 +38,25 @@ void RotatingLogSink::write(const LogEntry& entry) {
     if (descriptors_.empty()) {
         return;
     }
-    std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t written = ::write(descriptors_.front(), line.data() + done, line.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            break;  // a full disk loses log lines, never the extension
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    size_ += done;
+    // A full disk loses log lines, never the extension.
+    size_ += WholeBuffer::write(descriptors_.front(), line.data(), line.size());
     if (size_ >= limit_) {
         rotate();
     }
 }
 
 void RotatingLogSink::rotate() {
-    std::string problem;
-    if (!directory_->rename(name_, olderName_, problem)) {
+    if (!directory_->rename(name_, olderName_)) {
         size_ = 0;  // try again after another limit's worth rather than on every line
         return;
     }
-    const UniqueFd fresh = directory_->openFile(name_, O_WRONLY | O_CREAT | O_APPEND, problem);
-    if (!fresh.valid()) {
+    const auto fresh = directory_->openFile(name_, O_WRONLY | O_CREAT | O_APPEND);
+    if (!fresh) {
         size_ = 0;
         return;
     }
     for (const int descriptor : descriptors_) {
-        ::dup2(fresh.get(), descriptor);
+        ::dup2(fresh->get(), descriptor);
     }
     size_ = 0;
 }

@@ -254,13 +254,14 @@ void SpliceRelay::woken(Direction& direction, const std::error_code& error, bool
 }
 
 bool SpliceRelay::takePipe(Direction& direction) {
-    std::error_code error;
-    direction.pipe = PipePool::shared().take(error);
-    if (error) {
+    auto pipe = PipePool::shared().take();
+    if (!pipe) {
+        const std::error_code error(static_cast<int>(pipe.error().code()), std::system_category());
         RateLimitedLog::noteIfDescriptorShortage("create a pipe to relay a connection", error);
         fail(error);
         return false;
     }
+    direction.pipe = std::move(*pipe);
     return true;
 }
 

@@ -58,13 +58,12 @@ NSError ServiceClient::notRunning() const {
                    "Sentorix service is not running: " + path_);
 }
 
-int ServiceClient::connect(OptionalError& error) const {
+Result<UniqueFd> ServiceClient::connect() const {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path_.empty() || path_.size() >= sizeof address.sun_path) {
-        error = NSError(ControlMessage::ErrorDomain, ControlMessage::BadRequest,
-                        "The control socket path is too long: " + path_);
-        return -1;
+        return NSError(ControlMessage::ErrorDomain, ControlMessage::BadRequest,
+                       "The control socket path is too long: " + path_);
     }
     std::memcpy(address.sun_path, path_.c_str(), path_.size());
     UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -72,89 +71,75 @@ int ServiceClient::connect(OptionalError& error) const {
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     while (socket.valid()) {
         if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            return socket.release();
+            return socket;
         }
         if (errno != EAGAIN || Clock::now() >= deadline) {
             break;
         }
         ::usleep(20000);
     }
-    error = errno == EAGAIN ? NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
-                                      "Sentorix service at " + path_ + " does not accept connections")
-                            : notRunning();
-    return -1;
+    return errno == EAGAIN ? NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
+                                     "Sentorix service at " + path_ + " does not accept connections")
+                           : notRunning();
 }
 
-bool ServiceClient::reachable() const {
-    OptionalError error;
-    const UniqueFd socket(connect(error));
-    return socket.valid();
-}
+bool ServiceClient::reachable() const { return connect().ok(); }
 
-bool ServiceClient::send(int socket, const Dictionary& message, Clock::time_point deadline) {
+Result<void> ServiceClient::send(int socket, const Dictionary& message, Clock::time_point deadline) {
     const auto frame = ControlMessage::frame(message);
     if (!frame) {
-        return false;
+        return frame.error();
     }
     std::size_t sent = 0;
     while (sent < frame->size()) {
         if (!waitFor(socket, POLLOUT, deadline)) {
-            return false;
+            return failure(ETIMEDOUT, "the request could not be sent");
         }
         const ssize_t wrote = ::send(socket, frame->data() + sent, frame->size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (wrote < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         }
         if (wrote <= 0) {
-            return false;
+            return failure(wrote < 0 ? errno : EPIPE, "the request could not be sent");
         }
         sent += static_cast<std::size_t>(wrote);
     }
-    return true;
+    return {};
 }
 
-std::optional<ServiceClient::Dictionary> ServiceClient::receive(int socket, Clock::time_point deadline,
-                                                                std::string& problem) {
+Result<ServiceClient::Dictionary> ServiceClient::receive(int socket, Clock::time_point deadline) {
     unsigned char header[ControlMessage::HeaderBytes];
     if (!readExactly(socket, reinterpret_cast<char*>(header), sizeof header, deadline)) {
-        problem = "the service did not answer";
-        return std::nullopt;
+        return failure(ETIMEDOUT, "the service did not answer");
     }
     const auto length = ControlMessage::bodyLength(header);
     if (length > ControlMessage::MaxAnswerBytes) {
-        problem = "the service's answer is too large";
-        return std::nullopt;
+        return failure(EMSGSIZE, "the service's answer is too large");
     }
     std::string body(length, '\0');
     if (!readExactly(socket, body.data(), length, deadline)) {
-        problem = "the service did not answer";
-        return std::nullopt;
+        return failure(ETIMEDOUT, "the service did not answer");
     }
-    return ControlMessage::parse(body, problem);
+    return ControlMessage::parse(body);
 }
 
-std::optional<ServiceClient::Dictionary> ServiceClient::ask(Dictionary request, OptionalError& error,
-                                                            std::chrono::milliseconds timeout) const {
-    const UniqueFd socket(connect(error));
-    if (!socket.valid()) {
-        return std::nullopt;
+Result<ServiceClient::Dictionary> ServiceClient::ask(Dictionary request, std::chrono::milliseconds timeout) const {
+    const auto connected = connect();
+    if (!connected) {
+        return connected.error();
     }
+    const UniqueFd& socket = *connected;
     const auto deadline = Clock::now() + timeout;
-    std::string problem;
     // Sent or not, an answer may be waiting: a refused peer is answered before it has asked.
-    const bool sent = send(socket.get(), request, deadline);
-    auto answer = receive(socket.get(), sent ? deadline : Clock::now() + std::chrono::seconds(1), problem);
-    if (!sent && !answer) {
-        problem = "the request could not be sent";
-    }
+    const bool sent = send(socket.get(), request, deadline).ok();
+    auto answer = receive(socket.get(), sent ? deadline : Clock::now() + std::chrono::seconds(1));
     if (!answer) {
-        error = NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
-                        "Sentorix service at " + path_ + ": " + problem);
-        return std::nullopt;
+        const std::string problem = sent ? answer.error().localizedDescription() : "the request could not be sent";
+        return NSError(ControlMessage::ErrorDomain, ControlMessage::ServiceUnavailable,
+                       "Sentorix service at " + path_ + ": " + problem);
     }
-    if (auto failure = ControlMessage::errorIn(*answer)) {
-        error = std::move(failure);
-        return std::nullopt;
+    if (auto refused = ControlMessage::errorIn(*answer)) {
+        return std::move(*refused);
     }
     return answer;
 }

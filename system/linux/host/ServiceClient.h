@@ -2,6 +2,7 @@
 
 #include "ControlMessage.h"
 #include "NSError.h"
+#include "UniqueFd.h"
 
 #include <chrono>
 #include <optional>
@@ -18,21 +19,18 @@ public:
 
     explicit ServiceClient(std::string socketPath = ControlMessage::socketPath()) : path_(std::move(socketPath)) {}
 
-    // The answer's fields on success; otherwise nothing, with `error` set: the service's own error,
-    // or "Sentorix service is not running: <socket path>" when nobody listens.
-    std::optional<Dictionary> ask(Dictionary request, OptionalError& error,
-                                  std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+    // The answer's fields on success; otherwise the service's own error, or "Sentorix service is not
+    // running: <socket path>" when nobody listens.
+    Result<Dictionary> ask(Dictionary request, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
     bool reachable() const;
     const std::string& path() const { return path_; }
 
     NSError notRunning() const;
 
-    // A connected socket, or -1 with `error` set.
-    int connect(OptionalError& error) const;
+    Result<UniqueFd> connect() const;
     // Frame I/O on a connected socket, bounded by `deadline`.
-    static bool send(int socket, const Dictionary& message, std::chrono::steady_clock::time_point deadline);
-    static std::optional<Dictionary> receive(int socket, std::chrono::steady_clock::time_point deadline,
-                                             std::string& problem);
+    static Result<void> send(int socket, const Dictionary& message, std::chrono::steady_clock::time_point deadline);
+    static Result<Dictionary> receive(int socket, std::chrono::steady_clock::time_point deadline);
 
 private:
     const std::string path_;

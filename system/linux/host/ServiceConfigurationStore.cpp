@@ -25,7 +25,10 @@ void ServiceConfigurationStore::loadAll(NETransparentProxyManager::LoadAllComple
     queue_->async([client = client_, completion = std::move(completion)] {
         OptionalError error;
         NETransparentProxyManager::Managers managers;
-        if (const auto answer = client.ask({{"request", "loadAll"}}, error)) {
+        const auto answer = client.ask({{"request", "loadAll"}});
+        if (!answer) {
+            error = answer.error();
+        } else {
             const auto found = answer->find("configurations");
             const auto* entries = found == answer->end() ? nullptr : found->second.get<PropertyListValue::Array>();
             if (!entries) {
@@ -46,8 +49,8 @@ void ServiceConfigurationStore::loadAll(NETransparentProxyManager::LoadAllComple
 void ServiceConfigurationStore::save(std::shared_ptr<NETransparentProxyManager> manager,
                                      NETransparentProxyManager::Completion completion) {
     queue_->async([client = client_, manager = std::move(manager), completion = std::move(completion)] {
-        OptionalError error;
-        const auto answer = client.ask({{"request", "save"}, {"configuration", ConfigurationEntry::encode(*manager)}}, error);
+        const auto answer = client.ask({{"request", "save"}, {"configuration", ConfigurationEntry::encode(*manager)}});
+        OptionalError error = answer ? OptionalError() : OptionalError(answer.error());
         if (answer) {
             if (const auto* identifier = ControlMessage::text(*answer, "identifier")) {
                 manager->identifier = *identifier;
@@ -62,8 +65,8 @@ void ServiceConfigurationStore::save(std::shared_ptr<NETransparentProxyManager> 
 void ServiceConfigurationStore::load(std::shared_ptr<NETransparentProxyManager> manager,
                                      NETransparentProxyManager::Completion completion) {
     queue_->async([client = client_, manager = std::move(manager), completion = std::move(completion)] {
-        OptionalError error;
-        const auto answer = client.ask({{"request", "load"}, {"identifier", manager->identifier}}, error);
+        const auto answer = client.ask({{"request", "load"}, {"identifier", manager->identifier}});
+        OptionalError error = answer ? OptionalError() : OptionalError(answer.error());
         if (answer) {
             if (const auto* entry = ControlMessage::dictionary(*answer, "configuration")) {
                 ConfigurationEntry::decode(*entry, *manager);

@@ -39,21 +39,19 @@ ServiceConnection::~ServiceConnection() {
 
 NEVPNStatus ServiceConnection::status() const {
     // Asked each time: a status read right after a start must not be the last one pushed.
-    OptionalError error;
-    const auto answer = client_.ask({{"request", "status"}}, error, 5s);
+    const auto answer = client_.ask({{"request", "status"}}, 5s);
     const auto status = answer ? statusIn(*answer) : std::nullopt;
     return status.value_or(NEVPNStatus::disconnected);
 }
 
 OptionalError ServiceConnection::startVPNTunnel() {
-    OptionalError error;
-    client_.ask({{"request", "start"}, {"extension", extensionIdentifier_}}, error, 60s);
-    return error;
+    const auto started = client_.ask({{"request", "start"}, {"extension", extensionIdentifier_}}, 60s);
+    return started ? OptionalError() : OptionalError(started.error());
 }
 
 void ServiceConnection::stopVPNTunnel() {
-    OptionalError error;
-    client_.ask({{"request", "stop"}}, error, 60s);
+    // A stop the service cannot hear has nothing to stop: its extension ends with it.
+    static_cast<void>(client_.ask({{"request", "stop"}}, 60s));
 }
 
 void ServiceConnection::update(NEVPNStatus status) {
@@ -71,10 +69,10 @@ void ServiceConnection::listen() {
     // Short waits, so that the destructor is never kept waiting long.
     const auto slice = 200ms;
     while (!stopping_) {
-        OptionalError error;
-        const UniqueFd socket(client_.connect(error));
+        auto connected = client_.connect();
+        const UniqueFd socket = connected ? std::move(*connected) : UniqueFd();
         bool subscribed = socket.valid() &&
-                          ServiceClient::send(socket.get(), {{"request", "subscribe"}}, Clock::now() + 5s);
+                          ServiceClient::send(socket.get(), {{"request", "subscribe"}}, Clock::now() + 5s).ok();
         while (subscribed && !stopping_) {
             // Short waits for the start of a frame; once it has begun, the whole of it is read, or
             // the connection is given up: a frame half read would leave the stream out of step.
@@ -84,8 +82,7 @@ void ServiceConnection::listen() {
                 subscribed = polled == 0 || errno == EINTR;
                 continue;
             }
-            std::string problem;
-            const auto message = ServiceClient::receive(socket.get(), Clock::now() + 5s, problem);
+            const auto message = ServiceClient::receive(socket.get(), Clock::now() + 5s);
             if (!message) {
                 subscribed = false;
                 continue;

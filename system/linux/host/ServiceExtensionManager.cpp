@@ -38,11 +38,10 @@ void ServiceExtensionManager::submitRequest(std::shared_ptr<OSSystemExtensionReq
 void ServiceExtensionManager::carryOut(std::shared_ptr<OSSystemExtensionRequest> request, Dictionary asked) {
     queue_->async([self = shared_from_this(), request = std::move(request), asked = std::move(asked)]() mutable {
         asked.insert_or_assign("identifier", request->identifier);
-        OptionalError error;
         // Activation copies a bundle and may wait for the extension to stop: allow it time.
-        const auto answer = self->client_.ask(asked, error, std::chrono::seconds(60));
+        const auto answer = self->client_.ask(asked, std::chrono::seconds(60));
         if (!answer) {
-            deliver(request, [request, error = *error](OSSystemExtensionRequestDelegate& delegate) {
+            deliver(request, [request, error = answer.error()](OSSystemExtensionRequestDelegate& delegate) {
                 delegate.didFailWithError(*request, error);
             });
             return;

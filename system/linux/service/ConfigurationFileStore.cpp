@@ -30,22 +30,22 @@ NSError readWriteError(const std::string& description) {
                    description);
 }
 
-std::optional<PropertyListValue::Array> readEntries(const std::string& directory, OptionalError& error) {
-    std::string problem;
-    auto entries = ConfigurationFile::read(directory, problem);
+// The store's errors are the configuration manager's, with the ring's text.
+NSError readWriteError(const NSError& cause) { return readWriteError(cause.localizedDescription()); }
+
+Result<PropertyListValue::Array> readEntries(const std::string& directory) {
+    auto entries = ConfigurationFile::read(directory);
     if (!entries) {
-        error = readWriteError(problem);
+        return readWriteError(entries.error());
     }
     return entries;
 }
 
-bool replaceEntries(const SecureDirectory& state, const PropertyListValue::Array& entries, OptionalError& error) {
-    std::string problem;
-    if (!ConfigurationFile::replace(state, entries, problem)) {
-        error = readWriteError(problem);
-        return false;
+Result<void> replaceEntries(const SecureDirectory& state, const PropertyListValue::Array& entries) {
+    if (auto replaced = ConfigurationFile::replace(state, entries); !replaced) {
+        return readWriteError(replaced.error());
     }
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -56,10 +56,13 @@ ConfigurationFileStore::ConfigurationFileStore(std::string stateDirectory, Conne
       queue_(DispatchQueue::create("com.sentorix.configurationStore", DispatchQueue::Kind::Serial,
                                    DispatchQueue::Work::MayWait)) {}
 
-NETransparentProxyManager::Managers ConfigurationFileStore::readAll(OptionalError& error) const {
+Result<NETransparentProxyManager::Managers> ConfigurationFileStore::readAll() const {
+    const auto entries = readEntries(directory_);
+    if (!entries) {
+        return entries.error();
+    }
     NETransparentProxyManager::Managers managers;
-    const auto entries = readEntries(directory_, error);
-    for (const auto& item : entries ? *entries : PropertyListValue::Array{}) {
+    for (const auto& item : *entries) {
         if (const auto* entry = item.get<Dictionary>()) {
             auto manager = std::make_shared<NETransparentProxyManager>();
             decode(*entry, *manager);
@@ -69,22 +72,22 @@ NETransparentProxyManager::Managers ConfigurationFileStore::readAll(OptionalErro
     return managers;
 }
 
-bool ConfigurationFileStore::write(NETransparentProxyManager& manager, OptionalError& error) const {
-    std::string problem;
-    const auto state = SecureDirectory::open(directory_, true, problem);
-    const UniqueFd lock = state ? state->openFile(StateDirectory::ConfigurationsLockName, O_RDWR | O_CREAT, problem)
-                                : UniqueFd();
-    if (!lock.valid()) {
-        error = readWriteError(problem);
-        return false;
+Result<void> ConfigurationFileStore::write(NETransparentProxyManager& manager) const {
+    const auto state = SecureDirectory::open(directory_, true);
+    if (!state) {
+        return readWriteError(state.error());
+    }
+    const auto lock = state->openFile(StateDirectory::ConfigurationsLockName, O_RDWR | O_CREAT);
+    if (!lock) {
+        return readWriteError(lock.error());
     }
     // Held until `lock` closes. Readers need no lock: the file is only ever replaced whole.
-    while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
+    while (::flock(lock->get(), LOCK_EX) != 0 && errno == EINTR) {
     }
     // A file that cannot be read is left alone rather than replaced by this one configuration.
-    auto entries = readEntries(directory_, error);
+    auto entries = readEntries(directory_);
     if (!entries) {
-        return false;
+        return entries.error();
     }
     const bool isNew = manager.identifier.empty();
     const std::string identifier = isNew ? NSUUID::UUIDString() : manager.identifier;
@@ -106,60 +109,60 @@ bool ConfigurationFileStore::write(NETransparentProxyManager& manager, OptionalE
     if (!replaced) {
         entries->push_back(encode(saved));
     }
-    if (!replaceEntries(*state, *entries, error)) {
-        return false;
+    if (auto replaced = replaceEntries(*state, *entries); !replaced) {
+        return replaced;
     }
     manager.identifier = identifier;
-    return true;
+    return {};
 }
 
-bool ConfigurationFileStore::reload(NETransparentProxyManager& manager, OptionalError& error) const {
-    const auto entries = readEntries(directory_, error);
+Result<void> ConfigurationFileStore::reload(NETransparentProxyManager& manager) const {
+    const auto entries = readEntries(directory_);
     if (!entries) {
-        return false;
+        return entries.error();
     }
     for (const auto& item : *entries) {
         const auto* entry = item.get<Dictionary>();
         const auto* key = entry ? text(*entry, "identifier") : nullptr;
         if (key && !manager.identifier.empty() && *key == manager.identifier) {
             decode(*entry, manager);
-            return true;
+            return {};
         }
     }
-    error = NSError(ErrorDomain, ConfigurationStale, "The configuration is not saved");
-    return false;
+    return NSError(ErrorDomain, ConfigurationStale, "The configuration is not saved");
 }
 
 void ConfigurationFileStore::loadAll(NETransparentProxyManager::LoadAllCompletion completion) {
     queue_->async([self = shared_from_this(), completion = std::move(completion)] {
-        OptionalError error;
-        auto managers = self->readAll(error);
-        if (error) {
+        auto managers = self->readAll();
+        if (!managers) {
             HostOperationLock::shared().release();  // no start follows an unreadable store
+            completion({}, managers.error());
+            return;
         }
-        completion(std::move(managers), error);
+        completion(std::move(*managers), std::nullopt);
     });
 }
 
 void ConfigurationFileStore::save(std::shared_ptr<NETransparentProxyManager> manager,
                                   NETransparentProxyManager::Completion completion) {
     queue_->async([self = shared_from_this(), manager = std::move(manager), completion = std::move(completion)] {
-        OptionalError error;
-        if (!self->write(*manager, error)) {
+        const auto written = self->write(*manager);
+        if (!written) {
             HostOperationLock::shared().release();  // no start follows a failed save
         }
-        completion(error);
+        completion(written.optionalError());
     });
 }
 
 void ConfigurationFileStore::load(std::shared_ptr<NETransparentProxyManager> manager,
                                   NETransparentProxyManager::Completion completion) {
     queue_->async([self = shared_from_this(), manager = std::move(manager), completion = std::move(completion)] {
-        OptionalError error;
-        if (!self->reload(*manager, error)) {
+        const auto reloaded = self->reload(*manager);
+        if (!reloaded) {
             HostOperationLock::shared().release();  // no start follows a failed reload
         }
-        completion(error);
+        completion(reloaded.optionalError());
     });
 }
 

@@ -2,6 +2,7 @@
 
 #include "NETransparentProxyManager.h"
 #include "DispatchQueue.h"
+#include "Result.h"
 
 #include <functional>
 #include <memory>
@@ -20,10 +21,10 @@ public:
     ConfigurationFileStore(std::string stateDirectory, ConnectionFactory connections);
 
     // The synchronous work, on the caller's thread. A missing file holds no configurations.
-    NETransparentProxyManager::Managers readAll(OptionalError& error) const;
+    Result<NETransparentProxyManager::Managers> readAll() const;
     // Gives an unsaved configuration its identifier.
-    bool write(NETransparentProxyManager& manager, OptionalError& error) const;
-    bool reload(NETransparentProxyManager& manager, OptionalError& error) const;
+    Result<void> write(NETransparentProxyManager& manager) const;
+    Result<void> reload(NETransparentProxyManager& manager) const;
 
     // Completions run on the store's own serial queue.
     void loadAll(NETransparentProxyManager::LoadAllCompletion completion) override;

@@ -67,8 +67,8 @@ bool ControlServer::authorises(int socket, const ucred& credentials, std::option
     return false;
 }
 
-std::unique_ptr<ControlServer> ControlServer::listen(asio::io_context& io, const std::string& path, Handler handler,
-                                                     std::string& problem, std::chrono::milliseconds idle) {
+Result<std::unique_ptr<ControlServer>> ControlServer::listen(asio::io_context& io, const std::string& path,
+                                                             Handler handler, std::chrono::milliseconds idle) {
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::path parent = fs::path(path).parent_path();
@@ -81,14 +81,12 @@ std::unique_ptr<ControlServer> ControlServer::listen(asio::io_context& io, const
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) {
-            problem = path + " exists and is not a socket";
-            return nullptr;
+            return failure(EEXIST, path + " exists and is not a socket");
         }
         Protocol::socket probe(io);
         probe.connect(Protocol::endpoint(path), error);
         if (!error) {
-            problem = "another service is listening on " + path;
-            return nullptr;
+            return failure(EADDRINUSE, "another service is listening on " + path);
         }
         ::unlink(path.c_str());
     }
@@ -101,13 +99,12 @@ std::unique_ptr<ControlServer> ControlServer::listen(asio::io_context& io, const
         acceptor.listen(asio::socket_base::max_listen_connections, error);
     }
     if (error) {
-        problem = "cannot listen on " + path + ": " + error.message();
-        return nullptr;
+        return failure(error.value(), "cannot listen on " + path + ": " + error.message());
     }
     ::chmod(path.c_str(), 0666);
     auto server = std::make_unique<ControlServer>(std::move(acceptor), path, std::move(handler), idle);
     server->accept();
-    return server;
+    return Result<std::unique_ptr<ControlServer>>(std::move(server));
 }
 
 ControlServer::ControlServer(Protocol::acceptor acceptor, std::string path, Handler handler,

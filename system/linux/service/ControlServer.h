@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ControlSession.h"
+#include "Result.h"
 
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
@@ -33,9 +34,8 @@ public:
     static constexpr const char* GroupName = "sentorix";
 
     // Binds `path` (a stale socket there is replaced; a live one means another service, and fails).
-    static std::unique_ptr<ControlServer> listen(asio::io_context& io, const std::string& path, Handler handler,
-                                                 std::string& problem,
-                                                 std::chrono::milliseconds idle = std::chrono::seconds(30));
+    static Result<std::unique_ptr<ControlServer>> listen(asio::io_context& io, const std::string& path, Handler handler,
+                                                         std::chrono::milliseconds idle = std::chrono::seconds(30));
     ~ControlServer();
 
     // To every session that subscribed.

@@ -67,13 +67,12 @@ void ControlSession::readBody(std::size_t length) {
             return;
         }
         self->idle_.cancel();
-        std::string problem;
-        auto request = ControlMessage::parse(self->body_, problem);
+        auto request = ControlMessage::parse(self->body_);
         self->body_.clear();
         self->body_.shrink_to_fit();
         if (!request) {
             self->answer(ControlMessage::failure(
-                NSError(ControlMessage::ErrorDomain, ControlMessage::BadRequest, "Malformed request: " + problem)));
+                NSError(ControlMessage::ErrorDomain, ControlMessage::BadRequest, "Malformed request: " + request.error().localizedDescription())));
             return;
         }
         self->handler_(self, std::move(*request));

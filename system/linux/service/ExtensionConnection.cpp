@@ -2,10 +2,12 @@
 
 #include "ExtensionStatus.h"
 #include "HostOperationLock.h"
+#include "ProcFS.h"
 #include "PropertyListFile.h"
 #include "SecureDirectory.h"
 #include "StateDirectory.h"
 #include "UniqueFd.h"
+#include "WholeBuffer.h"
 #include "NSNotificationCenter.h"
 
 #include <fcntl.h>
@@ -14,7 +16,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -30,38 +31,17 @@ NSError connectionError(long code, const std::string& description) {
     return NSError(ExtensionConnection::ErrorDomain, code, description);
 }
 
-// Alive and not a zombie waiting for a parent that never reaps.
-bool processAlive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (pid <= 0 || !std::getline(stat, line)) {
-        return false;
-    }
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
-bool readAll(int fd, void* buffer, std::size_t length) {
-    auto* bytes = static_cast<char*>(buffer);
-    while (length > 0) {
-        const ssize_t got = ::read(fd, bytes, length);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        bytes += got;
-        length -= static_cast<std::size_t>(got);
-    }
-    return true;
+// All of a value the child sends through the pipe, or nothing.
+template <class Value>
+bool readWhole(int fd, Value& value) {
+    return WholeBuffer::read(fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
 }
 
 // Runs the program open at `program` (checked by the caller, executed as it is, so nothing can be
 // swapped in between) in a session of its own, reparented away from us (double fork), its output
 // appended to `log`. `name` is its argv[0]. Gives its pid, or an error when it could not be executed.
-pid_t launchDetached(const UniqueFd& program, bool script, const std::string& name, const std::string& stateDirectory,
-                     const UniqueFd& log, int heartbeat, OptionalError& error) {
+Result<pid_t> launchDetached(const UniqueFd& program, bool script, const std::string& name,
+                             const std::string& stateDirectory, const UniqueFd& log, int heartbeat) {
     // Everything the children use is prepared here: between fork and exec only async-signal-safe calls.
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
@@ -84,18 +64,16 @@ pid_t launchDetached(const UniqueFd& program, bool script, const std::string& na
     UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     int report[2];
     if (!input.valid() || ::pipe2(report, O_CLOEXEC) != 0) {
-        error = connectionError(ExtensionConnection::ConnectionFailed,
+        return connectionError(ExtensionConnection::ConnectionFailed,
                                 "Cannot prepare the extension's process: " + std::string(std::strerror(errno)));
-        return -1;
     }
     UniqueFd reader(report[0]);
     UniqueFd writer(report[1]);
 
     const pid_t child = ::fork();
     if (child < 0) {
-        error = connectionError(ExtensionConnection::ConnectionFailed,
+        return connectionError(ExtensionConnection::ConnectionFailed,
                                 "Cannot start the extension: " + std::string(std::strerror(errno)));
-        return -1;
     }
     if (child == 0) {
         ::setsid();
@@ -135,69 +113,81 @@ pid_t launchDetached(const UniqueFd& program, bool script, const std::string& na
         int childStatus = 0;
         while (::waitpid(child, &childStatus, 0) < 0 && errno == EINTR) {
         }
-        if (!readAll(reader.get(), &pid, sizeof pid) || pid <= 0) {
-            error = connectionError(ExtensionConnection::ConnectionFailed, "Cannot start the extension");
-            return -1;
+        if (!readWhole(reader.get(), pid) || pid <= 0) {
+            return connectionError(ExtensionConnection::ConnectionFailed, "Cannot start the extension");
         }
     }
-    if (readAll(reader.get(), &failure, sizeof failure)) {
+    if (readWhole(reader.get(), failure)) {
         if (heartbeat >= 0) {
             while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
             }
         }
-        error = connectionError(ExtensionConnection::ConnectionFailed,
+        return connectionError(ExtensionConnection::ConnectionFailed,
                                 "Cannot run " + name + ": " + std::strerror(failure));
-        return -1;
     }
-    return pid;
+    return static_cast<pid_t>(pid);
 }
 
 // The activated extension's program, opened through directories that nobody but root can change.
-UniqueFd openActivatedProgram(const SecureDirectory& state, const std::string& identifier, std::string& name,
-                              bool& script, OptionalError& error) {
+struct ActivatedProgram {
+    UniqueFd file;
+    std::string name;  // its path, for argv[0]
+    bool script = false;
+};
+
+Result<ActivatedProgram> openActivatedProgram(const SecureDirectory& state, const std::string& identifier) {
     const std::string bundlePath = StateDirectory::activatedExtensionPath(state.path(), identifier);
-    std::string problem;
-    bool missing = false;
-    const auto notActivated = [&] {
-        error = connectionError(ExtensionConnection::ConfigurationInvalid,
-                                "The system extension " + identifier + " is not activated (no bundle at " +
-                                    bundlePath + ")");
-        return UniqueFd();
+    const auto notActivated = [&]() -> Result<ActivatedProgram> {
+        return connectionError(ExtensionConnection::ConfigurationInvalid,
+                               "The system extension " + identifier + " is not activated (no bundle at " +
+                                   bundlePath + ")");
     };
-    const auto refused = [&] {
-        error = connectionError(ExtensionConnection::ConfigurationInvalid, problem);
-        return UniqueFd();
+    const auto refused = [&](const std::string& problem) -> Result<ActivatedProgram> {
+        return connectionError(ExtensionConnection::ConfigurationInvalid, problem);
     };
-    auto extensions = state.openDirectory(StateDirectory::ExtensionsName, false, problem, &missing);
-    auto bundle = extensions ? extensions->openDirectory(StateDirectory::activatedExtensionName(identifier), false,
-                                                         problem, &missing)
-                             : std::nullopt;
-    auto contents = bundle ? bundle->openDirectory("Contents", false, problem, &missing) : std::nullopt;
-    if (!contents) {
-        return missing ? notActivated() : refused();
+    // What is not there is not activated; what is there and refused says why.
+    const auto absentOrRefused = [&](const NSError& failed) {
+        return Result<int>::isMissing(failed) ? notActivated() : refused(failed.localizedDescription());
+    };
+    auto extensions = state.openDirectory(StateDirectory::ExtensionsName, false);
+    if (!extensions) {
+        return absentOrRefused(extensions.error());
     }
-    OptionalError parseError;
-    const auto info = contents->readFile("Info.plist", PropertyListFile::MaximumSize + 1, problem, &missing);
-    const auto value = info ? PropertyListFile::parse(*info, contents->pathOf("Info.plist"), parseError)
-                            : std::nullopt;
+    auto bundle = extensions->openDirectory(StateDirectory::activatedExtensionName(identifier), false);
+    if (!bundle) {
+        return absentOrRefused(bundle.error());
+    }
+    auto contents = bundle->openDirectory("Contents", false);
+    if (!contents) {
+        return absentOrRefused(contents.error());
+    }
+    const auto info = contents->readFile("Info.plist", PropertyListFile::MaximumSize + 1);
+    if (!info && !info.missing()) {
+        return refused(info.error().localizedDescription());
+    }
+    // An Info.plist that is not one is no activated bundle.
+    const auto value = info ? PropertyListFile::parse(*info, contents->pathOf("Info.plist"))
+                            : Result<PropertyListValue>(info.error());
     const auto* dictionary = value ? value->get<PropertyListValue::Dictionary>() : nullptr;
     const auto found = dictionary ? dictionary->find("CFBundleExecutable") : PropertyListValue::Dictionary::const_iterator{};
     const auto* executable = dictionary && found != dictionary->end() ? found->second.get<std::string>() : nullptr;
     if (!executable) {
-        return problem.empty() ? notActivated() : refused();
+        return notActivated();
     }
     if (executable->empty() || executable->find('/') != std::string::npos || *executable == "." || *executable == "..") {
-        problem = "Refusing " + bundlePath + ": its executable name \"" + *executable + "\" is not a file name";
-        return refused();
+        return refused("Refusing " + bundlePath + ": its executable name \"" + *executable + "\" is not a file name");
     }
-    auto macOS = contents->openDirectory("MacOS", false, problem, &missing);
-    UniqueFd program = macOS ? macOS->openFile(*executable, O_RDONLY, problem, &missing) : UniqueFd();
-    if (!program.valid()) {
-        return missing ? notActivated() : refused();
+    auto macOS = contents->openDirectory("MacOS", false);
+    if (!macOS) {
+        return absentOrRefused(macOS.error());
     }
-    name = macOS->pathOf(*executable);
+    auto opened = macOS->openFile(*executable, O_RDONLY);
+    if (!opened) {
+        return absentOrRefused(opened.error());
+    }
+    ActivatedProgram program{std::move(*opened), macOS->pathOf(*executable)};
     char start[2] = {};
-    script = ::pread(program.get(), start, sizeof start, 0) == 2 && start[0] == '#' && start[1] == '!';
+    program.script = ::pread(program.file.get(), start, sizeof start, 0) == 2 && start[0] == '#' && start[1] == '!';
     return program;
 }
 NEVPNStatus statusOf(const ExtensionStatus& published) {
@@ -261,14 +251,13 @@ void ExtensionConnection::poll() {
 }
 
 OptionalError ExtensionConnection::startVPNTunnel() {
-    std::string problem;
-    const auto state = SecureDirectory::open(stateDirectory_, true, problem);
+    const auto state = SecureDirectory::open(stateDirectory_, true);
     if (!state) {
-        return connectionError(ConfigurationInvalid, problem);
+        return connectionError(ConfigurationInvalid, state.error().localizedDescription());
     }
     auto& operation = HostOperationLock::shared();
-    if (!operation.hold(*state, problem)) {
-        return connectionError(ConfigurationInvalid, problem);
+    if (auto held = operation.hold(*state); !held) {
+        return connectionError(ConfigurationInvalid, held.error().localizedDescription());
     }
     // Whatever happens below, the next host may go on once this start has ended.
     const std::unique_ptr<HostOperationLock, void (*)(HostOperationLock*)> releasing(
@@ -276,23 +265,22 @@ OptionalError ExtensionConnection::startVPNTunnel() {
     if (ExtensionStatus::read(*state).running) {
         return std::nullopt;
     }
-    std::string name;
-    bool script = false;
-    OptionalError error;
-    const UniqueFd program = openActivatedProgram(*state, extensionIdentifier_, name, script, error);
-    if (!program.valid()) {
-        return error;
+    const auto program = openActivatedProgram(*state, extensionIdentifier_);
+    if (!program) {
+        return program.error();
     }
-    const UniqueFd log = state->openFile(StateDirectory::LogName, O_WRONLY | O_CREAT | O_APPEND, problem);
-    if (!log.valid()) {
-        return connectionError(ConnectionFailed, problem);
+    auto opened = state->openFile(StateDirectory::LogName, O_WRONLY | O_CREAT | O_APPEND);
+    if (!opened) {
+        return connectionError(ConnectionFailed, opened.error().localizedDescription());
     }
+    const UniqueFd log = std::move(*opened);
     // What is there now is from an earlier run.
     state->removeFile(StateDirectory::StatusName);
-    const pid_t pid = launchDetached(program, script, name, stateDirectory_, log, heartbeat_, error);
-    if (pid < 0) {
-        return error;
+    const auto launched = launchDetached(program->file, program->script, program->name, stateDirectory_, log, heartbeat_);
+    if (!launched) {
+        return launched.error();
     }
+    const pid_t pid = *launched;
     launched_ = pid;
     const auto deadline = std::chrono::steady_clock::now() + StartTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -300,7 +288,7 @@ OptionalError ExtensionConnection::startVPNTunnel() {
         if (published.running && published.word == "connected") {
             return std::nullopt;
         }
-        if (published.word == "disconnected" || !processAlive(pid)) {
+        if (published.word == "disconnected" || !ProcFS().alive(pid)) {
             const std::string reason = published.lastError.empty()
                                            ? "the extension exited while starting; see " +
                                                  StateDirectory::logPath(stateDirectory_)
@@ -314,14 +302,13 @@ OptionalError ExtensionConnection::startVPNTunnel() {
 }
 
 void ExtensionConnection::stopVPNTunnel() {
-    std::string problem;
-    bool missing = false;
-    const auto state = SecureDirectory::open(stateDirectory_, false, problem, &missing);
+    const auto state = SecureDirectory::open(stateDirectory_, false);
     if (!state) {
-        return;
+        return;  // nothing was ever started from there
     }
     auto& operation = HostOperationLock::shared();
-    const bool held = operation.hold(*state, problem);
+    // Stopped even when the lock is refused: a stop must never be the thing that fails.
+    const bool held = operation.hold(*state).ok();
     stopExtension(*state);
     if (held) {
         operation.release();
@@ -329,9 +316,7 @@ void ExtensionConnection::stopVPNTunnel() {
 }
 
 void ExtensionConnection::stopExtension(const std::string& stateDirectory) {
-    std::string problem;
-    bool missing = false;
-    const auto state = SecureDirectory::open(stateDirectory, false, problem, &missing);
+    const auto state = SecureDirectory::open(stateDirectory, false);
     if (state) {
         stopExtension(*state);
     }

@@ -44,40 +44,37 @@ std::string ExtensionProcess::exitReason(int status) {
     return "exited with status " + std::to_string(WEXITSTATUS(status));
 }
 
-std::optional<ExtensionProcess> ExtensionProcess::launch(const std::string& stateDirectory,
-                                                         const std::string& identifier, OptionalError& error) {
+Result<std::optional<ExtensionProcess>> ExtensionProcess::launch(const std::string& stateDirectory,
+                                                                 const std::string& identifier) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-        error = NSError(ExtensionConnection::ErrorDomain, ExtensionConnection::ConnectionFailed,
-                        std::string("Cannot watch the extension: ") + std::strerror(errno));
-        return std::nullopt;
+        return NSError(ExtensionConnection::ErrorDomain, ExtensionConnection::ConnectionFailed,
+                       std::string("Cannot watch the extension: ") + std::strerror(errno));
     }
     UniqueFd reader(ends[0]);
     UniqueFd writer(ends[1]);
     // The extension's end blocks never: it drops a beat rather than wait.
     ExtensionConnection connection(stateDirectory, identifier);
     connection.superviseWith(writer.get());
-    error = connection.startVPNTunnel();
+    const OptionalError error = connection.startVPNTunnel();
     writer.reset();
     const pid_t pid = connection.launchedPid();
     if (pid <= 0) {
-        return std::nullopt;
+        return error ? Result<std::optional<ExtensionProcess>>(*error) : std::optional<ExtensionProcess>();
     }
     if (error) {
         // A start that failed is answered here, not taken for a crash by the watch as well. One that
         // has already ended says how: killed from outside while starting reads otherwise like a fault.
         int status = 0;
         if (::waitpid(pid, &status, WNOHANG) == pid) {
-            error = NSError(error->domain(), error->code(),
-                            error->localizedDescription() + "; it " + exitReason(status));
-            return std::nullopt;
+            return NSError(error->domain(), error->code(), error->localizedDescription() + "; it " + exitReason(status));
         }
         ::kill(pid, SIGKILL);
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
-        return std::nullopt;
+        return *error;
     }
-    return ExtensionProcess(pid, std::move(reader));
+    return std::optional<ExtensionProcess>(ExtensionProcess(pid, std::move(reader)));
 }
 
 bool ExtensionProcess::beatsArrived() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NSError.h"
+#include "Result.h"
 #include "UniqueFd.h"
 
 #include <sys/types.h>
@@ -15,9 +16,10 @@ namespace sentorix::linux_system {
 // until it is connected, then watched without blocking, and ended (SIGTERM, then SIGKILL past a bound).
 class ExtensionProcess {
 public:
-    // A process that could not be launched, or that ended while starting, is an error.
-    static std::optional<ExtensionProcess> launch(const std::string& stateDirectory, const std::string& identifier,
-                                                  OptionalError& error);
+    // A process that could not be launched, or that ended while starting, is an error; none, without
+    // one, when an extension started elsewhere runs already.
+    static Result<std::optional<ExtensionProcess>> launch(const std::string& stateDirectory,
+                                                          const std::string& identifier);
 
     ExtensionProcess(ExtensionProcess&&) = default;
     ExtensionProcess& operator=(ExtensionProcess&&) = default;

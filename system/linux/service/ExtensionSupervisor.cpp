@@ -110,14 +110,13 @@ OptionalError ExtensionSupervisor::start(const std::string& identifier) {
         phase_ = Phase::running;
         return std::nullopt;
     }
-    OptionalError error;
-    auto launched = ExtensionProcess::launch(stateDirectory_, identifier, error);
+    auto launched = ExtensionProcess::launch(stateDirectory_, identifier);
     std::lock_guard lock(mutex_);
-    if (!launched) {
+    if (!launched || !*launched) {
         phase_ = Phase::stopped;  // the caller hears of it; a failed start is not retried behind its back
-        return error;
+        return launched ? OptionalError() : OptionalError(launched.error());
     }
-    process_ = std::move(launched);
+    process_ = std::move(*launched);
     phase_ = Phase::running;
     lastBeat_ = clock_->now();
     givenUp_ = false;
@@ -151,23 +150,22 @@ void ExtensionSupervisor::restart() {
         identifier = identifier_;
         startedAt_ = clock_->now();
     }
-    OptionalError error;
-    auto launched = ExtensionProcess::launch(stateDirectory_, identifier, error);
+    auto launched = ExtensionProcess::launch(stateDirectory_, identifier);
     std::string line;
     {
         std::lock_guard lock(mutex_);
         if (phase_ != Phase::starting) {
             return;
         }
-        if (launched) {
-            process_ = std::move(launched);
+        if (launched && *launched) {
+            process_ = std::move(*launched);
             phase_ = Phase::running;
             lastBeat_ = clock_->now();
             givenUp_ = false;
             return;
         }
         line = "the extension could not be restarted (after it ended): " +
-               (error ? error->localizedDescription() : std::string("it did not start"));
+               (launched ? std::string("it did not start") : launched.error().localizedDescription());
         backOffLocked(line, "next try in ");
     }
     log_(line);

@@ -15,18 +15,19 @@ HostOperationLock& HostOperationLock::shared() {
     return *instance;
 }
 
-bool HostOperationLock::hold(const SecureDirectory& stateDirectory, std::string& error) {
+Result<void> HostOperationLock::hold(const SecureDirectory& stateDirectory) {
     {
         std::lock_guard lock(mutex_);
         if (file_.valid() && directory_ == stateDirectory.path()) {
-            return true;
+            return {};
         }
         file_.reset();  // held for another directory: that operation is over
     }
-    UniqueFd file = stateDirectory.openFile(StateDirectory::OperationLockName, O_RDWR | O_CREAT, error);
-    if (!file.valid()) {
-        return false;
+    auto opened = stateDirectory.openFile(StateDirectory::OperationLockName, O_RDWR | O_CREAT);
+    if (!opened) {
+        return opened.error();
     }
+    UniqueFd file = std::move(*opened);
     // Waited for outside the mutex: another process may hold it for a whole start.
     while (::flock(file.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
@@ -35,7 +36,7 @@ bool HostOperationLock::hold(const SecureDirectory& stateDirectory, std::string&
         file_ = std::move(file);
         directory_ = stateDirectory.path();
     }
-    return true;
+    return {};
 }
 
 void HostOperationLock::release() {

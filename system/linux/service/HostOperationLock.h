@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Result.h"
+
 #include "UniqueFd.h"
 
 #include <mutex>
@@ -17,8 +19,8 @@ class HostOperationLock {
 public:
     static HostOperationLock& shared();
 
-    // Blocks until this process holds the lock; false, with `error`, when the lock file is refused.
-    bool hold(const SecureDirectory& stateDirectory, std::string& error);
+    // Blocks until this process holds the lock; an error when the lock file is refused.
+    Result<void> hold(const SecureDirectory& stateDirectory);
     void release();
 
 private:

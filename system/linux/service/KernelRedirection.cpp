@@ -1,53 +1,26 @@
 #include "KernelRedirection.h"
 
+#include "ProcFS.h"
 #include "SocketDiagnostics.h"
 #include "UniqueFd.h"
 
 #include <bpf/bpf.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <nftables/libnftables.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace sentorix::linux_system {
 
-namespace {
-
-// The BPF links among the process's descriptors, from what /proc shows of each.
-std::vector<unsigned> linkIdsOf(pid_t pid) {
-    std::vector<unsigned> ids;
-    const std::string directory = "/proc/" + std::to_string(pid) + "/fdinfo";
-    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory.c_str()), &::closedir);
-    if (!listing) {
-        return ids;
-    }
-    while (const dirent* entry = ::readdir(listing.get())) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        std::ifstream info(directory + "/" + entry->d_name);
-        std::string line;
-        while (std::getline(info, line)) {
-            if (line.rfind("link_id:", 0) == 0) {
-                ids.push_back(static_cast<unsigned>(std::strtoul(line.c_str() + 8, nullptr, 10)));
-                break;
-            }
-        }
-    }
-    return ids;
-}
-
-}  // namespace
-
 KernelRedirection::Removal KernelRedirection::removeFor(pid_t extension) {
     Removal removal;
-    for (const unsigned id : linkIdsOf(extension)) {
+    const auto linkIds = ProcFS().bpfLinkIdsOf(extension);
+    for (const unsigned id : linkIds ? *linkIds : std::vector<unsigned>{}) {
         const UniqueFd link(::bpf_link_get_fd_by_id(id));
         bpf_link_info info{};
         __u32 length = sizeof info;
@@ -81,7 +54,9 @@ KernelRedirection::Removal KernelRedirection::removeFor(pid_t extension) {
 }
 
 int KernelRedirection::resetWaitingConnections(pid_t extension) {
-    const auto held = SocketDiagnostics::socketInodesOf(extension);
+    const auto inodes = ProcFS().socketInodesOf(extension);
+    const std::set<std::uint64_t> held = inodes ? std::set<std::uint64_t>(inodes->begin(), inodes->end())
+                                                : std::set<std::uint64_t>{};
     SocketDiagnostics diagnostics;
     int reset = 0;
     for (const std::uint8_t family : {AF_INET, AF_INET6}) {
@@ -90,11 +65,12 @@ int KernelRedirection::resetWaitingConnections(pid_t extension) {
         request.sdiag_protocol = IPPROTO_TCP;
         request.idiag_states = 1u << TCP_LISTEN;
         std::vector<inet_diag_sockid> listeners;
-        diagnostics.ask(request, true, [&](const inet_diag_msg& socket) {
+        // Whatever was answered before a failure is reset: a connection left waiting only costs a timeout.
+        static_cast<void>(diagnostics.ask(request, true, [&](const inet_diag_msg& socket) {
             if (held.count(socket.idiag_inode)) {
                 listeners.push_back(socket.id);
             }
-        });
+        }));
         if (listeners.empty()) {
             continue;
         }
@@ -103,7 +79,7 @@ int KernelRedirection::resetWaitingConnections(pid_t extension) {
         std::vector<inet_diag_sockid> waiting;
         const std::size_t bytes = family == AF_INET ? 4 : 16;
         const std::uint32_t any[4] = {};
-        diagnostics.ask(request, true, [&](const inet_diag_msg& socket) {
+        static_cast<void>(diagnostics.ask(request, true, [&](const inet_diag_msg& socket) {
             if (socket.idiag_inode != 0) {
                 return;
             }
@@ -115,9 +91,9 @@ int KernelRedirection::resetWaitingConnections(pid_t extension) {
                     return;
                 }
             }
-        });
+        }));
         for (const auto& id : waiting) {
-            reset += diagnostics.destroy(family, id) ? 1 : 0;
+            reset += diagnostics.destroy(family, id).ok() ? 1 : 0;
         }
     }
     return reset;

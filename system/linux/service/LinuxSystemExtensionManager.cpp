@@ -103,17 +103,22 @@ void LinuxSystemExtensionManager::finish(const std::shared_ptr<OSSystemExtension
     });
 }
 
-std::optional<SecureDirectory> LinuxSystemExtensionManager::openExtensions(
+Result<SecureDirectory> LinuxSystemExtensionManager::openExtensions(
     const std::shared_ptr<OSSystemExtensionRequest>& request) {
-    std::string problem;
-    auto state = SecureDirectory::open(stateDirectory_, true, problem);
-    if (state && HostOperationLock::shared().hold(*state, problem)) {
-        if (auto extensions = state->openDirectory(StateDirectory::ExtensionsName, true, problem)) {
-            return extensions;
+    auto extensions = [&]() -> Result<SecureDirectory> {
+        auto state = SecureDirectory::open(stateDirectory_, true);
+        if (!state) {
+            return state.error();
         }
+        if (auto held = HostOperationLock::shared().hold(*state); !held) {
+            return held.error();
+        }
+        return state->openDirectory(StateDirectory::ExtensionsName, true);
+    }();
+    if (!extensions) {
+        fail(request, UnknownError, "Cannot use the state directory: " + extensions.error().localizedDescription());
     }
-    fail(request, UnknownError, "Cannot use the state directory: " + problem);
-    return std::nullopt;
+    return extensions;
 }
 
 std::shared_ptr<NSBundle> LinuxSystemExtensionManager::bundledExtension(const std::string& identifier) const {
@@ -175,31 +180,30 @@ void LinuxSystemExtensionManager::install(const std::shared_ptr<OSSystemExtensio
         return;
     }
     const std::string target = StateDirectory::activatedExtensionName(request->identifier);
-    std::string problem;
     // Unpredictable names: the copy is complete before it takes the activated extension's place, and
     // copyTreeFrom's mkdirat fails rather than use anything planted under its name.
-    const auto incoming = SecureDirectory::randomName("." + target + ".", problem);
-    const auto outgoing = incoming ? SecureDirectory::randomName("." + target + ".", problem) : std::nullopt;
+    const auto incoming = SecureDirectory::randomName("." + target + ".");
+    const auto outgoing = incoming ? SecureDirectory::randomName("." + target + ".") : incoming;
     if (!outgoing) {
-        fail(request, UnknownError, "Cannot activate " + request->identifier + ": " + problem);
+        fail(request, UnknownError, "Cannot activate " + request->identifier + ": " + outgoing.error().localizedDescription());
         return;
     }
-    bool copied = extensions->copyTreeFrom(source, *incoming, problem);
+    Result<void> copied = extensions->copyTreeFrom(source, *incoming);
     if (copied && extensions->exists(target)) {
-        copied = extensions->rename(target, *outgoing, problem);
+        copied = extensions->rename(target, *outgoing);
     }
     if (copied) {
-        copied = extensions->rename(*incoming, target, problem);
+        copied = extensions->rename(*incoming, target);
     }
     if (!copied) {
-        std::string ignored;
-        extensions->removeTree(*incoming, ignored);
+        static_cast<void>(extensions->removeTree(*incoming));  // a half copy under a hidden name harms nothing
         fail(request, UnknownError, "Cannot activate " + request->identifier + " in " + extensions->path() + ": " +
-                                        problem);
+                                        copied.error().localizedDescription());
         return;
     }
     extensions->sync();
-    extensions->removeTree(*outgoing, problem);
+    // The new one is in place; an old copy that stays is only space, under a hidden name.
+    static_cast<void>(extensions->removeTree(*outgoing));
     finish(request);
 }
 
@@ -209,9 +213,8 @@ void LinuxSystemExtensionManager::deactivate(const std::shared_ptr<OSSystemExten
         return;
     }
     ExtensionConnection::stopExtension(stateDirectory_);
-    std::string problem;
-    if (!extensions->removeTree(StateDirectory::activatedExtensionName(request->identifier), problem)) {
-        fail(request, UnknownError, "Cannot deactivate " + request->identifier + ": " + problem);
+    if (auto removed = extensions->removeTree(StateDirectory::activatedExtensionName(request->identifier)); !removed) {
+        fail(request, UnknownError, "Cannot deactivate " + request->identifier + ": " + removed.error().localizedDescription());
         return;
     }
     HostOperationLock::shared().release();

@@ -35,7 +35,7 @@ private:
 
     // The state directory's SystemExtensions, with the host's operation lock held; fails the request
     // when it cannot be had.
-    std::optional<SecureDirectory> openExtensions(const std::shared_ptr<OSSystemExtensionRequest>& request);
+    Result<SecureDirectory> openExtensions(const std::shared_ptr<OSSystemExtensionRequest>& request);
     void activate(const std::shared_ptr<OSSystemExtensionRequest>& request);
     void install(const std::shared_ptr<OSSystemExtensionRequest>& request, const std::string& source);
     void deactivate(const std::shared_ptr<OSSystemExtensionRequest>& request);

@@ -120,13 +120,12 @@ Dictionary ServiceRequests::handle(const Dictionary& request) {
 }
 
 Dictionary ServiceRequests::loadAll() {
-    OptionalError error;
-    const auto managers = store_->readAll(error);
-    if (error) {
-        return ControlMessage::failure(*error);
+    const auto managers = store_->readAll();
+    if (!managers) {
+        return ControlMessage::failure(managers.error());
     }
     PropertyListValue::Array entries;
-    for (const auto& manager : managers) {
+    for (const auto& manager : *managers) {
         entries.emplace_back(ConfigurationEntry::encode(*manager));
     }
     return ControlMessage::success({{"configurations", std::move(entries)}});
@@ -139,33 +138,32 @@ Dictionary ServiceRequests::save(const Dictionary& request) {
     }
     NETransparentProxyManager manager;
     ConfigurationEntry::decode(*entry, manager);
-    OptionalError error;
     // Measured as it will be written, and as deep as an answer holds it: the request's own size says little
     // (indentation grows with depth), and every saved configuration must fit in one answer and the file.
     const auto written = PropertyListFile::serialize(
         Dictionary{{"configurations", PropertyListValue::Array{ConfigurationEntry::encode(manager)}}},
-        "the configuration", error);
+        "the configuration");
     if (!written) {
-        return ControlMessage::failure(badRequest(error->localizedDescription()));
+        return ControlMessage::failure(badRequest(written.error().localizedDescription()));
     }
     if (written->size() > ControlMessage::MaxConfigurationBytes) {
         return ControlMessage::failure(badRequest(
             "The configuration would take " + std::to_string(written->size()) + " bytes saved, more than the " +
             std::to_string(ControlMessage::MaxConfigurationBytes) + " the service keeps for one"));
     }
-    // Bounded, so that every saved configuration always fits in one answer.
-    {
-        const auto saved = store_->readAll(error);
-        const bool replaces = std::any_of(saved.begin(), saved.end(), [&](const auto& existing) {
+    // Bounded, so that every saved configuration always fits in one answer. A store that cannot be read
+    // is the save's to report.
+    if (const auto saved = store_->readAll()) {
+        const bool replaces = std::any_of(saved->begin(), saved->end(), [&](const auto& existing) {
             return !manager.identifier.empty() && existing->identifier == manager.identifier;
         });
-        if (!error && !replaces && saved.size() >= MaxConfigurations) {
-            return ControlMessage::failure(badRequest("There are " + std::to_string(saved.size()) +
+        if (!replaces && saved->size() >= MaxConfigurations) {
+            return ControlMessage::failure(badRequest("There are " + std::to_string(saved->size()) +
                                                       " saved configurations already, the most the service keeps"));
         }
     }
-    if (!store_->write(manager, error)) {
-        return ControlMessage::failure(*error);
+    if (const auto stored = store_->write(manager); !stored) {
+        return ControlMessage::failure(stored.error());
     }
     return ControlMessage::success({{"identifier", manager.identifier}});
 }
@@ -177,9 +175,8 @@ Dictionary ServiceRequests::load(const Dictionary& request) {
     }
     NETransparentProxyManager manager;
     manager.identifier = *identifier;
-    OptionalError error;
-    if (!store_->reload(manager, error)) {
-        return ControlMessage::failure(*error);
+    if (const auto reloaded = store_->reload(manager); !reloaded) {
+        return ControlMessage::failure(reloaded.error());
     }
     return ControlMessage::success({{"configuration", ConfigurationEntry::encode(manager)}});
 }
@@ -269,8 +266,9 @@ Dictionary ServiceRequests::stop() {
 }
 
 void ServiceRequests::resume() {
-    OptionalError error;
-    for (const auto& manager : store_->readAll(error)) {
+    // An unreadable store starts nothing; its next request says why.
+    const auto managers = store_->readAll();
+    for (const auto& manager : managers ? *managers : NETransparentProxyManager::Managers{}) {
         const auto* tunnel = dynamic_cast<const NETunnelProviderProtocol*>(manager->protocolConfiguration.get());
         if (!manager->isEnabled || !tunnel || !plainIdentifier(tunnel->providerBundleIdentifier)) {
             continue;

@@ -130,8 +130,7 @@ int main(int argc, char** argv) {
 
     const auto pending = std::make_shared<std::atomic<int>>(0);
     const std::string socketPath = ControlMessage::socketPath();
-    std::string problem;
-    server = ControlServer::listen(
+    auto listening = ControlServer::listen(
         io, socketPath,
         [&io, &onWorker, supervisor, requests, pending](const std::shared_ptr<ControlSession>& session,
                                                ControlMessage::Dictionary request) {
@@ -160,15 +159,15 @@ int main(int argc, char** argv) {
                 --*pending;
                 asio::post(io, [session, answer = std::move(answer)] { session->answer(answer); });
             });
-        },
-        problem);
-    if (!server) {
-        log(problem);
+        });
+    if (!listening) {
+        log(listening.error().localizedDescription());
         guard.reset();
         work.stop();
         worker.join();
         return 1;
     }
+    server = std::move(*listening);
     log("listening on " + socketPath + "; state in " + stateDirectory + "; extensions from " + bundlePath);
     supervisor->watch();
     onWorker([requests] { requests->resume(); });

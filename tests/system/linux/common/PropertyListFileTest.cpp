@@ -75,20 +75,22 @@ std::vector<std::string> chain(std::uint32_t depth, std::uint32_t first = 0) {
     return objects;
 }
 
-bool parses(const std::string& bytes) {
-    OptionalError error;
-    return PropertyListFile::parse(bytes, "bytes", error).has_value();
+bool parses(const std::string& bytes) { return PropertyListFile::parse(bytes, "bytes").ok(); }
+
+// The value read, or nothing: what the assertions compare.
+std::optional<PropertyListValue> valueOf(linux_system::Result<PropertyListValue> read) {
+    return read ? std::optional<PropertyListValue>(std::move(*read)) : std::nullopt;
 }
 
 TEST(PropertyListFile, RefusesNestingBeyondTheLimitWithoutCrashing) {
     TempDir directory;
     const std::string path = directory.file("configurations.plist");
     std::ofstream(path) << nestedXml(60000);
-    OptionalError error;
-    EXPECT_FALSE(PropertyListFile::load(path, error));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), EINVAL);
-    EXPECT_EQ(error->localizedDescription(), path + " is not a property list");
+    const auto loaded = PropertyListFile::load(path);
+    EXPECT_FALSE(loaded);
+    ASSERT_FALSE(loaded.ok());
+    EXPECT_EQ(loaded.error().code(), EINVAL);
+    EXPECT_EQ(loaded.error().localizedDescription(), path + " is not a property list");
     // libplist 2.2's binary parser overflows an 8 MiB stack at about 87,000 levels.
     EXPECT_FALSE(parses(binary(chain(200000))));
 
@@ -105,8 +107,7 @@ TEST(PropertyListFile, RefusesFilesBeyondTheSizeLimit) {
     const std::string value = "<plist><true/></plist>";
     for (const auto& [size, accepted] : {std::pair{Bounds::MaxBytes, true}, std::pair{Bounds::MaxBytes + 1, false}}) {
         std::ofstream(path) << value << std::string(size - value.size(), ' ');
-        OptionalError error;
-        EXPECT_EQ(PropertyListFile::load(path, error).has_value(), accepted) << size;
+        EXPECT_EQ(PropertyListFile::load(path).ok(), accepted) << size;
     }
 }
 
@@ -150,31 +151,30 @@ TEST(PropertyListBounds, BinaryReferencesAreFollowedAsLibplistFollowsThem) {
     keyed.push_back(leaf);
     EXPECT_FALSE(Bounds::accepts(binary(keyed)));
     // UTF-16 text is read, but not U+0000: libplist's getters assert on it, aborting the process.
-    OptionalError error;
-    EXPECT_EQ(PropertyListFile::parse(binary({"\x61\0\xe9"s}), "bytes", error), PropertyListValue("é"));
+    EXPECT_EQ(valueOf(PropertyListFile::parse(binary({"\x61\0\xe9"s}), "bytes")), PropertyListValue("é"));
     EXPECT_FALSE(parses(binary({container('\xA0', {1, 2}), "\x61\0a"s, "\x62\0a\0\0"s})));
 }
 
 TEST(PropertyListFile, SaveRefusesTextXmlCannotCarryAndKeepsTheFile) {
     TempDir directory;
     const std::string path = directory.file("configurations.plist");
-    OptionalError error;
-    ASSERT_TRUE(PropertyListFile::save(path, ProviderConfiguration{{"kept", true}}, error));
+    ASSERT_TRUE(PropertyListFile::save(path, ProviderConfiguration{{"kept", true}}));
     // Not UTF-8, a control character, NUL, U+FFFE, a surrogate; in a nested string or in a key.
     for (const std::string& text : {"\xff"s, "a\x01z"s, "nul\0"s, "\xEF\xBF\xBE"s, "\xED\xA0\x80"s}) {
         const PropertyListValue::Array list{text};
         for (const auto& value : {PropertyListValue(ProviderConfiguration{{"k", list}}),
                                   PropertyListValue(ProviderConfiguration{{text, 1}})}) {
-            OptionalError refused;
-            EXPECT_FALSE(PropertyListFile::save(path, value, refused));
-            ASSERT_TRUE(refused);
-            EXPECT_EQ(refused->code(), EILSEQ);
-            EXPECT_EQ(refused->localizedDescription(), "Cannot write " + path +
+            const auto saved = PropertyListFile::save(path, value);
+            EXPECT_FALSE(saved);
+            ASSERT_FALSE(saved.ok());
+            const NSError& refused = saved.error();
+            EXPECT_EQ(refused.code(), EILSEQ);
+            EXPECT_EQ(refused.localizedDescription(), "Cannot write " + path +
                                                            ": it would hold text that is not valid UTF-8 or has "
                                                            "control characters");
         }
     }
-    EXPECT_EQ(PropertyListFile::load(path, error), PropertyListValue(ProviderConfiguration{{"kept", true}}));
+    EXPECT_EQ(valueOf(PropertyListFile::load(path)), PropertyListValue(ProviderConfiguration{{"kept", true}}));
     const std::filesystem::directory_iterator files(directory.path());
     EXPECT_EQ(std::distance(begin(files), end(files)), 1) << "no temporary left";
 }
@@ -185,9 +185,8 @@ TEST(PropertyListFile, ValuesSurviveARoundTripAndBinaryFilesRead) {
     const PropertyListValue::Array list{1, 2.5, false};
     const ProviderConfiguration values{{"text", "tab\tline\nreturn\r ünï € 𝄞 <&>"},
                                        {"nested", ProviderConfiguration{{"list", list}}}};
-    OptionalError error;
-    ASSERT_TRUE(PropertyListFile::save(path, values, error));
-    EXPECT_EQ(PropertyListFile::load(path, error), PropertyListValue(values));
+    ASSERT_TRUE(PropertyListFile::save(path, values));
+    EXPECT_EQ(valueOf(PropertyListFile::load(path)), PropertyListValue(values));
     // As Python's plistlib writes {"a": [1, "x"], "b": {"a": true}}: one-byte references, a shared key.
     const std::string written("bplist00\xd2\x01\x02\x03\x06\x51\x61\x51\x62\xa2\x04\x05\x10\x01\x51\x78\xd1\x01\x07"
                               "\x09\x08\x0d\x0f\x11\x14\x16\x18\x1b\0\0\0\0\0\0\x01\x01\0\0\0\0\0\0\0\x08\0\0\0\0\0\0"
@@ -195,7 +194,7 @@ TEST(PropertyListFile, ValuesSurviveARoundTripAndBinaryFilesRead) {
                               68);
     const ProviderConfiguration expected{{"a", PropertyListValue::Array{1, "x"}},
                                          {"b", ProviderConfiguration{{"a", true}}}};
-    EXPECT_EQ(PropertyListFile::parse(written, "bytes", error), PropertyListValue(expected));
+    EXPECT_EQ(valueOf(PropertyListFile::parse(written, "bytes")), PropertyListValue(expected));
 }
 
 }  // namespace

@@ -29,19 +29,28 @@ protected:
     TempDir root;
 };
 
+// What a failed call says, as its caller would print it.
+template <class Outcome>
+std::string textOf(const Outcome& outcome) {
+    return outcome ? std::string() : outcome.error().localizedDescription();
+}
+
 TEST_F(SecureDirectoryTest, WhatItCreatesUnderUmaskZeroIsWritableByItsOwnerOnly) {
     fs::create_directories(root.file("bundle/Contents/MacOS"));
     std::ofstream(root.file("bundle/Contents/Info.plist")) << "<plist/>";
     std::ofstream(root.file("bundle/Contents/MacOS/program")) << "#!/bin/sh\n";
     fs::permissions(root.file("bundle/Contents/MacOS/program"), fs::perms::owner_all);
     ::umask(0);
-    std::string error, name;
-    const auto state = SecureDirectory::open(root.file("a/b/state"), true, error);
-    ASSERT_TRUE(state) << error;
-    ASSERT_TRUE(state->openDirectory("SystemExtensions", true, error)) << error;
-    EXPECT_TRUE(state->openFile("extension.log", O_WRONLY | O_CREAT | O_APPEND, error).valid()) << error;
-    EXPECT_TRUE(state->createTemporary(".status.", name, error).valid()) << error;
-    ASSERT_TRUE(state->copyTreeFrom(root.file("bundle"), "copy", error)) << error;
+    const auto state = SecureDirectory::open(root.file("a/b/state"), true);
+    ASSERT_TRUE(state) << textOf(state);
+    const auto extensions = state->openDirectory("SystemExtensions", true);
+    ASSERT_TRUE(extensions) << textOf(extensions);
+    const auto log = state->openFile("extension.log", O_WRONLY | O_CREAT | O_APPEND);
+    EXPECT_TRUE(log && log->valid()) << textOf(log);
+    const auto temporary = state->createTemporary(".status.");
+    EXPECT_TRUE(temporary && temporary->file.valid()) << textOf(temporary);
+    const auto copied = state->copyTreeFrom(root.file("bundle"), "copy");
+    ASSERT_TRUE(copied) << textOf(copied);
 
     for (const auto& entry : fs::recursive_directory_iterator(root.file("a"))) {
         const auto mode = fs::status(entry.path()).permissions();
@@ -52,60 +61,62 @@ TEST_F(SecureDirectoryTest, WhatItCreatesUnderUmaskZeroIsWritableByItsOwnerOnly)
 }
 
 TEST_F(SecureDirectoryTest, DirectoriesOthersCanChangeAreRefusedNamingThePath) {
-    std::string error;
     fs::create_directory(root.file("shared"));
     fs::permissions(root.file("shared"), fs::perms(0775));
-    EXPECT_FALSE(SecureDirectory::open(root.file("shared"), true, error));
-    EXPECT_EQ(error, "Refusing " + root.file("shared") + ": it is writable by group or others");
+    const auto shared = SecureDirectory::open(root.file("shared"), true);
+    EXPECT_FALSE(shared);
+    EXPECT_EQ(textOf(shared), "Refusing " + root.file("shared") + ": it is writable by group or others");
+    EXPECT_FALSE(shared.missing());
 
     if (::geteuid() != 0) {
         GTEST_SKIP() << "giving a directory to another user needs root";
     }
     fs::create_directory(root.file("theirs"));
     ASSERT_EQ(::chown(root.file("theirs").c_str(), 65534, 65534), 0);
-    error.clear();
-    EXPECT_FALSE(SecureDirectory::open(root.file("theirs"), true, error));
-    EXPECT_EQ(error, "Refusing " + root.file("theirs") + ": it is owned by uid 65534, not by root");
+    const auto theirs = SecureDirectory::open(root.file("theirs"), true);
+    EXPECT_FALSE(theirs);
+    EXPECT_EQ(textOf(theirs), "Refusing " + root.file("theirs") + ": it is owned by uid 65534, not by root");
 }
 
 TEST_F(SecureDirectoryTest, PlantedLinksAreRefusedAndTheirTargetsLeftAlone) {
-    std::string error;
     std::ofstream(root.file("target")) << "precious";
     fs::create_directory(root.file("elsewhere"));
-    const auto state = SecureDirectory::open(root.file("state"), true, error);
-    ASSERT_TRUE(state) << error;
+    const auto state = SecureDirectory::open(root.file("state"), true);
+    ASSERT_TRUE(state) << textOf(state);
     fs::create_symlink(root.file("target"), state->pathOf("extension.log"));
     fs::create_symlink(root.file("elsewhere"), state->pathOf("SystemExtensions"));
 
-    EXPECT_FALSE(state->openFile("extension.log", O_WRONLY | O_CREAT | O_APPEND, error).valid());
-    EXPECT_EQ(error, "Refusing " + state->pathOf("extension.log") + ": it is a symbolic link");
-    EXPECT_FALSE(state->openDirectory("SystemExtensions", true, error));
-    EXPECT_FALSE(state->readFile("extension.log", 100, error));
-    EXPECT_FALSE(SecureDirectory::open(state->pathOf("SystemExtensions"), true, error));
+    const auto log = state->openFile("extension.log", O_WRONLY | O_CREAT | O_APPEND);
+    EXPECT_FALSE(log);
+    EXPECT_EQ(textOf(log), "Refusing " + state->pathOf("extension.log") + ": it is a symbolic link");
+    EXPECT_FALSE(state->openDirectory("SystemExtensions", true));
+    EXPECT_FALSE(state->readFile("extension.log", 100));
+    EXPECT_FALSE(SecureDirectory::open(state->pathOf("SystemExtensions"), true));
 
     // Removing a tree removes a link inside it, not what it points to.
-    ASSERT_TRUE(state->openDirectory("tree", true, error));
+    ASSERT_TRUE(state->openDirectory("tree", true));
     fs::create_symlink(root.file("elsewhere"), state->pathOf("tree/link"));
     std::ofstream(root.file("elsewhere/keep")) << "kept";
-    EXPECT_TRUE(state->removeTree("tree", error)) << error;
+    const auto removed = state->removeTree("tree");
+    EXPECT_TRUE(removed) << textOf(removed);
     EXPECT_FALSE(fs::exists(state->pathOf("tree")));
     EXPECT_EQ(contentOf(root.file("target")), "precious");
     EXPECT_EQ(contentOf(root.file("elsewhere/keep")), "kept");
 }
 
 TEST_F(SecureDirectoryTest, FilesOthersCanWriteAreRefused) {
-    std::string error;
-    const auto state = SecureDirectory::open(root.file("state"), true, error);
-    ASSERT_TRUE(state) << error;
+    const auto state = SecureDirectory::open(root.file("state"), true);
+    ASSERT_TRUE(state) << textOf(state);
     std::ofstream(state->pathOf("configurations.plist")) << "<plist/>";
     fs::permissions(state->pathOf("configurations.plist"), fs::perms(0666));
-    EXPECT_FALSE(state->readFile("configurations.plist", 100, error));
-    EXPECT_NE(error.find("writable by group or others"), std::string::npos);
-    bool missing = false;
-    error.clear();
-    EXPECT_FALSE(state->readFile("absent", 100, error, &missing));
-    EXPECT_TRUE(missing);
-    EXPECT_TRUE(error.empty()) << "a missing file is no error";
+    const auto shared = state->readFile("configurations.plist", 100);
+    EXPECT_FALSE(shared);
+    EXPECT_NE(textOf(shared).find("writable by group or others"), std::string::npos);
+    EXPECT_FALSE(shared.missing());
+    const auto absent = state->readFile("absent", 100);
+    EXPECT_FALSE(absent);
+    EXPECT_TRUE(absent.missing()) << "a missing file is told from a failure";
+    EXPECT_EQ(textOf(absent), "Cannot open " + state->pathOf("absent") + ": No such file or directory");
 }
 
 }  // namespace

@@ -130,13 +130,6 @@ TEST(ProcessIdentifierTest, SystemServicesAndVPNClientsAsTheyRunAreIdentifiedAsT
     EXPECT_FALSE(bypassed(identifier.identifyProcess(pid, 1, std::uint64_t(pid))));
 }
 
-TEST(ProcessIdentifierTest, UnitNamesAreReadAsTheApplicationNamedThemNotAsSystemdEscapedThem) {
-    EXPECT_EQ(ProcessIdentifier::unitIdentifier("/user.slice/app-gnome-mullvad\\x2dvpn-4242.scope"), "mullvad-vpn");
-    EXPECT_EQ(ProcessIdentifier::unitIdentifier("/system.slice/my\\x2dservice.service"), "my-service");
-    EXPECT_EQ(ProcessIdentifier::unitIdentifier("/system.slice/odd\\xZZ\\x2.service"), "odd\\xZZ\\x2")
-        << "what is not an escape stays as it is";
-}
-
 TEST(ProcessIdentifierTest, AProcessThatHasGoneHasNoIdentifier) {
     FakeProc proc;
     ProcessIdentifier identifier(Proxy, proc.root());

@@ -15,12 +15,13 @@ using testing::TempDir;
 
 TEST(RotatingLogSink, RotatesPastItsLimitKeepingOneOlderFile) {
     TempDir root;
-    std::string error;
-    auto state = SecureDirectory::open(root.file("state"), true, error);
-    ASSERT_TRUE(state) << error;
+    auto state = SecureDirectory::open(root.file("state"), true);
+    ASSERT_TRUE(state) << state.error().localizedDescription();
     const auto directory = std::make_shared<const SecureDirectory>(std::move(*state));
     // The descriptor the sink writes to stands in for standard error.
-    UniqueFd log = directory->openFile("extension.log", O_WRONLY | O_CREAT | O_APPEND, error);
+    auto opened = directory->openFile("extension.log", O_WRONLY | O_CREAT | O_APPEND);
+    ASSERT_TRUE(opened);
+    UniqueFd log = std::move(*opened);
     ASSERT_TRUE(RotatingLogSink::writesTo(*directory, "extension.log", log.get()));
     RotatingLogSink sink(directory, "extension.log", "extension.log.1", {log.get()}, 1000);
     const LogEntry entry{"s", "c", OSLogType::Info, std::string(90, 'x')};

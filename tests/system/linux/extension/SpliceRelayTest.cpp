@@ -302,22 +302,24 @@ TEST(SpliceRelayPipes, ARelayAtRestHoldsNoPipeAndManyFlowsLeaveNoDescriptorBehin
 // Stalled flows each hold a full pipe: only so many are grown, and a closed one, kept or not, frees its place.
 TEST(SpliceRelayPipes, OnlyTheBudgetOfPipesIsGrownAndAClosedOneFreesItsPlace) {
     linux_system::PipePool pool(1, 2);
-    std::error_code error;
     const auto size = [](const linux_system::PipePool::Pipe& pipe) { return ::fcntl(pipe.write.get(), F_GETPIPE_SZ); };
-    auto first = pool.take(error);
-    auto second = pool.take(error);
-    auto third = pool.take(error);
-    ASSERT_FALSE(error);
+    auto takenFirst = pool.take();
+    auto takenSecond = pool.take();
+    auto takenThird = pool.take();
+    ASSERT_TRUE(takenFirst && takenSecond && takenThird);
+    auto first = std::move(*takenFirst);
+    auto second = std::move(*takenSecond);
+    auto third = std::move(*takenThird);
     EXPECT_EQ(size(first), linux_system::PipePool::PipeBytes);
     EXPECT_EQ(size(second), linux_system::PipePool::PipeBytes);
     EXPECT_LT(size(third), linux_system::PipePool::PipeBytes) << "past the budget: the kernel's default size";
     pool.give(std::move(first));   // kept, still grown
     second = {};                   // a relay that ended with bytes in it drops its pipe
-    auto again = pool.take(error);  // the kept one
-    auto fresh = pool.take(error);
+    auto again = *pool.take();  // the kept one
+    auto fresh = *pool.take();
     EXPECT_EQ(size(again), linux_system::PipePool::PipeBytes);
     EXPECT_EQ(size(fresh), linux_system::PipePool::PipeBytes) << "the dropped pipe's place is free again";
-    EXPECT_LT(size(pool.take(error)), linux_system::PipePool::PipeBytes);
+    EXPECT_LT(size(*pool.take()), linux_system::PipePool::PipeBytes);
 }
 
 TEST(SpliceRelayPipes, StoppedBeforeItsEndsArriveClosesThemAndCompletesOnce) {

@@ -62,13 +62,14 @@ TEST(ConfigurationFileStore, EveryValueTypeSurvivesARoundTrip) {
         {"list", PropertyListValue::Array{1, "two", PropertyListValue::Array{}, ProviderConfiguration{}}},
         {"nested", ProviderConfiguration{{"inner", ProviderConfiguration{{"deep", 3.5}}}}},
     };
-    OptionalError error;
     auto saved = configuration(values);
-    ASSERT_TRUE(makeStore(directory.path())->write(*saved, error)) << error->description();
+    const auto written = makeStore(directory.path())->write(*saved);
+    ASSERT_TRUE(written) << written.error().description();
     EXPECT_FALSE(saved->identifier.empty());
 
-    const auto loaded = makeStore(directory.path())->readAll(error);
-    ASSERT_FALSE(error);
+    const auto read = makeStore(directory.path())->readAll();
+    ASSERT_TRUE(read.ok());
+    const auto& loaded = *read;
     ASSERT_EQ(loaded.size(), 1u);
     EXPECT_TRUE(valuesOf(*loaded[0]) == values);
     EXPECT_EQ(loaded[0]->identifier, saved->identifier);
@@ -80,16 +81,15 @@ TEST(ConfigurationFileStore, EveryValueTypeSurvivesARoundTrip) {
 TEST(ConfigurationFileStore, SavesInPlaceAppendsNewOnesAndReloads) {
     TempDir directory;
     auto store = makeStore(directory.path());
-    OptionalError error;
     auto first = configuration({{"n", 1}});
     auto second = configuration({{"n", 2}}, false);
-    ASSERT_TRUE(store->write(*first, error));
-    ASSERT_TRUE(store->write(*second, error));
+    ASSERT_TRUE(store->write(*first));
+    ASSERT_TRUE(store->write(*second));
     first->isEnabled = false;
     first->localizedDescription.reset();
-    ASSERT_TRUE(store->write(*first, error));
+    ASSERT_TRUE(store->write(*first));
 
-    auto all = store->readAll(error);
+    auto all = *store->readAll();
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0]->identifier, first->identifier);
     EXPECT_FALSE(all[0]->isEnabled);
@@ -98,13 +98,14 @@ TEST(ConfigurationFileStore, SavesInPlaceAppendsNewOnesAndReloads) {
 
     // Another process's save is what a reload sees.
     all[1]->isEnabled = true;
-    ASSERT_TRUE(makeStore(directory.path())->write(*all[1], error));
-    ASSERT_TRUE(store->reload(*second, error));
+    ASSERT_TRUE(makeStore(directory.path())->write(*all[1]));
+    ASSERT_TRUE(store->reload(*second));
     EXPECT_TRUE(second->isEnabled);
 
     NETransparentProxyManager unsaved;
-    EXPECT_FALSE(store->reload(unsaved, error));
-    EXPECT_EQ(error->code(), ConfigurationFileStore::ConfigurationStale);
+    const auto stale = store->reload(unsaved);
+    EXPECT_FALSE(stale);
+    EXPECT_EQ(stale.error().code(), ConfigurationFileStore::ConfigurationStale);
 }
 
 TEST(ConfigurationFileStore, UnreadableFileIsReportedAndNeverOverwritten) {
@@ -112,15 +113,15 @@ TEST(ConfigurationFileStore, UnreadableFileIsReportedAndNeverOverwritten) {
     const std::string path = StateDirectory::configurationsPath(directory.path());
     std::ofstream(path) << "this is not a property list";
     auto store = makeStore(directory.path());
-    OptionalError error;
-    EXPECT_TRUE(store->readAll(error).empty());
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), ConfigurationFileStore::ConfigurationReadWriteFailed);
+    const auto read = store->readAll();
+    EXPECT_TRUE(!read.ok() || read->empty());
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().code(), ConfigurationFileStore::ConfigurationReadWriteFailed);
 
-    error.reset();
     auto manager = configuration({});
-    EXPECT_FALSE(store->write(*manager, error));
-    ASSERT_TRUE(error);
+    const auto written = store->write(*manager);
+    EXPECT_FALSE(written);
+    ASSERT_FALSE(written.ok());
     std::ifstream in(path);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "this is not a property list");
 }
@@ -129,10 +130,10 @@ TEST(ConfigurationFileStore, UnwritableDirectoryFailsTheSave) {
     TempDir directory;
     std::ofstream(directory.file("file")) << "x";
     auto manager = configuration({});
-    OptionalError error;
-    EXPECT_FALSE(makeStore(directory.file("file") + "/state")->write(*manager, error));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain(), "NEVPNErrorDomain");
+    const auto written = makeStore(directory.file("file") + "/state")->write(*manager);
+    EXPECT_FALSE(written);
+    ASSERT_FALSE(written.ok());
+    EXPECT_EQ(written.error().domain(), "NEVPNErrorDomain");
     EXPECT_EQ(manager->identifier, "") << "an unsaved configuration gets no identifier";
 }
 
@@ -158,27 +159,26 @@ ProviderConfiguration bulky(std::int64_t generation) {
 
 TEST(ConfigurationFileStore, KilledInTheMiddleOfSavesLeavesTheFileWhole) {
     TempDir directory;
-    OptionalError error;
-    ASSERT_TRUE(makeStore(directory.path())->write(*configuration(bulky(0)), error));
+    ASSERT_TRUE(makeStore(directory.path())->write(*configuration(bulky(0))));
     for (int round = 0; round < 5; ++round) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             ConfigurationFileStore store(directory.path(), nullptr);
-            OptionalError childError;
-            auto manager = store.readAll(childError).front();
+            auto manager = store.readAll()->front();
             for (std::int64_t generation = 1;; ++generation) {
                 dynamic_cast<NETunnelProviderProtocol&>(*manager->protocolConfiguration).providerConfiguration =
                     bulky(generation);
-                store.write(*manager, childError);
+                static_cast<void>(store.write(*manager));  // killed part-way, as often as not
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(30 + 37 * round));
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
 
-        const auto all = makeStore(directory.path())->readAll(error);
-        ASSERT_FALSE(error) << "round " << round << ": " << error->description();
+        const auto read = makeStore(directory.path())->readAll();
+        ASSERT_TRUE(read.ok()) << "round " << round << ": " << read.error().description();
+        const auto& all = *read;
         ASSERT_EQ(all.size(), 1u);
         const auto& values = valuesOf(*all[0]);
         EXPECT_EQ(values.at("padding").get<PropertyListValue::Data>()->size(), std::size_t{4 << 20});
@@ -195,11 +195,10 @@ TEST(ConfigurationFileStore, TwoProcessesSavingAtOnceKeepBothConfigurations) {
         if (children[i] == 0) {
             ConfigurationFileStore store(directory.path(), nullptr);
             auto manager = configuration({{"writer", i}, {"count", 0}});
-            OptionalError childError;
             for (int count = 1; count <= Saves; ++count) {
                 dynamic_cast<NETunnelProviderProtocol&>(*manager->protocolConfiguration).providerConfiguration =
                     ProviderConfiguration{{"writer", i}, {"count", count}};
-                if (!store.write(*manager, childError)) {
+                if (!store.write(*manager)) {
                     ::_exit(1);
                 }
             }
@@ -211,9 +210,9 @@ TEST(ConfigurationFileStore, TwoProcessesSavingAtOnceKeepBothConfigurations) {
         ::waitpid(child, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    OptionalError error;
-    const auto all = makeStore(directory.path())->readAll(error);
-    ASSERT_FALSE(error);
+    const auto read = makeStore(directory.path())->readAll();
+    ASSERT_TRUE(read.ok());
+    const auto& all = *read;
     ASSERT_EQ(all.size(), 2u) << "a save lost the other process's configuration";
     for (const auto& manager : all) {
         EXPECT_EQ(valuesOf(*manager).at("count"), PropertyListValue(Saves));

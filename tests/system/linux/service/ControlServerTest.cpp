@@ -38,16 +38,16 @@ class ControlServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         path = directory.path() + "/control.sock";
-        std::string problem;
-        server = ControlServer::listen(
+        auto listening = ControlServer::listen(
             io, path,
             [this](const std::shared_ptr<ControlSession>& session, Dictionary request) {
                 ++handled;
                 const auto* name = ControlMessage::text(request, "request");
                 session->answer(ControlMessage::success({{"echo", name ? *name : ""}}));
             },
-            problem, 2s);
-        ASSERT_TRUE(server) << problem;
+            2s);
+        ASSERT_TRUE(listening) << listening.error().localizedDescription();
+        server = std::move(*listening);
         thread = std::thread([this] { io.run(); });
     }
     void TearDown() override {
@@ -70,8 +70,8 @@ protected:
         return socket;
     }
     std::optional<Dictionary> readAnswer(int socket) {
-        std::string problem;
-        return ServiceClient::receive(socket, std::chrono::steady_clock::now() + 2s, problem);
+        auto answer = ServiceClient::receive(socket, std::chrono::steady_clock::now() + 2s);
+        return answer ? std::optional<Dictionary>(std::move(*answer)) : std::nullopt;
     }
     static std::string header(std::uint32_t length) {
         return {static_cast<char>(length >> 24), static_cast<char>(length >> 16), static_cast<char>(length >> 8),
@@ -122,8 +122,7 @@ TEST_F(ControlServerTest, AnOversizedRequestIsRefusedFromItsHeader) {
     char byte;
     EXPECT_EQ(::recv(socket.get(), &byte, 1, 0), 0) << "the connection ends";
 
-    OptionalError failure;
-    EXPECT_TRUE(ServiceClient(path).ask({{"request", "status"}}, failure)) << "others are still served";
+    EXPECT_TRUE(ServiceClient(path).ask({{"request", "status"}})) << "others are still served";
 }
 
 TEST_F(ControlServerTest, ABinaryPropertyListIsRefusedWithAClearError) {
@@ -146,15 +145,15 @@ protected:
     void SetUp() override {
         ControlServerTest::SetUp();
         patientPath = directory.path() + "/patient.sock";
-        std::string problem;
-        patient = ControlServer::listen(
+        auto listening = ControlServer::listen(
             io, patientPath,
             [](const std::shared_ptr<ControlSession>& session, Dictionary request) {
                 const auto* name = ControlMessage::text(request, "request");
                 session->answer(ControlMessage::success({{"echo", name ? *name : ""}}));
             },
-            problem, 60s);
-        ASSERT_TRUE(patient) << problem;
+            60s);
+        ASSERT_TRUE(listening) << listening.error().localizedDescription();
+        patient = std::move(*listening);
     }
     void TearDown() override {
         std::promise<void> gone;
@@ -241,9 +240,8 @@ TEST_F(ControlServerTest, ClientsThatVanishLeaveNoSessionOrDescriptorBehind) {
     }
     EXPECT_EQ(sessions(), 0u);
     EXPECT_LE(openDescriptors(), before);  // the probe's own session may still have been open before
-    OptionalError error;
-    const auto answer = ServiceClient(path).ask({{"request", "status"}}, error);
-    ASSERT_TRUE(answer) << error->description();
+    const auto answer = ServiceClient(path).ask({{"request", "status"}});
+    ASSERT_TRUE(answer) << answer.error().description();
     EXPECT_EQ(*ControlMessage::text(*answer, "echo"), "status");
 }
 
@@ -266,10 +264,9 @@ TEST_F(ControlServerTest, PeersOutsideTheGroupAreRefusedAndNothingIsDone) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(nogroup) != 0 || ::setuid(65534) != 0) {
             ::_exit(3);
         }
-        OptionalError error;
-        const auto answer = ServiceClient(path).ask({{"request", "start"}}, error);
-        ::_exit(!answer && error && error->code() == ControlMessage::PermissionDenied &&
-                        error->localizedDescription().rfind("permission denied", 0) == 0
+        const auto answer = ServiceClient(path).ask({{"request", "start"}});
+        ::_exit(!answer && answer.error().code() == ControlMessage::PermissionDenied &&
+                        answer.error().localizedDescription().rfind("permission denied", 0) == 0
                     ? 0
                     : 1);
     }
@@ -285,8 +282,7 @@ TEST_F(ControlServerTest, PeersOutsideTheGroupAreRefusedAndNothingIsDone) {
     EXPECT_EQ(sessions(), 0u) << "a refused peer holds no place among the clients";
 
     // Root is always let in.
-    OptionalError error;
-    EXPECT_TRUE(ServiceClient(path).ask({{"request", "status"}}, error));
+    EXPECT_TRUE(ServiceClient(path).ask({{"request", "status"}}));
 }
 
 }  // namespace

@@ -23,6 +23,17 @@
 namespace sentorix::linux_system {
 namespace {
 
+// The service's answer as these tests read it: its fields, or nothing with the error.
+std::optional<ControlMessage::Dictionary> askService(const std::string& path, ControlMessage::Dictionary request,
+                                                     OptionalError& error) {
+    auto answer = ServiceClient(path).ask(std::move(request));
+    if (!answer) {
+        error = answer.error();
+        return std::nullopt;
+    }
+    return std::move(*answer);
+}
+
 using namespace std::chrono_literals;
 using namespace sentorix::testing;
 
@@ -55,17 +66,16 @@ protected:
             [](const std::string&) {}, [](NEVPNStatus) {});
         requests = std::make_shared<ServiceRequests>(state.path(), application.bundle(), supervisor,
                                                      [](const std::string&) {});
-        std::string problem;
-        server = ControlServer::listen(
+        auto listening = ControlServer::listen(
             io, path,
             [this](const std::shared_ptr<ControlSession>& session, ControlMessage::Dictionary request) {
                 asio::post(work, [this, session, request = std::move(request)] {
                     auto answer = requests->handle(request);
                     asio::post(io, [session, answer = std::move(answer)] { session->answer(answer); });
                 });
-            },
-            problem);
-        ASSERT_TRUE(server) << problem;
+            });
+        ASSERT_TRUE(listening) << listening.error().localizedDescription();
+        server = std::move(*listening);
         ioThread = std::thread([this] { io.run(); });
         workThread = std::thread([this] { work.run(); });
     }
@@ -125,9 +135,9 @@ TEST_F(ServiceRequestsTest, AStartRunsTheBundlesExtensionWhenTheActivatedCopyDif
     makeFakeExtension(application.extensionPath(), "run");
     ASSERT_EQ(activate(OSSystemExtensionReplacementAction::replace), std::vector<std::string>{"finished"});
     const auto start = [&] {
-        OptionalError error;
-        ServiceClient(path).ask({{"request", "start"}, {"extension", "com.sentorix.desktop.extension"}}, error);
-        EXPECT_FALSE(error) << error->localizedDescription();
+        const auto started =
+            ServiceClient(path).ask({{"request", "start"}, {"extension", "com.sentorix.desktop.extension"}});
+        EXPECT_TRUE(started.ok()) << started.error().localizedDescription();
         std::ifstream status(StateDirectory::statusPath(state.path()));
         std::string word, pid;
         std::getline(status, word);
@@ -146,8 +156,7 @@ TEST_F(ServiceRequestsTest, AStartRunsTheBundlesExtensionWhenTheActivatedCopyDif
     std::ifstream copied(StateDirectory::activatedExtensionPath(state.path(), "com.sentorix.desktop.extension") +
                          "/Contents/MacOS/mode");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copied), {}), "run\n");
-    OptionalError error;
-    ServiceClient(path).ask({{"request", "stop"}}, error);
+    static_cast<void>(ServiceClient(path).ask({{"request", "stop"}}));
 }
 
 TEST_F(ServiceRequestsTest, AConfigurationSavedByTheHostLoadsBackWhole) {
@@ -177,18 +186,18 @@ TEST_F(ServiceRequestsTest, AConfigurationSavedByTheHostLoadsBackWhole) {
     // The store is bounded, so that all of it always fits in one answer; saving an existing one goes on.
     OptionalError error;
     for (std::size_t i = 1; i < ServiceRequests::MaxConfigurations; ++i) {
-        ASSERT_TRUE(ServiceClient(path).ask(
-            {{"request", "save"}, {"configuration", ControlMessage::Dictionary{{"identifier", "made-up-" + std::to_string(i)}}}},
+        ASSERT_TRUE(askService(
+            path, {{"request", "save"}, {"configuration", ControlMessage::Dictionary{{"identifier", "made-up-" + std::to_string(i)}}}},
             error));
     }
-    EXPECT_FALSE(ServiceClient(path).ask(
-        {{"request", "save"}, {"configuration", ControlMessage::Dictionary{{"identifier", "one-too-many"}}}}, error));
-    EXPECT_TRUE(ServiceClient(path).ask({{"request", "save"}, {"configuration", ConfigurationEntry::encode(*manager)}}, error));
-    EXPECT_TRUE(ServiceClient(path).ask({{"request", "loadAll"}}, error));
+    EXPECT_FALSE(askService(
+        path, {{"request", "save"}, {"configuration", ControlMessage::Dictionary{{"identifier", "one-too-many"}}}}, error));
+    EXPECT_TRUE(askService(path, {{"request", "save"}, {"configuration", ConfigurationEntry::encode(*manager)}}, error));
+    EXPECT_TRUE(askService(path, {{"request", "loadAll"}}, error));
 
     // A start for a name that could reach outside the state directory is refused before anything runs.
     error.reset();
-    EXPECT_FALSE(ServiceClient(path).ask({{"request", "start"}, {"extension", "../../bin"}}, error));
+    EXPECT_FALSE(askService(path, {{"request", "start"}, {"extension", "../../bin"}}, error));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), ControlMessage::BadRequest);
 }
@@ -206,7 +215,7 @@ TEST_F(ServiceRequestsTest, SavesAreBoundedAsWrittenAndTheLargestAllowedStillLoa
                              {"providerConfiguration",
                               ControlMessage::Dictionary{{"many", PropertyListValue::Array(values, PropertyListValue(""))}}}}}};
         error.reset();
-        return ServiceClient(path).ask({{"request", "save"}, {"configuration", std::move(configuration)}}, error);
+        return askService(path, {{"request", "save"}, {"configuration", std::move(configuration)}}, error);
     };
     OptionalError error;
     // Small enough to send, too large once written.
@@ -225,7 +234,7 @@ TEST_F(ServiceRequestsTest, SavesAreBoundedAsWrittenAndTheLargestAllowedStillLoa
     for (std::size_t i = 1; i < ServiceRequests::MaxConfigurations; ++i) {
         ASSERT_TRUE(saveOf((i < 10 ? "cfg-0" : "cfg-") + std::to_string(i), accepted, error)) << i << ": " << (error ? error->localizedDescription() : "");
     }
-    const auto answer = ServiceClient(path).ask({{"request", "loadAll"}}, error);
+    const auto answer = askService(path, {{"request", "loadAll"}}, error);
     ASSERT_TRUE(answer) << (error ? error->localizedDescription() : "");
     const auto found = answer->find("configurations");
     ASSERT_NE(found, answer->end());
