@@ -114,12 +114,12 @@ void LinuxProviderServices::stop() {
     }
 }
 
-OptionalError LinuxProviderServices::reassertRedirection() {
+Result<void> LinuxProviderServices::reassertRedirection() {
     std::lock_guard lock(rulesMutex_);
     if (!redirection_) {
-        return std::nullopt;
+        return {};
     }
-    return redirection_->reassert().optionalError();
+    return redirection_->reassert();
 }
 
 std::pair<std::shared_ptr<ProcessIdentifier>, std::shared_ptr<FlowRedirection>>

@@ -40,7 +40,7 @@ public:
     void stop();
     // Puts back the redirection the service took away while this process did not answer: the tunnels
     // kept, new connections are redirected again. Blocks briefly.
-    OptionalError reassertRedirection();
+    Result<void> reassertRedirection();
 
 private:
     // What identifies processes, as of now (both null before the first rules).

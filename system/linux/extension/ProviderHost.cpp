@@ -108,9 +108,9 @@ void waitForReassert() {
             return;
         }
         asio::post(DispatchQueue::waitingPool(), [] {
-            if (auto error = host().services->reassertRedirection()) {
+            if (const auto reasserted = host().services->reassertRedirection(); !reasserted) {
                 // Unredirected for good is worse than a restart, which the service makes.
-                OSLog::defaultLog().error(error->localizedDescription() + "; stopping");
+                OSLog::defaultLog().error(reasserted.error().localizedDescription() + "; stopping");
                 stopAndExit(NEProviderStopReason::ProviderFailed);
             }
             waitForReassert();
