@@ -1,5 +1,6 @@
 #include "FlowRedirection.h"
 
+#include "PlatformLog.h"
 #include "DispatchQueue.h"
 #include "KernelFlowRedirection.h"
 #include "NftablesFlowRedirection.h"
@@ -23,7 +24,7 @@ asio::ip::tcp::endpoint proxyEndpointOf(const NETransparentProxyNetworkSettings&
 }
 
 std::shared_ptr<FlowRedirection> chooseFlowRedirection(FlowRedirection::Reports reports) {
-    const OSLog log("com.sentorix.desktop.extension", "Platform");
+    const OSLog& log = platformLog();
     std::string problem = "SENTORIX_INTERCEPTION=nftables";
     const char* chosen = std::getenv("SENTORIX_INTERCEPTION");
     if (!chosen || std::string_view(chosen) != "nftables") {

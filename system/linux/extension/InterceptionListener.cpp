@@ -1,5 +1,6 @@
 #include "InterceptionListener.h"
 
+#include "PlatformLog.h"
 #include "AddressWords.h"
 
 #include <linux/netfilter_ipv4.h>
@@ -24,8 +25,6 @@ bool outOfResources(const std::error_code& error) {
     return RateLimitedLog::isDescriptorShortage(error) || error == asio::error::no_buffer_space ||
            error == asio::error::no_memory;
 }
-
-OSLog platformLog() { return OSLog("com.sentorix.desktop.extension", "Platform"); }
 
 }  // namespace
 

@@ -1,19 +1,11 @@
 #include "KernelFlowRedirection.h"
 
+#include "PlatformLog.h"
 #include "OSLog.h"
 
 #include <cerrno>
 
 namespace sentorix::linux_system {
-
-namespace {
-
-const OSLog& platformLog() {
-    static const OSLog log("com.sentorix.desktop.extension", "Platform");
-    return log;
-}
-
-}  // namespace
 
 KernelFlowRedirection::KernelFlowRedirection(std::shared_ptr<KernelInterception> kernel,
                                              std::shared_ptr<KernelEventStream> events)

@@ -1,5 +1,6 @@
 #include "LinuxProviderServices.h"
 
+#include "PlatformLog.h"
 #include "AddressWords.h"
 #include "FirstBytesPeek.h"
 #include "KernelUDPFlow.h"
@@ -16,15 +17,6 @@
 #include <sys/socket.h>
 
 namespace sentorix::linux_system {
-
-namespace {
-
-const OSLog& platformLog() {
-    static const OSLog log("com.sentorix.desktop.extension", "Platform");
-    return log;
-}
-
-}  // namespace
 
 LinuxProviderServices::LinuxProviderServices(std::shared_ptr<const NEVPNProtocol> protocol,
                                              FlowRedirection::Factory redirection)

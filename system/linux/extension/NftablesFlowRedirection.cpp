@@ -1,5 +1,6 @@
 #include "NftablesFlowRedirection.h"
 
+#include "PlatformLog.h"
 #include "OSLog.h"
 
 #include <algorithm>
@@ -19,8 +20,7 @@ Result<void> NftablesFlowRedirection::apply(const NETransparentProxyNetworkSetti
                             return r.matchProtocol() == NENetworkRuleProtocol::UDP;
                         });
     if (hasUdp && !udpNoted_.exchange(true)) {
-        OSLog("com.sentorix.desktop.extension", "Platform")
-            .info("Sentorix platform: UDP rules are not applied yet; UDP traffic passes untouched");
+        platformLog().info("Sentorix platform: UDP rules are not applied yet; UDP traffic passes untouched");
     }
     return {};
 }

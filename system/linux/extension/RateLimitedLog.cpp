@@ -1,5 +1,6 @@
 #include "RateLimitedLog.h"
 
+#include "PlatformLog.h"
 #include "DispatchQueue.h"
 
 #include <asio/error.hpp>
@@ -109,7 +110,7 @@ void RateLimitedLog::noteIfDescriptorShortage(const std::string& what, const std
     RateLimitedLog* log = nullptr;
     {
         std::lock_guard lock(mutex);
-        log = &logs->try_emplace(what, OSLog("com.sentorix.desktop.extension", "Platform"), OSLogType::Error,
+        log = &logs->try_emplace(what, platformLog(), OSLogType::Error,
                                  [what](std::uint64_t count, const std::string& detail) {
                                      return "Sentorix platform: cannot " + what + ": " + detail + times(count);
                                  })
