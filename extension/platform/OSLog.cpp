@@ -2,7 +2,8 @@
 
 #include "StderrLogSink.h"
 
-#include <mutex>
+#include <atomic>
+#include <memory>
 
 namespace sentorix {
 
@@ -18,14 +19,13 @@ const char* OSLogTypeName(OSLogType type) {
 
 namespace {
 
-struct SinkSlot {
-    std::mutex mutex;
-    std::shared_ptr<LogSink> sink = std::make_shared<StderrLogSink>();
-};
+// Read on every line from every thread, set once or twice in a life: atomic, so that lines from the
+// flow threads do not queue for a mutex to learn where they go.
+using SinkSlot = std::atomic<std::shared_ptr<LogSink>>;
 
 SinkSlot& sinkSlot() {
     // Never destroyed: threads may still log while the process exits.
-    static SinkSlot* slot = new SinkSlot;
+    static SinkSlot* slot = new SinkSlot(std::make_shared<StderrLogSink>());
     return *slot;
 }
 
@@ -39,20 +39,10 @@ const OSLog& OSLog::defaultLog() {
     return log;
 }
 
-std::shared_ptr<LogSink> OSLog::setSink(std::shared_ptr<LogSink> sink) {
-    auto& slot = sinkSlot();
-    std::lock_guard lock(slot.mutex);
-    slot.sink.swap(sink);
-    return sink;
-}
+std::shared_ptr<LogSink> OSLog::setSink(std::shared_ptr<LogSink> sink) { return sinkSlot().exchange(std::move(sink)); }
 
 void OSLog::log(OSLogType type, std::string_view message) const {
-    std::shared_ptr<LogSink> sink;
-    {
-        auto& slot = sinkSlot();
-        std::lock_guard lock(slot.mutex);
-        sink = slot.sink;
-    }
+    const std::shared_ptr<LogSink> sink = sinkSlot().load();
     if (sink) {
         sink->write(LogEntry{subsystem_, category_, type, std::string(message)});
     }

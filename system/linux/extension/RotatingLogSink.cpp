@@ -33,15 +33,19 @@ bool RotatingLogSink::writesTo(const SecureDirectory& directory, const std::stri
 }
 
 void RotatingLogSink::write(const LogEntry& entry) {
-    const std::string line = StderrLogSink::format(entry);
-    std::lock_guard lock(mutex_);
     if (descriptors_.empty()) {
         return;
     }
+    const std::string line = StderrLogSink::format(entry);
+    // One write of a whole line to a file open for appending lands whole whoever else writes, so lines
+    // from the flow threads take no lock; only the one that crosses the limit rotates.
     // A full disk loses log lines, never the extension.
-    size_ += WholeBuffer::write(descriptors_.front(), line.data(), line.size());
-    if (size_ >= limit_) {
-        rotate();
+    const std::uint64_t written = WholeBuffer::write(descriptors_.front(), line.data(), line.size());
+    if (size_.fetch_add(written) + written >= limit_) {
+        std::unique_lock rotating(rotation_, std::try_to_lock);
+        if (rotating && size_.load() >= limit_) {
+            rotate();
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include "SecureDirectory.h"
 #include "LogSink.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -34,8 +35,8 @@ private:
     const std::string olderName_;
     const std::vector<int> descriptors_;
     const std::uint64_t limit_;
-    std::mutex mutex_;
-    std::uint64_t size_ = 0;
+    std::mutex rotation_;  // held only while the file is replaced
+    std::atomic<std::uint64_t> size_{0};
 };
 
 }  // namespace sentorix::linux_system

@@ -6,6 +6,12 @@
 #include <fcntl.h>
 
 #include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
 
 namespace sentorix::linux_system {
 namespace {
@@ -34,6 +40,49 @@ TEST(RotatingLogSink, RotatesPastItsLimitKeepingOneOlderFile) {
     EXPECT_LT(size("extension.log"), 1000u);
     EXPECT_TRUE(RotatingLogSink::writesTo(*directory, "extension.log", log.get())) << "the descriptor follows";
     EXPECT_FALSE(fs::exists(directory->pathOf("extension.log.2")));
+}
+
+// Flow threads write without a lock: every line must still land whole, and rotation happen once per limit.
+TEST(RotatingLogSink, LinesFromManyThreadsLandWholeAndRotationStillHoldsTwoFiles) {
+    TempDir root;
+    auto state = SecureDirectory::open(root.file("state"), true);
+    ASSERT_TRUE(state);
+    const auto directory = std::make_shared<const SecureDirectory>(std::move(*state));
+    auto opened = directory->openFile("extension.log", O_WRONLY | O_CREAT | O_APPEND);
+    ASSERT_TRUE(opened);
+    UniqueFd log = std::move(*opened);
+    for (const std::uint64_t limit : {std::uint64_t(64) << 20, std::uint64_t(20000)}) {
+        RotatingLogSink sink(directory, "extension.log", "extension.log.1", {log.get()}, limit);
+        std::vector<std::thread> writers;
+        for (int t = 0; t < 4; ++t) {
+            writers.emplace_back([&sink, t] {
+                for (int i = 0; i < 2000; ++i) {
+                    sink.write(LogEntry{"s", "c", OSLogType::Info, std::string(80, char('a' + t))});
+                }
+            });
+        }
+        for (auto& writer : writers) {
+            writer.join();
+        }
+        std::size_t lines = 0;
+        for (const char* name : {"extension.log", "extension.log.1"}) {
+            std::ifstream file(directory->pathOf(name));
+            for (std::string line; std::getline(file, line);) {
+                ++lines;
+                const auto text = line.substr(line.rfind(' ') + 1);
+                ASSERT_EQ(text.size(), 80u) << "a line cut or mixed with another: " << line;
+                ASSERT_EQ(text.find_first_not_of(text[0]), std::string::npos) << line;
+            }
+        }
+        EXPECT_FALSE(fs::exists(directory->pathOf("extension.log.2")));
+        if (limit > (1u << 20)) {
+            EXPECT_EQ(lines, 8000u) << "below the limit every line is kept";
+            fs::remove(directory->pathOf("extension.log.1"));
+            ASSERT_EQ(::ftruncate(log.get(), 0), 0);
+        } else {
+            EXPECT_LT(fs::file_size(directory->pathOf("extension.log.1")), 2 * limit);
+        }
+    }
 }
 
 }  // namespace
