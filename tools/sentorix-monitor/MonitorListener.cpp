@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -91,10 +92,36 @@ void MonitorListener::close() {
     }
 }
 
-struct MonitorListener::Peer {
-    explicit Peer(asio::local::stream_protocol::socket socket) : socket(std::move(socket)) {}
-    asio::local::stream_protocol::socket socket;
+// One sender's connection. Most senders have sent their frame and closed by the time they are accepted,
+// so a peer is a bare descriptor, read at once; only one that has more to send is handed to the event
+// loop to wait for.
+class MonitorListener::Peer {
+public:
+    Peer(asio::io_context& io, int fd) : socket_(io), fd_(fd) {}
+    Peer(Peer&& other) noexcept
+        : partial(std::move(other.partial)), socket_(std::move(other.socket_)), fd_(std::exchange(other.fd_, -1)) {}
+    Peer& operator=(Peer&&) = delete;
+    ~Peer() {
+        if (fd_ >= 0 && !socket_.is_open()) {
+            ::close(fd_);
+        }
+    }
+
+    int fd() const { return fd_; }
+    // The loop's socket, which owns the descriptor from the first wait on.
+    asio::local::stream_protocol::socket& socket() {
+        if (!socket_.is_open()) {
+            std::error_code ignored;
+            socket_.assign(asio::local::stream_protocol(), fd_, ignored);
+        }
+        return socket_;
+    }
+
     std::string partial;  // the start of a frame still coming
+
+private:
+    asio::local::stream_protocol::socket socket_;
+    int fd_;
 };
 
 void MonitorListener::accept() {
@@ -102,59 +129,63 @@ void MonitorListener::accept() {
         if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
             return;
         }
+        // Every connection waiting now, not one per wake-up.
         for (;;) {
-            std::error_code failed;
-            asio::local::stream_protocol::socket peer(io_);
-            acceptor_.accept(peer, failed);
-            if (failed) {
+            const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
                 break;  // none left waiting (or a peer gone before it was taken)
             }
-            peer.non_blocking(true, failed);
-            if (!failed) {
-                read(std::make_shared<Peer>(std::move(peer)));
+            Peer peer(io_, fd);
+            if (read(peer)) {
+                wait(std::make_shared<Peer>(std::move(peer)));
             }
         }
         accept();
     });
 }
 
-void MonitorListener::read(const std::shared_ptr<Peer>& peer) {
+void MonitorListener::wait(const std::shared_ptr<Peer>& peer) {
+    peer->socket().async_wait(asio::socket_base::wait_read, [this, peer](const std::error_code& waited) {
+        if (!waited && read(*peer)) {
+            wait(peer);
+        }
+    });
+}
+
+bool MonitorListener::read(Peer& peer) {
     std::array<char, 65536> chunk;
     for (;;) {
-        std::error_code error;
-        const std::size_t got = peer->socket.read_some(asio::buffer(chunk), error);
-        if (error == asio::error::would_block || error == asio::error::try_again) {
-            peer->socket.async_wait(asio::socket_base::wait_read, [this, peer](const std::error_code& waited) {
-                if (!waited) {
-                    read(peer);
-                }
-            });
-            return;
+        const ssize_t got = ::read(peer.fd(), chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
         }
-        if (error) {
-            if (peer->partial.size() >= 4) {
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true;
+        }
+        if (got <= 0) {
+            if (peer.partial.size() >= 4) {
                 onProblem_("peer disconnected in the middle of a frame of " +
-                           std::to_string(frameLength(peer->partial)) + " bytes");
-            } else if (!peer->partial.empty()) {
+                           std::to_string(frameLength(peer.partial)) + " bytes");
+            } else if (!peer.partial.empty()) {
                 onProblem_("peer disconnected in the middle of a frame header");
             }
-            return;  // at the end between frames, a clean one
+            return false;  // at the end between frames, a clean one
         }
-        std::string_view bytes(chunk.data(), got);
-        if (!peer->partial.empty()) {
-            peer->partial.append(bytes);
-            std::string pending = std::move(peer->partial);
-            peer->partial.clear();
+        std::string_view bytes(chunk.data(), static_cast<std::size_t>(got));
+        if (!peer.partial.empty()) {
+            peer.partial.append(bytes);
+            std::string pending = std::move(peer.partial);
+            peer.partial.clear();
             std::string_view rest(pending);
             if (!takeFrames(rest)) {
-                return;
+                return false;
             }
-            peer->partial.assign(rest);
+            peer.partial.assign(rest);
         } else {
             if (!takeFrames(bytes)) {
-                return;
+                return false;
             }
-            peer->partial.assign(bytes);
+            peer.partial.assign(bytes);
         }
     }
 }

@@ -27,9 +27,11 @@ public:
     void close();
 
 private:
-    struct Peer;
+    class Peer;
     void accept();
-    void read(const std::shared_ptr<Peer>& peer);
+    // Reads all the peer has sent so far; true when it is to be waited for, false when done with.
+    bool read(Peer& peer);
+    void wait(const std::shared_ptr<Peer>& peer);
     // Hands on every whole frame at the start of `bytes`; false once the peer is to be dropped.
     bool takeFrames(std::string_view& bytes);
 
