@@ -1,6 +1,7 @@
 #include "ExtensionProcess.h"
 
 #include "ExtensionConnection.h"
+#include "ExtensionStatus.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -32,7 +33,41 @@ bool reapWithin(pid_t pid, std::chrono::milliseconds bound) {
     }
 }
 
+// An ExtensionProcess with the state directory its stop goes through.
+class ChildRun final : public ExtensionRun {
+public:
+    ChildRun(ExtensionProcess process, std::string stateDirectory)
+        : process_(std::move(process)), stateDirectory_(std::move(stateDirectory)) {}
+
+    pid_t pid() const override { return process_.pid(); }
+    bool beatsArrived() override { return process_.beatsArrived(); }
+    std::optional<std::string> ended() override { return process_.ended(); }
+    void signal(int number) override { process_.signal(number); }
+    bool end() override { return process_.end(stateDirectory_); }
+
+private:
+    ExtensionProcess process_;
+    const std::string stateDirectory_;
+};
+
 }  // namespace
+
+Result<std::unique_ptr<ExtensionRun>> ChildExtensionLauncher::launch(const std::string& identifier) {
+    auto launched = ExtensionProcess::launch(stateDirectory_, identifier);
+    if (!launched) {
+        return launched.error();
+    }
+    if (!*launched) {
+        return std::unique_ptr<ExtensionRun>();
+    }
+    return std::unique_ptr<ExtensionRun>(std::make_unique<ChildRun>(std::move(**launched), stateDirectory_));
+}
+
+bool ChildExtensionLauncher::running() const { return ExtensionStatus::read(stateDirectory_).running; }
+
+NEVPNStatus ChildExtensionLauncher::published() const { return ExtensionConnection::readStatus(stateDirectory_); }
+
+void ChildExtensionLauncher::stopUnowned() { ExtensionConnection::stopExtension(stateDirectory_); }
 
 std::string ExtensionProcess::exitReason(int status) {
     if (WIFSIGNALED(status)) {

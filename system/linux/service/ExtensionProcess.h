@@ -2,6 +2,7 @@
 
 #include "NSError.h"
 #include "Result.h"
+#include "SupervisedExtension.h"
 #include "UniqueFd.h"
 
 #include <sys/types.h>
@@ -52,6 +53,21 @@ public:
 
 private:
     std::vector<pid_t> pids_;
+};
+
+// The supervisor's launcher for real: the extension as the service's child (ExtensionProcess), its
+// status and lock read from the state directory.
+class ChildExtensionLauncher final : public ExtensionLauncher {
+public:
+    explicit ChildExtensionLauncher(std::string stateDirectory) : stateDirectory_(std::move(stateDirectory)) {}
+
+    Result<std::unique_ptr<ExtensionRun>> launch(const std::string& identifier) override;
+    bool running() const override;
+    NEVPNStatus published() const override;
+    void stopUnowned() override;
+
+private:
+    const std::string stateDirectory_;
 };
 
 }  // namespace sentorix::linux_system

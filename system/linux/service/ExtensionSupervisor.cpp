@@ -1,9 +1,5 @@
 #include "ExtensionSupervisor.h"
 
-#include "ExtensionConnection.h"
-#include "ExtensionStatus.h"
-#include "KernelRedirection.h"
-
 #include <csignal>
 
 namespace sentorix::linux_system {
@@ -19,40 +15,20 @@ std::string named(pid_t pid) { return "the extension (pid " + std::to_string(pid
 
 }  // namespace
 
-ExtensionSupervisor::Redirection ExtensionSupervisor::kernelRedirection() {
-    return Redirection{
-        [](pid_t pid, std::string& done) {
-            const auto removal = KernelRedirection::removeFor(pid);
-            // Redirected before the removal and never accepted: these would wait on it for ever.
-            const int reset = KernelRedirection::resetWaitingConnections(pid);
-            done = "its redirection is removed and traffic goes direct (" + std::to_string(removal.links) +
-                   " kernel links detached" + (removal.table ? ", nftables table deleted" : "") + ", " +
-                   std::to_string(reset) + " waiting connections reset)";
-            if (removal.remaining) {
-                done += "; ending it, " + removal.problem;
-            }
-            return !removal.remaining;
-        },
-        [](pid_t pid) { ::kill(pid, SIGUSR1); }};
-}
-
-ExtensionSupervisor::ExtensionSupervisor(std::string stateDirectory, Worker worker, Log log, StatusObserver observer,
-                                         Timing timing, std::shared_ptr<DispatchTimerFactory> clock,
-                                         Redirection redirection)
-    : stateDirectory_(std::move(stateDirectory)),
-      worker_(std::move(worker)),
+ExtensionSupervisor::ExtensionSupervisor(Worker worker, Log log, StatusObserver observer, Timing timing,
+                                         std::shared_ptr<DispatchTimerFactory> clock,
+                                         std::shared_ptr<ExtensionLauncher> launcher,
+                                         std::shared_ptr<ExtensionRedirection> redirection)
+    : worker_(std::move(worker)),
       log_(std::move(log)),
       observer_(std::move(observer)),
       timing_(timing),
       clock_(std::move(clock)),
+      launcher_(std::move(launcher)),
       redirection_(std::move(redirection)),
       // Its own queue, on threads whose blocks may wait: no request, lookup or accept runs before a tick.
       queue_(DispatchQueue::create("sentorixd.supervision", DispatchQueue::Kind::Serial,
                                    DispatchQueue::Work::MayWait)) {}
-
-ExtensionSupervisor::ExtensionSupervisor(std::string stateDirectory, Worker worker, Log log, StatusObserver observer)
-    : ExtensionSupervisor(std::move(stateDirectory), std::move(worker), std::move(log), std::move(observer), Timing{},
-                          DispatchTimerFactory::system(), kernelRedirection()) {}
 
 ExtensionSupervisor::~ExtensionSupervisor() {
     if (timer_) {
@@ -61,9 +37,10 @@ ExtensionSupervisor::~ExtensionSupervisor() {
 }
 
 void ExtensionSupervisor::watch() {
+    const auto published = launcher_->published();
     {
         std::lock_guard lock(mutex_);
-        lastShown_ = ExtensionConnection::readStatus(stateDirectory_);
+        lastShown_ = published;
     }
     timer_ = clock_->makeTimer(queue_);
     std::weak_ptr<ExtensionSupervisor> weak = shared_from_this();
@@ -78,7 +55,7 @@ void ExtensionSupervisor::watch() {
 
 NEVPNStatus ExtensionSupervisor::status() const {
     // Read now, not from the last tick: a status asked right after a start or stop must show it.
-    const auto published = ExtensionConnection::readStatus(stateDirectory_);
+    const auto published = launcher_->published();
     std::lock_guard lock(mutex_);
     return shownLocked(published);
 }
@@ -93,46 +70,46 @@ NEVPNStatus ExtensionSupervisor::shownLocked(NEVPNStatus published) const {
                                                                                  : published;
 }
 
-OptionalError ExtensionSupervisor::start(const std::string& identifier) {
+Result<void> ExtensionSupervisor::start(const std::string& identifier) {
     {
         std::lock_guard lock(mutex_);
         identifier_ = identifier;
         backoff_ = std::chrono::milliseconds(0);
         if (phase_ == Phase::running || phase_ == Phase::failedOpen) {
-            return std::nullopt;
+            return {};
         }
         phase_ = Phase::starting;  // the watch leaves it alone until this start is over
         startedAt_ = clock_->now();
     }
-    if (ExtensionStatus::read(stateDirectory_).running) {
+    if (launcher_->running()) {
         // Started before this service: watched by its lock alone.
         std::lock_guard lock(mutex_);
         phase_ = Phase::running;
-        return std::nullopt;
+        return {};
     }
-    auto launched = ExtensionProcess::launch(stateDirectory_, identifier);
+    auto launched = launcher_->launch(identifier);
     std::lock_guard lock(mutex_);
     if (!launched || !*launched) {
         phase_ = Phase::stopped;  // the caller hears of it; a failed start is not retried behind its back
-        return launched ? OptionalError() : OptionalError(launched.error());
+        return launched ? Result<void>() : Result<void>(launched.error());
     }
     process_ = std::move(*launched);
     phase_ = Phase::running;
     lastBeat_ = clock_->now();
     givenUp_ = false;
-    return std::nullopt;
+    return {};
 }
 
 void ExtensionSupervisor::stop() {
-    std::optional<ExtensionProcess> process;
+    std::unique_ptr<ExtensionRun> process;
     {
         std::lock_guard lock(mutex_);
         phase_ = Phase::stopped;
         process.swap(process_);
     }
-    const bool reaped = process ? process->end(stateDirectory_) : true;
+    const bool reaped = process ? process->end() : true;
     if (!process) {
-        ExtensionConnection::stopExtension(stateDirectory_);
+        launcher_->stopUnowned();
     }
     if (!reaped) {
         std::lock_guard lock(mutex_);
@@ -150,7 +127,7 @@ void ExtensionSupervisor::restart() {
         identifier = identifier_;
         startedAt_ = clock_->now();
     }
-    auto launched = ExtensionProcess::launch(stateDirectory_, identifier);
+    auto launched = launcher_->launch(identifier);
     std::string line;
     {
         std::lock_guard lock(mutex_);
@@ -183,6 +160,13 @@ void ExtensionSupervisor::backOffLocked(std::string& line, const std::string& de
 }
 
 void ExtensionSupervisor::tick() {
+    bool unowned = false;
+    {
+        std::lock_guard lock(mutex_);
+        unowned = (phase_ == Phase::running || phase_ == Phase::failedOpen) && !process_;
+    }
+    // Asked without the lock; only one not our child is watched by it.
+    const bool unownedRuns = unowned && launcher_->running();
     std::vector<std::string> lines;
     std::optional<pid_t> removeFrom;
     std::optional<pid_t> restoreTo;
@@ -195,7 +179,7 @@ void ExtensionSupervisor::tick() {
         case Phase::running:
         case Phase::failedOpen:
             if (!process_) {
-                if (!ExtensionStatus::read(stateDirectory_).running) {
+                if (unowned && !unownedRuns) {
                     lines.emplace_back("the extension is no longer running");
                     backOffLocked(lines.back(), "restarting it in ");
                 }
@@ -236,9 +220,9 @@ void ExtensionSupervisor::tick() {
         log_(line);
     }
     if (removeFrom) {
-        std::string done;
-        const bool removed = redirection_.remove(*removeFrom, done);
-        log_(named(*removeFrom) + " has not answered for " + seconds(timing_.silence) + "; " + done);
+        const auto removed = redirection_->remove(*removeFrom);
+        log_(named(*removeFrom) + " has not answered for " + seconds(timing_.silence) + "; " +
+             (removed ? *removed : removed.error().localizedDescription()));
         if (!removed) {
             // What only its end can free: end it, and the restart brings the redirection back.
             std::lock_guard lock(mutex_);
@@ -248,12 +232,12 @@ void ExtensionSupervisor::tick() {
         }
     }
     if (restoreTo) {
-        redirection_.restore(*restoreTo);
+        redirection_->restore(*restoreTo);
     }
     if (due) {
         worker_([self = shared_from_this()] { self->restart(); });
     }
-    const auto published = ExtensionConnection::readStatus(stateDirectory_);
+    const auto published = launcher_->published();
     NEVPNStatus shown;
     bool changed = false;
     {

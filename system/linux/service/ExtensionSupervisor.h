@@ -3,7 +3,8 @@
 #include "DispatchTimer.h"
 #include "ExtensionProcess.h"
 #include "NEVPNStatus.h"
-#include "NSError.h"
+#include "Result.h"
+#include "SupervisedExtension.h"
 
 #include <sys/types.h>
 
@@ -28,7 +29,8 @@ namespace sentorix::linux_system {
 // - stopped: not wanted.
 // Starts, stops and restarts block (bounded) and run on `worker`, the thread the caller's requests run
 // on. The watching ticks on a queue of its own, on `clock`'s timers, so that nothing else the service
-// does can make a healthy extension look silent.
+// does can make a healthy extension look silent. The extension is reached through `launcher`, its
+// redirection through `redirection`.
 class ExtensionSupervisor : public std::enable_shared_from_this<ExtensionSupervisor> {
 public:
     enum class Phase { stopped, starting, running, failedOpen, backingOff };
@@ -44,29 +46,20 @@ public:
     using Worker = std::function<void(std::function<void()>)>;
     using Log = std::function<void(const std::string&)>;
     using StatusObserver = std::function<void(NEVPNStatus)>;
-    // What failing open does to a silent extension's kernel redirection (false when only its end frees
-    // the rest; `done` says what was done), and what putting it back asks of it.
-    struct Redirection {
-        std::function<bool(pid_t, std::string& done)> remove;
-        std::function<void(pid_t)> restore;
-    };
 
-    ExtensionSupervisor(std::string stateDirectory, Worker worker, Log log, StatusObserver observer);
-    ExtensionSupervisor(std::string stateDirectory, Worker worker, Log log, StatusObserver observer, Timing timing,
-                        std::shared_ptr<DispatchTimerFactory> clock, Redirection redirection);
+    ExtensionSupervisor(Worker worker, Log log, StatusObserver observer, Timing timing,
+                        std::shared_ptr<DispatchTimerFactory> clock, std::shared_ptr<ExtensionLauncher> launcher,
+                        std::shared_ptr<ExtensionRedirection> redirection);
     ~ExtensionSupervisor();
 
     void watch();
     // On the worker. Starts the activated extension `identifier` unless it runs, and wants it from now on.
-    OptionalError start(const std::string& identifier);
+    Result<void> start(const std::string& identifier);
     // On the worker. Stops it and no longer wants it.
     void stop();
     // As published, but reasserting while its redirection is removed.
     NEVPNStatus status() const;
     Phase phase() const;
-
-    // Removes the redirection from outside, and asks the extension with SIGUSR1 to attach it again.
-    static Redirection kernelRedirection();
 
 private:
     using TimePoint = DispatchTimerFactory::TimePoint;
@@ -77,13 +70,13 @@ private:
     void backOffLocked(std::string& line, const std::string& delayIs);
     NEVPNStatus shownLocked(NEVPNStatus published) const;
 
-    const std::string stateDirectory_;
     const Worker worker_;
     const Log log_;
     const StatusObserver observer_;
     const Timing timing_;
     const std::shared_ptr<DispatchTimerFactory> clock_;
-    const Redirection redirection_;
+    const std::shared_ptr<ExtensionLauncher> launcher_;
+    const std::shared_ptr<ExtensionRedirection> redirection_;
     const std::shared_ptr<DispatchQueue> queue_;
     std::shared_ptr<DispatchTimer> timer_;
 
@@ -91,7 +84,8 @@ private:
     Phase phase_ = Phase::stopped;
     std::string identifier_;
     // Our child while it runs; none for one started before this service (its lock tells whether it lives).
-    std::optional<ExtensionProcess> process_;
+    // Ours, not a callback: asked under the lock, so that a stop cannot take it away mid-question.
+    std::unique_ptr<ExtensionRun> process_;
     UnreapedChildren unreaped_;
     TimePoint lastBeat_{};
     TimePoint startedAt_{};

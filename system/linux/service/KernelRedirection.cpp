@@ -10,6 +10,7 @@
 #include <nftables/libnftables.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -31,9 +32,8 @@ KernelRedirection::Removal KernelRedirection::removeFor(pid_t extension) {
         }
         if (::bpf_link_detach(link.get()) == 0) {
             ++removal.links;
-        } else if (errno != EINVAL) {  // EINVAL: already detached
-            removal.remaining = true;
-            removal.problem = "cannot detach BPF link " + std::to_string(id) + ": " + std::strerror(errno);
+        } else if (const int error = errno; error != EINVAL) {  // EINVAL: already detached
+            removal.left = failure(error, "cannot detach BPF link " + std::to_string(id) + ": " + std::strerror(error));
         }
     }
     const std::unique_ptr<nft_ctx, void (*)(nft_ctx*)> nft(nft_ctx_new(NFT_CTX_DEFAULT), &nft_ctx_free);
@@ -44,14 +44,30 @@ KernelRedirection::Removal KernelRedirection::removeFor(pid_t extension) {
             if (nft_run_cmd_from_buffer(nft.get(), "delete table inet sentorix") == 0) {
                 removal.table = true;
             } else {
-                removal.remaining = true;
-                removal.problem = std::string("cannot delete the nftables table inet sentorix: ") +
-                                  nft_ctx_get_error_buffer(nft.get());
+                // libnftables gives no errno: an owned table is busy, held by its owner.
+                removal.left = failure(EBUSY, std::string("cannot delete the nftables table inet sentorix: ") +
+                                                  nft_ctx_get_error_buffer(nft.get()));
             }
         }
     }
     return removal;
 }
+
+Result<std::string> KernelRedirection::remove(pid_t extension) {
+    const auto removal = removeFor(extension);
+    // Redirected before the removal and never accepted: these would wait on it for ever.
+    const int reset = resetWaitingConnections(extension);
+    std::string done = "its redirection is removed and traffic goes direct (" + std::to_string(removal.links) +
+                       " kernel links detached" + (removal.table ? ", nftables table deleted" : "") + ", " +
+                       std::to_string(reset) + " waiting connections reset)";
+    if (!removal.left) {
+        const auto& error = removal.left.error();
+        return NSError(error.domain(), error.code(), done + "; ending it, " + error.localizedDescription());
+    }
+    return done;
+}
+
+void KernelRedirection::restore(pid_t extension) { ::kill(extension, SIGUSR1); }
 
 int KernelRedirection::resetWaitingConnections(pid_t extension) {
     const auto inodes = ProcFS().socketInodesOf(extension);

@@ -231,9 +231,9 @@ Dictionary ServiceRequests::start(const Dictionary& request) {
     if (const auto error = refresh(*identifier)) {
         return ControlMessage::failure(*error);
     }
-    if (const auto error = supervisor_->start(*identifier)) {
-        log_("the extension could not be started: " + error->localizedDescription());
-        return ControlMessage::failure(*error);
+    if (const auto started = supervisor_->start(*identifier); !started) {
+        log_("the extension could not be started: " + started.error().localizedDescription());
+        return ControlMessage::failure(started.error());
     }
     log_("started " + *identifier);
     return ControlMessage::success();
@@ -275,8 +275,9 @@ void ServiceRequests::resume() {
         }
         if (const auto failure = refresh(tunnel->providerBundleIdentifier)) {
             log_("the enabled configuration's extension could not be started: " + failure->localizedDescription());
-        } else if (const auto failure = supervisor_->start(tunnel->providerBundleIdentifier)) {
-            log_("the enabled configuration's extension could not be started: " + failure->localizedDescription());
+        } else if (const auto started = supervisor_->start(tunnel->providerBundleIdentifier); !started) {
+            log_("the enabled configuration's extension could not be started: " +
+                 started.error().localizedDescription());
         } else {
             log_("started " + tunnel->providerBundleIdentifier + " for the enabled configuration");
         }

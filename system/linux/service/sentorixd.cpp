@@ -4,7 +4,9 @@
 
 #include "ControlMessage.h"
 #include "ControlServer.h"
+#include "ExtensionProcess.h"
 #include "ExtensionSupervisor.h"
+#include "KernelRedirection.h"
 #include "ServiceRequests.h"
 
 #include "BundleFiles.h"
@@ -125,7 +127,9 @@ int main(int argc, char** argv) {
         });
     };
     const std::string stateDirectory = StateDirectory::path();
-    auto supervisor = std::make_shared<ExtensionSupervisor>(stateDirectory, onWorker, log, pushStatus);
+    auto supervisor = std::make_shared<ExtensionSupervisor>(
+        onWorker, log, pushStatus, ExtensionSupervisor::Timing{}, DispatchTimerFactory::system(),
+        std::make_shared<ChildExtensionLauncher>(stateDirectory), std::make_shared<KernelRedirection>());
     auto requests = std::make_shared<ServiceRequests>(stateDirectory, application, supervisor, log);
 
     const auto pending = std::make_shared<std::atomic<int>>(0);

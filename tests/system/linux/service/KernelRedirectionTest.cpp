@@ -73,5 +73,34 @@ TEST(KernelRedirection, ResetsTheConnectionsWaitingUnacceptedAndLeavesTheAccepte
     }
 }
 
+// Run in a network namespace of its own, the table deleted is the test's, not the host's.
+TEST(KernelRedirection, ARemovalDeletesTheTableAndSaysWhatItDid) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root (CAP_NET_ADMIN) and a network namespace of its own";
+    }
+    std::string skip;
+    std::thread([&] {
+        if (::unshare(CLONE_NEWNET) != 0 || std::system("nft add table inet sentorix") != 0) {
+            skip = "cannot make a network namespace with a table here";
+            return;
+        }
+        KernelRedirection redirection;
+        const auto removed = redirection.remove(::getpid());
+        ASSERT_TRUE(removed.ok()) << removed.error().localizedDescription();
+        EXPECT_NE(removed->find("its redirection is removed and traffic goes direct ("), std::string::npos);
+        EXPECT_NE(removed->find(" kernel links detached, nftables table deleted, 0 waiting connections reset)"),
+                  std::string::npos)
+            << *removed;
+        EXPECT_NE(std::system("nft list table inet sentorix >/dev/null 2>&1"), 0) << "the table is gone";
+
+        const auto again = redirection.remove(::getpid());
+        ASSERT_TRUE(again.ok());
+        EXPECT_EQ(again->find("nftables table deleted"), std::string::npos) << "only a table that was there";
+    }).join();
+    if (!skip.empty()) {
+        GTEST_SKIP() << skip;
+    }
+}
+
 }  // namespace
 }  // namespace sentorix::linux_system

@@ -2,6 +2,7 @@
 #include "ConfigurationEntry.h"
 #include "ControlServer.h"
 #include "ExtensionSupervisor.h"
+#include "KernelRedirection.h"
 #include "FakeExtension.h"
 #include "ManualMainQueue.h"
 #include "ServiceConfigurationStore.h"
@@ -62,8 +63,9 @@ class ServiceRequestsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         supervisor = std::make_shared<ExtensionSupervisor>(
-            state.path(), [this](std::function<void()> block) { asio::post(work, std::move(block)); },
-            [](const std::string&) {}, [](NEVPNStatus) {});
+            [this](std::function<void()> block) { asio::post(work, std::move(block)); }, [](const std::string&) {},
+            [](NEVPNStatus) {}, ExtensionSupervisor::Timing{}, DispatchTimerFactory::system(),
+            std::make_shared<ChildExtensionLauncher>(state.path()), std::make_shared<KernelRedirection>());
         requests = std::make_shared<ServiceRequests>(state.path(), application.bundle(), supervisor,
                                                      [](const std::string&) {});
         auto listening = ControlServer::listen(
