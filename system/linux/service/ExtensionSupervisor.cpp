@@ -101,7 +101,7 @@ Result<void> ExtensionSupervisor::start(const std::string& identifier) {
 }
 
 void ExtensionSupervisor::stop() {
-    std::unique_ptr<ExtensionRun> process;
+    std::shared_ptr<ExtensionRun> process;
     {
         std::lock_guard lock(mutex_);
         phase_ = Phase::stopped;
@@ -112,8 +112,9 @@ void ExtensionSupervisor::stop() {
         launcher_->stopUnowned();
     }
     if (!reaped) {
+        const pid_t pid = process->pid();
         std::lock_guard lock(mutex_);
-        unreaped_.add(process->pid());
+        unreaped_.add(pid);
     }
 }
 
@@ -167,9 +168,26 @@ void ExtensionSupervisor::tick() {
     }
     // Asked without the lock; only one not our child is watched by it.
     const bool unownedRuns = unowned && launcher_->running();
+    // What the run says of itself is asked without the lock, like every other call out of here; a stop
+    // or restart meanwhile shows as another run in process_, and this tick then leaves it be.
+    std::shared_ptr<ExtensionRun> run;
+    {
+        std::lock_guard lock(mutex_);
+        run = process_;
+    }
+    std::optional<std::string> how;
+    bool beats = false;
+    if (run) {
+        how = run->ended();
+        beats = !how && run->beatsArrived();
+    }
+    const pid_t pid = run ? run->pid() : 0;
+
     std::vector<std::string> lines;
     std::optional<pid_t> removeFrom;
     std::optional<pid_t> restoreTo;
+    std::shared_ptr<ExtensionRun> finished;  // let go of after the lock
+    bool kill = false;
     bool due = false;
     {
         std::lock_guard lock(mutex_);
@@ -178,31 +196,33 @@ void ExtensionSupervisor::tick() {
         switch (phase_) {
         case Phase::running:
         case Phase::failedOpen:
+            if (process_ != run) {
+                break;  // started or stopped while the run was asked: the next tick looks again
+            }
             if (!process_) {
                 if (unowned && !unownedRuns) {
                     lines.emplace_back("the extension is no longer running");
                     backOffLocked(lines.back(), "restarting it in ");
                 }
-            } else if (const auto how = process_->ended()) {
-                lines.push_back(named(process_->pid()) + " " + *how);
-                process_.reset();
+            } else if (how) {
+                lines.push_back(named(pid) + " " + *how);
+                finished.swap(process_);
                 backOffLocked(lines.back(), "restarting it in ");
-            } else if (process_->beatsArrived()) {
+            } else if (beats) {
                 if (phase_ == Phase::failedOpen) {
                     phase_ = Phase::running;
-                    restoreTo = process_->pid();
-                    lines.push_back(named(process_->pid()) + " answers again after " + seconds(now - lastBeat_) +
+                    restoreTo = pid;
+                    lines.push_back(named(pid) + " answers again after " + seconds(now - lastBeat_) +
                                     "; its redirection is put back, its tunnels kept");
                 }
                 lastBeat_ = now;
             } else if (phase_ == Phase::running && now - lastBeat_ >= timing_.silence) {
                 phase_ = Phase::failedOpen;
-                removeFrom = process_->pid();
+                removeFrom = pid;
             } else if (phase_ == Phase::failedOpen && now - lastBeat_ >= timing_.giveUp && !givenUp_) {
                 givenUp_ = true;
-                lines.push_back(named(process_->pid()) + " has not answered for " + seconds(timing_.giveUp) +
-                                "; ending it");
-                process_->signal(SIGKILL);  // the next tick reaps it and backs off
+                lines.push_back(named(pid) + " has not answered for " + seconds(timing_.giveUp) + "; ending it");
+                kill = true;  // the next tick reaps it and backs off
             }
             break;
         case Phase::backingOff:
@@ -216,6 +236,9 @@ void ExtensionSupervisor::tick() {
             break;
         }
     }
+    if (kill) {
+        run->signal(SIGKILL);
+    }
     for (const auto& line : lines) {
         log_(line);
     }
@@ -225,9 +248,13 @@ void ExtensionSupervisor::tick() {
              (removed ? *removed : removed.error().localizedDescription()));
         if (!removed) {
             // What only its end can free: end it, and the restart brings the redirection back.
-            std::lock_guard lock(mutex_);
-            if (process_ && process_->pid() == *removeFrom) {
-                process_->signal(SIGKILL);
+            std::shared_ptr<ExtensionRun> current;
+            {
+                std::lock_guard lock(mutex_);
+                current = process_;
+            }
+            if (current == run) {
+                run->signal(SIGKILL);
             }
         }
     }

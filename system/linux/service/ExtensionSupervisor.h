@@ -84,8 +84,8 @@ private:
     Phase phase_ = Phase::stopped;
     std::string identifier_;
     // Our child while it runs; none for one started before this service (its lock tells whether it lives).
-    // Ours, not a callback: asked under the lock, so that a stop cannot take it away mid-question.
-    std::unique_ptr<ExtensionRun> process_;
+    // Shared, so that it can be asked without the lock while a stop takes it away.
+    std::shared_ptr<ExtensionRun> process_;
     UnreapedChildren unreaped_;
     TimePoint lastBeat_{};
     TimePoint startedAt_{};
