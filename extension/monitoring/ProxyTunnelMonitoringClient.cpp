@@ -95,12 +95,24 @@ void ProxyTunnelMonitoringClient::consume(const std::shared_ptr<Backlog>& backlo
                                           const ProxyTunnelMonitoringFrameEncoder& encoder, const Sender& sender) {
     std::vector<Job> batch;
     NSData frame;
+    // Should sending ever throw (memory), the next emit must still find no consumer and start one.
+    struct Idle {
+        Backlog& backlog;
+        bool done = false;
+        ~Idle() {
+            if (!done) {
+                std::lock_guard lock(backlog.jobsMutex);
+                backlog.consuming = false;
+            }
+        }
+    } idle{*backlog};
     for (;;) {
         batch.clear();
         {
             std::lock_guard lock(backlog->jobsMutex);
             if (backlog->jobs.empty()) {
                 backlog->consuming = false;
+                idle.done = true;
                 return;
             }
             batch.swap(backlog->jobs);

@@ -93,7 +93,7 @@ Result<std::uint64_t> ProcFS::startTimeOf(int pid) const {
         return stat.error();
     }
     // The command name in parentheses may hold anything, spaces and ')' too: the fields follow its last ')'.
-    if (const auto close = stat->rfind(')'); close != std::string::npos) {
+    if (const auto close = stat->rfind(')'); close != std::string::npos && close + 2 <= stat->size()) {
         std::istringstream fields(stat->substr(close + 2));
         std::string field;
         for (int index = 3; index <= 22 && fields >> field; ++index) {

@@ -37,8 +37,9 @@ void RotatingLogSink::write(const LogEntry& entry) {
         return;
     }
     const std::string line = StderrLogSink::format(entry);
-    // One write of a whole line to a file open for appending lands whole whoever else writes, so lines
-    // from the flow threads take no lock; only the one that crosses the limit rotates.
+    // One write(2) of a whole line to a file open for appending lands whole whoever else writes, so lines
+    // from the flow threads take no lock (only a short write, on a full disk, may be split); only the
+    // thread that crosses the limit rotates.
     // A full disk loses log lines, never the extension.
     const std::uint64_t written = WholeBuffer::write(descriptors_.front(), line.data(), line.size());
     if (size_.fetch_add(written) + written >= limit_) {

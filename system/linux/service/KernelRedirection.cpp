@@ -44,7 +44,7 @@ KernelRedirection::Removal KernelRedirection::removeFor(pid_t extension) {
             if (nft_run_cmd_from_buffer(nft.get(), "delete table inet sentorix") == 0) {
                 removal.table = true;
             } else {
-                // libnftables gives no errno: an owned table is busy, held by its owner.
+                // libnftables gives no errno; its own message, passed on, says why.
                 removal.left = failure(EBUSY, std::string("cannot delete the nftables table inet sentorix: ") +
                                                   nft_ctx_get_error_buffer(nft.get()));
             }
