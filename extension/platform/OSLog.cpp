@@ -2,8 +2,7 @@
 
 #include "StderrLogSink.h"
 
-#include <atomic>
-#include <memory>
+#include <mutex>
 
 namespace sentorix {
 
@@ -19,13 +18,14 @@ const char* OSLogTypeName(OSLogType type) {
 
 namespace {
 
-// Read on every line from every thread, set once or twice in a life: atomic, so that lines from the
-// flow threads do not queue for a mutex to learn where they go.
-using SinkSlot = std::atomic<std::shared_ptr<LogSink>>;
+struct SinkSlot {
+    std::mutex mutex;
+    std::shared_ptr<LogSink> sink = std::make_shared<StderrLogSink>();
+};
 
 SinkSlot& sinkSlot() {
     // Never destroyed: threads may still log while the process exits.
-    static SinkSlot* slot = new SinkSlot(std::make_shared<StderrLogSink>());
+    static SinkSlot* slot = new SinkSlot;
     return *slot;
 }
 
@@ -39,10 +39,20 @@ const OSLog& OSLog::defaultLog() {
     return log;
 }
 
-std::shared_ptr<LogSink> OSLog::setSink(std::shared_ptr<LogSink> sink) { return sinkSlot().exchange(std::move(sink)); }
+std::shared_ptr<LogSink> OSLog::setSink(std::shared_ptr<LogSink> sink) {
+    auto& slot = sinkSlot();
+    std::lock_guard lock(slot.mutex);
+    slot.sink.swap(sink);
+    return sink;
+}
 
 void OSLog::log(OSLogType type, std::string_view message) const {
-    const std::shared_ptr<LogSink> sink = sinkSlot().load();
+    std::shared_ptr<LogSink> sink;
+    {
+        auto& slot = sinkSlot();
+        std::lock_guard lock(slot.mutex);
+        sink = slot.sink;
+    }
     if (sink) {
         sink->write(LogEntry{subsystem_, category_, type, std::string(message)});
     }
