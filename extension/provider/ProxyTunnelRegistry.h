@@ -18,7 +18,7 @@ class SXTunnelConnection;
 // Keeps every live tunnel, and is the owner each one reports to: from its start until it says it has
 // closed, and holds the handshake slots the tunnels take. Every change of the registry is a barrier
 // block on its queue, so that changes never overlap.
-class ProxyTunnelRegistry : public SXTunnelConnectionOwner,
+class ProxyTunnelRegistry final : public SXTunnelConnectionOwner,
                             public std::enable_shared_from_this<ProxyTunnelRegistry> {
 public:
     // What the proxy's health learns from the tunnels' handshakes.

@@ -270,8 +270,10 @@ Result<PropertyListValue> PropertyListFile::load(const std::string& path) {
 
 // GCC 12 takes the value moved out of a checked optional, through the variants inside it, for one that
 // may be uninitialized (a known false positive of -Wmaybe-uninitialized with std::variant).
+#if defined(__GNUC__) && !defined(__clang__)  // clang has no such warning, and refuses to name it
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 Result<PropertyListValue> PropertyListFile::parse(const std::string& bytes, const std::string& name) {
     const auto refuse = [&] { return Result<PropertyListValue>(NSError::posix(EINVAL, name + " is not a property list")); };
     if (!PropertyListBounds::accepts(bytes)) {
@@ -292,6 +294,8 @@ Result<PropertyListValue> PropertyListFile::parse(const std::string& bytes, cons
     }
     return std::move(*value);
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 }  // namespace sentorix::linux_system
