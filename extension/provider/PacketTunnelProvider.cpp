@@ -46,7 +46,8 @@ PacketTunnelProvider::PacketTunnelProvider(std::shared_ptr<NEProviderServices> s
           DispatchQueue::create("com.sentorix.proxyHealth", DispatchQueue::Kind::Serial, DispatchQueue::Work::MayWait)),
       bypassCache(std::make_shared<FlowDecisionCache>()),
       clock_(std::move(clock)),
-      timers_(std::move(timers)) {
+      timers_(std::move(timers)),
+      handshakeDeadlines_(std::make_shared<ProxyTunnelHandshakeDeadlines>(timers_)) {
     log.info("SentorixProxy: init()");
 }
 
@@ -251,7 +252,7 @@ void PacketTunnelProvider::startTunnel(const std::shared_ptr<NEAppProxyTCPFlow>&
     tunnels_->observeHandshakes(weak_from_this());
     auto tunnel = std::make_shared<SXTunnelConnection>(flow, std::move(connection), flowId, appId,
                                                        connectHandshakeTimeoutSeconds, monitoringClient,
-                                                       tunnels_, timers_);
+                                                       tunnels_, handshakeDeadlines_);
     tunnels_->add(tunnel);
     tunnel->start();
 }

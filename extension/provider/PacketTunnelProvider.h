@@ -13,6 +13,7 @@
 #include "platform/NEAppProxyTCPFlow.h"
 #include "platform/NETransparentProxyProvider.h"
 #include "platform/OSLog.h"
+#include "tunnel/ProxyTunnelHandshakeDeadlines.h"
 
 #include <functional>
 #include <memory>
@@ -112,6 +113,7 @@ private:
     std::optional<bool> publishedClaiming_;  // proxyHealthQueue only
     const Clock clock_;
     const std::shared_ptr<DispatchTimerFactory> timers_;
+    const std::shared_ptr<ProxyTunnelHandshakeDeadlines> handshakeDeadlines_;  // every tunnel's watchdog
 };
 
 }  // namespace sentorix

@@ -4,10 +4,10 @@
 
 namespace sentorix {
 
-ProxyTunnelHandshakeWatchdog::ProxyTunnelHandshakeWatchdog(double timeout, std::shared_ptr<DispatchQueue> queue,
-                                                           std::function<void()> onTimeout,
-                                                           std::shared_ptr<DispatchTimerFactory> timers)
-    : timeout_(timeout), queue_(std::move(queue)), onTimeout_(std::move(onTimeout)), timers_(std::move(timers)) {}
+ProxyTunnelHandshakeWatchdog::ProxyTunnelHandshakeWatchdog(double timeout,
+                                                           std::shared_ptr<ProxyTunnelHandshakeDeadlines> deadlines,
+                                                           std::function<void()> onTimeout)
+    : timeout_(timeout), deadlines_(std::move(deadlines)), onTimeout_(std::move(onTimeout)) {}
 
 void ProxyTunnelHandshakeWatchdog::start() {
     if (!(timeout_ > 0)) {  // NaN included
@@ -16,36 +16,27 @@ void ProxyTunnelHandshakeWatchdog::start() {
         }
         return;
     }
-    std::shared_ptr<DispatchTimer> timer;
-    {
-        std::lock_guard lock(lock_);
-        if (state_ != State::idle) {
-            return;
-        }
-        timer = timers_->makeTimer(queue_);
-        timer->schedule(std::chrono::duration_cast<DispatchTimer::Duration>(
-                            std::chrono::duration<double>(timeout_)),
-                        std::nullopt);
-        timer->setEventHandler([weak = weak_from_this()] {
+    std::lock_guard lock(lock_);
+    if (state_ != State::idle) {
+        return;
+    }
+    // The deadlines' lock is only ever taken inside this one, and they call back outside theirs.
+    timer_ = deadlines_->add(
+        std::chrono::duration_cast<DispatchTimer::Duration>(std::chrono::duration<double>(timeout_)),
+        [weak = weak_from_this()] {
             if (auto self = weak.lock()) {
                 self->handleTimeout();
             }
         });
-        timer_ = timer;
-        state_ = State::running;
-    }
-    timer->resume();
+    state_ = State::running;
 }
 
-bool ProxyTunnelHandshakeWatchdog::finishLocked() {
+std::optional<ProxyTunnelHandshakeDeadlines::Key> ProxyTunnelHandshakeWatchdog::finishLocked() {
     if (state_ != State::running) {
-        return false;
+        return std::nullopt;
     }
     state_ = State::finished;
-    auto timer = std::move(timer_);
-    timer->setEventHandler([] {});
-    timer->cancel();
-    return true;
+    return std::exchange(timer_, std::nullopt);
 }
 
 void ProxyTunnelHandshakeWatchdog::handleTimeout() {
@@ -61,8 +52,14 @@ void ProxyTunnelHandshakeWatchdog::handleTimeout() {
 }
 
 void ProxyTunnelHandshakeWatchdog::finishWithoutCallback() {
-    std::lock_guard lock(lock_);
-    finishLocked();
+    std::optional<ProxyTunnelHandshakeDeadlines::Key> deadline;
+    {
+        std::lock_guard lock(lock_);
+        deadline = finishLocked();
+    }
+    if (deadline) {
+        deadlines_->remove(*deadline);
+    }
 }
 
 ProxyTunnelHandshakeWatchdog::State ProxyTunnelHandshakeWatchdog::state() const {

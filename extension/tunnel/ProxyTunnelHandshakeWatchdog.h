@@ -1,22 +1,22 @@
 #pragma once
 
-#include "platform/DispatchQueue.h"
-#include "platform/DispatchTimer.h"
+#include "ProxyTunnelHandshakeDeadlines.h"
 
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace sentorix {
 
 // A one-shot timer that either fires once or is disarmed, never both. Firing calls `onTimeout` on the
-// watchdog's queue, outside its lock.
+// deadlines' queue, outside its lock.
 class ProxyTunnelHandshakeWatchdog : public std::enable_shared_from_this<ProxyTunnelHandshakeWatchdog> {
 public:
     enum class State { idle, running, finished };
 
-    ProxyTunnelHandshakeWatchdog(double timeout, std::shared_ptr<DispatchQueue> queue, std::function<void()> onTimeout,
-                                 std::shared_ptr<DispatchTimerFactory> timers = DispatchTimerFactory::system());
+    ProxyTunnelHandshakeWatchdog(double timeout, std::shared_ptr<ProxyTunnelHandshakeDeadlines> deadlines,
+                                 std::function<void()> onTimeout);
 
     void start();
     void finishWithoutCallback();
@@ -24,16 +24,17 @@ public:
 
 private:
     void handleTimeout();
-    // running -> finished, timer cancelled; false in any other state. Called with lock_ held.
-    bool finishLocked();
+    // running -> finished, handing back the deadline to remove; nothing in any other state. Called with
+    // lock_ held.
+    std::optional<ProxyTunnelHandshakeDeadlines::Key> finishLocked();
 
     const double timeout_;
-    const std::shared_ptr<DispatchQueue> queue_;
+    const std::shared_ptr<ProxyTunnelHandshakeDeadlines> deadlines_;
     const std::function<void()> onTimeout_;
-    const std::shared_ptr<DispatchTimerFactory> timers_;
     mutable std::mutex lock_;
     State state_ = State::idle;
-    std::shared_ptr<DispatchTimer> timer_;
+    // Present only while running: the watchdog's place among the deadlines.
+    std::optional<ProxyTunnelHandshakeDeadlines::Key> timer_;
 };
 
 }  // namespace sentorix

@@ -42,7 +42,7 @@ SXTunnelConnection::SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow,
                                        std::string appId, double handshakeTimeout,
                                        std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient,
                                        std::weak_ptr<SXTunnelConnectionOwner> owner,
-                                       std::shared_ptr<DispatchTimerFactory> timers)
+                                       std::shared_ptr<ProxyTunnelHandshakeDeadlines> deadlines)
     : log_(tunnelLog()),
       flow_(std::move(flow)),
       connection_(std::move(connection)),
@@ -50,7 +50,8 @@ SXTunnelConnection::SXTunnelConnection(std::shared_ptr<NEAppProxyTCPFlow> flow,
       appId_(std::move(appId)),
       monitoringClient_(std::move(monitoringClient)),
       owner_(std::move(owner)),
-      handshake_(std::make_unique<Handshake>(Handshake{handshakeTimeout, timers, nullptr, {}, timers->now()})) {}
+      handshake_(std::make_unique<Handshake>(
+          Handshake{handshakeTimeout, deadlines, nullptr, {}, deadlines->timers()->now()})) {}
 
 bool SXTunnelConnection::isClosed() const {
     std::lock_guard lock(lock_);
@@ -73,13 +74,11 @@ std::shared_ptr<ProxyTunnelHandshakeWatchdog> SXTunnelConnection::watchdog() {
     std::lock_guard lock(lock_);
     if (!handshake_->watchdog) {
         handshake_->watchdog = std::make_shared<ProxyTunnelHandshakeWatchdog>(
-            handshake_->timeout, DispatchQueue::create("com.sentorix.handshakeWatchdog", DispatchQueue::Kind::Serial),
-            [weak = weak_from_this()] {
+            handshake_->timeout, handshake_->deadlines, [weak = weak_from_this()] {
                 if (auto self = weak.lock()) {
                     self->handshakeTimedOut();
                 }
-            },
-            handshake_->timers);
+            });
     }
     return handshake_->watchdog;
 }
@@ -200,7 +199,7 @@ void SXTunnelConnection::startHandshake() {
         return;
     }
     connection_->removeObserver(this, "state");
-    handshake_->startedAt = handshake_->timers->now();
+    handshake_->startedAt = handshake_->deadlines->timers()->now();
     const std::string target = targetOf(flow_->remoteEndpoint());
     const std::string request = connectRequest(target, appId_, flowId_);
 
@@ -266,7 +265,7 @@ void SXTunnelConnection::readConnectResponse() {
 
 void SXTunnelConnection::finishSuccessfulHandshake(NSData leftoverData) {
     const double elapsedMs =
-        std::chrono::duration<double, std::milli>(handshake_->timers->now() - handshake_->startedAt).count();
+        std::chrono::duration<double, std::milli>(handshake_->deadlines->timers()->now() - handshake_->startedAt).count();
     std::unique_ptr<Handshake> handshake;
     {
         std::lock_guard lock(lock_);

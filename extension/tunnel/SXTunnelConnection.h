@@ -32,7 +32,8 @@ public:
                        std::string flowId, std::string appId, double handshakeTimeout,
                        std::shared_ptr<ProxyTunnelMonitoringClient> monitoringClient,
                        std::weak_ptr<SXTunnelConnectionOwner> owner,
-                       std::shared_ptr<DispatchTimerFactory> timers = DispatchTimerFactory::system());
+                       std::shared_ptr<ProxyTunnelHandshakeDeadlines> deadlines =
+                           ProxyTunnelHandshakeDeadlines::system());
 
     static constexpr std::size_t HandshakeReadMaximum = 4096;
     static constexpr std::size_t RelayReadMaximum = 524288;
@@ -92,8 +93,8 @@ private:
     // long-lived tunnel keeps none of it; until then only steps before that point read it.
     struct Handshake {
         double timeout;
-        // The watchdog's timer and the handshake's elapsed time count on it.
-        std::shared_ptr<DispatchTimerFactory> timers;
+        // Where the watchdog waits; the handshake's elapsed time counts on their clock.
+        std::shared_ptr<ProxyTunnelHandshakeDeadlines> deadlines;
         std::shared_ptr<ProxyTunnelHandshakeWatchdog> watchdog;  // under lock_
         // Touched only by the handshake's one outstanding step at a time.
         ProxyConnectResponseParser parser;

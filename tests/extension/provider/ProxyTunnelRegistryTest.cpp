@@ -31,7 +31,7 @@ protected:
     std::weak_ptr<SXTunnelConnection> start(const std::string& flowId, double timeout = 5.0) {
         EXPECT_TRUE(registry->admit(flowId));
         auto tunnel = std::make_shared<SXTunnelConnection>(FakeTCPFlow::to("192.0.2.10", "443"), connection, flowId,
-                                                           "app", timeout, monitoring, registry, clock);
+                                                           "app", timeout, monitoring, registry, deadlines);
         registry->add(tunnel);
         tunnel->start();
         return tunnel;
@@ -44,6 +44,7 @@ protected:
 
     testing::LogCapture logs;
     std::shared_ptr<testing::ManualClock> clock = std::make_shared<testing::ManualClock>();
+    std::shared_ptr<ProxyTunnelHandshakeDeadlines> deadlines = std::make_shared<ProxyTunnelHandshakeDeadlines>(clock);
     std::shared_ptr<testing::RecordingMonitoringClient> monitoring =
         std::make_shared<testing::RecordingMonitoringClient>();
     std::shared_ptr<FakeTCPConnection> connection = std::make_shared<FakeTCPConnection>();

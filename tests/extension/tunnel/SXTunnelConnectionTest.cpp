@@ -38,7 +38,7 @@ protected:
             },
             [this](const std::string& id) { journal->add("onClose:" + id); });
         tunnel = std::make_shared<SXTunnelConnection>(flow, connection, "FLOW-ID", appId, timeout, monitoring, owner,
-                                                      clock);
+                                                      deadlines);
     }
     void make(const std::string& host = "192.0.2.10", const std::string& port = "443",
               std::string appId = "com.example.app", double timeout = 5.0) {
@@ -61,6 +61,7 @@ protected:
 
     testing::LogCapture logs;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    std::shared_ptr<ProxyTunnelHandshakeDeadlines> deadlines = std::make_shared<ProxyTunnelHandshakeDeadlines>(clock);
     std::shared_ptr<Journal> journal = std::make_shared<Journal>();
     std::shared_ptr<RecordingMonitoringClient> monitoring = std::make_shared<RecordingMonitoringClient>(journal);
     std::shared_ptr<FakeTCPConnection> connection = std::make_shared<FakeTCPConnection>();
@@ -387,7 +388,8 @@ TEST_F(Tunnel, SystemRelayTakesTheTunnelAndItsEndClosesItWithEofOrTheError) {
     EXPECT_FALSE(tunnel->isClosed());
     EXPECT_EQ(flow.use_count(), 1) << "an idle relayed tunnel keeps nothing of the flow";
     EXPECT_EQ(connection.use_count(), 1) << "... nor of the connection";
-    EXPECT_EQ(clock.use_count(), 1) << "... nor of the handshake: its watchdog, timers and callbacks are gone";
+    EXPECT_EQ(deadlines.use_count(), 1) << "... nor of the handshake: its watchdog and callbacks are gone";
+    EXPECT_EQ(deadlines->pendingCount(), 0u) << "... and no deadline is left waiting for it";
     ASSERT_TRUE(flow->completeRelay());
     EXPECT_EQ(monitoring->last("tunnel_closed").level, "info");
     EXPECT_EQ(monitoring->last("tunnel_closed").context->at("detail"), "eof");
@@ -441,7 +443,7 @@ TEST_F(Tunnel, ClosesExactlyOnceWhateverEndsItAndWhenever) {
     // The system's completion inside relayWith: nothing copies afterwards.
     flow = std::make_shared<FailingAtOnceFlow>("app", std::make_shared<NWHostEndpoint>("192.0.2.10", "443"));
     owner = CallbackTunnelOwner::make(nullptr, nullptr, [this](const std::string& id) { journal->add("onClose:" + id); });
-    tunnel = std::make_shared<SXTunnelConnection>(flow, connection, "FLOW-ID", "app", 5.0, monitoring, owner, clock);
+    tunnel = std::make_shared<SXTunnelConnection>(flow, connection, "FLOW-ID", "app", 5.0, monitoring, owner, deadlines);
     establish();
     EXPECT_TRUE(tunnel->isClosed());
     EXPECT_EQ(flow->pendingReads(), 0u);

@@ -37,13 +37,13 @@ struct Subject {
     Counts counts;
 
     Subject(int id, double timeout, const std::shared_ptr<RecordingMonitoringClient>& monitoring,
-            const std::shared_ptr<ManualClock>& clock) {
+            const std::shared_ptr<ProxyTunnelHandshakeDeadlines>& deadlines) {
         owner = testing::CallbackTunnelOwner::make(
             [this](const std::string&) { counts.established++; },
             [this](SXTunnelConnection::PreHandshakeFailure, const std::string&) { counts.unavailable++; },
             [this](const std::string&) { counts.closed++; });
         tunnel = std::make_shared<SXTunnelConnection>(flow, connection, "FLOW-" + std::to_string(id), "app", timeout,
-                                                      monitoring, owner, clock);
+                                                      monitoring, owner, deadlines);
     }
 };
 
@@ -59,12 +59,13 @@ TEST(TunnelStress, WatchdogRacingTheAnswerClosesEachTunnelOnceWithAConsistentSto
     testing::LogCapture logs;
     auto monitoring = std::make_shared<RecordingMonitoringClient>();
     auto clock = std::make_shared<ManualClock>();
+    auto deadlines = std::make_shared<ProxyTunnelHandshakeDeadlines>(clock);
     constexpr int Tunnels = 2000;
     std::vector<std::unique_ptr<Subject>> subjects;
     std::mt19937 random(42);
     for (int i = 0; i < Tunnels; ++i) {
         // Limits between 0.2 and 2 ms, so that the answer lands before, at or after the time-out.
-        subjects.push_back(std::make_unique<Subject>(i, 0.0002 + (random() % 1800) / 1e6, monitoring, clock));
+        subjects.push_back(std::make_unique<Subject>(i, 0.0002 + (random() % 1800) / 1e6, monitoring, deadlines));
     }
     constexpr int Batch = 50;
     for (int base = 0; base < Tunnels; base += Batch) {
@@ -111,12 +112,13 @@ TEST(TunnelStress, RelayDirectionsAndClosesRaceWithoutDoubleClose) {
     testing::LogCapture logs;
     auto monitoring = std::make_shared<RecordingMonitoringClient>();
     auto clock = std::make_shared<ManualClock>();
+    auto deadlines = std::make_shared<ProxyTunnelHandshakeDeadlines>(clock);
     constexpr int Tunnels = 1000;
     for (int base = 0; base < Tunnels; base += 50) {
         std::vector<std::unique_ptr<Subject>> subjects;
         std::vector<std::thread> threads;
         for (int i = base; i < base + 50; ++i) {
-            subjects.push_back(std::make_unique<Subject>(i, 5.0, monitoring, clock));
+            subjects.push_back(std::make_unique<Subject>(i, 5.0, monitoring, deadlines));
             auto& s = *subjects.back();
             s.tunnel->start();
             s.connection->setState(NWTCPConnectionState::Connected);
