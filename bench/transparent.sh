@@ -10,6 +10,8 @@
 # Prints one table. No timing is asserted anywhere.
 #   bench/transparent.sh [--quick]   (three rounds, each figure the median of the three; --quick: one short round)
 #   SENTORIX_BUILD_DIR: the build tree to use (default build/), configured RelWithDebInfo
+#   SENTORIX_BENCH_MODES: the modes to run (default all four); SENTORIX_BENCH_PROFILE=DIR: also each system
+#   call per connection and a flat profile of every mode, left in DIR
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/install-deps.sh"
@@ -127,6 +129,24 @@ short() {
   wait $perf_pid
   R[${mode}_syscalls]=$(awk -F, -v r="$perf_rate" '/raw_syscalls/ {if ($1 ~ /^[0-9]+$/ && r > 0) printf "%.1f", $1 / (r * 4)}' "$out")
   [ -n "${R[${mode}_syscalls]}" ] || R[${mode}_syscalls]=-
+  if [ -n "${SENTORIX_BENCH_PROFILE:-}" ]; then profile "$mode" "$pid"; fi
+}
+
+# profile MODE PID: with SENTORIX_BENCH_PROFILE=DIR, each system call per connection and a flat profile of
+# the relay under load, left in DIR for a person to read; nothing of it enters the table.
+profile() {
+  local mode=$1 pid=$2 dir=$SENTORIX_BENCH_PROFILE rate
+  mkdir -p "$dir"
+  perf stat -x, -e 'syscalls:sys_enter_*' -p "$pid" -o "$work/calls.$mode" -- sleep 5 >/dev/null 2>&1 &
+  local perf_pid=$!
+  sleep 0.2; rate=$(wrk_rate 4); wait $perf_pid
+  awk -F, -v r="$rate" '$1 ~ /^[0-9]+$/ && $1 > 0 {printf "%6.2f %s\n", $1 / (r * 4), $3}' "$work/calls.$mode" |
+    sort -rn > "$dir/syscalls.$mode.txt"
+  perf record -F 2999 -p "$pid" -o "$dir/perf.$mode.data" -- sleep 4 >/dev/null 2>&1 &
+  perf_pid=$!
+  sleep 0.2; wrk_rate 3 >/dev/null; wait $perf_pid
+  perf report -i "$dir/perf.$mode.data" --no-children --sort dso,symbol --stdio 2>/dev/null | grep -v '^$' |
+    grep -E '^ +[0-9.]+%' | head -60 > "$dir/profile.$mode.txt"
 }
 
 relay_mode() {  # relay_mode MODE: floor-relay or redsocks behind an nftables redirect of port 80
@@ -189,7 +209,7 @@ sentorix_mode() {  # sentorix_mode MODE BIN-DIR: events (delivered to sentorix-m
 
 declare -A R ALL
 start_proxy
-modes=(floor redsocks events quiet)
+read -ra modes <<<"${SENTORIX_BENCH_MODES:-floor redsocks events quiet}"  # a subset, to look at one closely
 [ -n "$baseline_bin" ] && modes+=(events_base quiet_base)
 for round in $(seq $rounds); do
   echo "== round $round of $rounds" >&2
