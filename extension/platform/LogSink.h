@@ -11,6 +11,8 @@ struct LogEntry {
     std::string category;
     OSLogType type;
     std::string message;
+    // A line every flow writes: a sink that keeps lines for long may keep these apart, or not at all.
+    bool perFlow = false;
 };
 
 // Where log lines end up; implementations must accept calls from any thread.

@@ -31,8 +31,8 @@ SinkSlot& sinkSlot() {
 
 }  // namespace
 
-OSLog::OSLog(std::string subsystem, std::string category)
-    : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
+OSLog::OSLog(std::string subsystem, std::string category, Volume volume)
+    : subsystem_(std::move(subsystem)), category_(std::move(category)), volume_(volume) {}
 
 const OSLog& OSLog::defaultLog() {
     static const OSLog log("", "");
@@ -54,7 +54,7 @@ void OSLog::log(OSLogType type, std::string_view message) const {
         sink = slot.sink;
     }
     if (sink) {
-        sink->write(LogEntry{subsystem_, category_, type, std::string(message)});
+        sink->write(LogEntry{subsystem_, category_, type, std::string(message), volume_ == Volume::perFlow});
     }
 }
 

@@ -12,7 +12,9 @@ namespace sentorix {
 // A log handle with a subsystem and a category; every line goes to the process's current sink.
 class OSLog {
 public:
-    OSLog(std::string subsystem, std::string category);
+    enum class Volume { occasional, perFlow };
+
+    OSLog(std::string subsystem, std::string category, Volume volume = Volume::occasional);
 
     // The handle of lines that belong to no subsystem.
     static const OSLog& defaultLog();
@@ -32,6 +34,7 @@ public:
 private:
     std::string subsystem_;
     std::string category_;
+    Volume volume_;
 };
 
 }  // namespace sentorix

@@ -30,7 +30,7 @@ std::shared_ptr<const OSLog> tunnelLog() {
     const std::string subsystem = NSBundle::mainBundleIdentifier().value_or("SentorixNetworkExtension");
     std::lock_guard lock(shared->mutex);
     if (!shared->log || shared->log->subsystem() != subsystem) {
-        shared->log = std::make_shared<const OSLog>(subsystem, "SentorixProxy");
+        shared->log = std::make_shared<const OSLog>(subsystem, "SentorixProxy", OSLog::Volume::perFlow);
     }
     return shared->log;
 }

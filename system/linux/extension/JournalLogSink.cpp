@@ -16,7 +16,7 @@ const char* JournalLogSink::priorityOf(OSLogType type) {
 }
 
 void JournalLogSink::write(const LogEntry& entry) {
-    const bool routineFlowLine = entry.category == FlowCategory && entry.type != OSLogType::Error;
+    const bool routineFlowLine = entry.perFlow && entry.type != OSLogType::Error;
     const auto sent = (routineFlowLine ? flows_ : system_)
                           .send({{"MESSAGE", entry.message},
                                  {"PRIORITY", priorityOf(entry.type)},

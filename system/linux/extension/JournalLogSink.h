@@ -17,8 +17,6 @@ namespace sentorix::linux_system {
 class JournalLogSink final : public LogSink {
 public:
     static constexpr const char* Identifier = "com.sentorix.desktop.extension";
-    // The category whose routine lines are per flow.
-    static constexpr const char* FlowCategory = "SentorixProxy";
     static constexpr const char* FlowNamespace = "sentorix";
 
     JournalLogSink(std::string systemSocket = JournalSender::SystemSocket,

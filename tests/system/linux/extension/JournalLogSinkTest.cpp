@@ -28,9 +28,10 @@ TEST_F(JournalLog, LinesCarryTheIdentifierHandleAndPriority) {
 
 TEST_F(JournalLog, ATunnelsRoutineLinesGoApartAndItsErrorsStayInTheSystemJournal) {
     sink.write({"com.sentorix.desktop.extension", "SentorixProxy", OSLogType::Default,
-                "SentorixProxy: Sending CONNECT handshake (details private)"});
+                "SentorixProxy: Sending CONNECT handshake (details private)", true});
     sink.write({"com.sentorix.desktop.extension", "SentorixProxy", OSLogType::Error,
-                "SentorixProxy: CONNECT handshake timed out"});
+                "SentorixProxy: CONNECT handshake timed out", true});
+    sink.write({"com.sentorix.desktop.extension", "SentorixProxy", OSLogType::Info, "SentorixProxy: init()"});
     const auto routine = flows.next();
     ASSERT_TRUE(routine);
     EXPECT_EQ(routine->find("PRIORITY")->second, "5");
@@ -38,13 +39,16 @@ TEST_F(JournalLog, ATunnelsRoutineLinesGoApartAndItsErrorsStayInTheSystemJournal
     ASSERT_TRUE(error);
     EXPECT_EQ(error->find("MESSAGE")->second, "SentorixProxy: CONNECT handshake timed out");
     EXPECT_EQ(error->find("PRIORITY")->second, "3");
+    const auto lifecycle = system.next();
+    ASSERT_TRUE(lifecycle) << "the provider's own lines share the category, not the volume";
+    EXPECT_EQ(lifecycle->find("MESSAGE")->second, "SentorixProxy: init()");
     EXPECT_FALSE(system.next(100)) << "the routine line is not in the system journal";
 }
 
 TEST(JournalLogSink, ANamespaceNobodyRunsLosesTheLineNotTheFlow) {
     FakeJournal system;
     JournalLogSink sink(system.path(), "/nonexistent/journal.sentorix/socket");
-    sink.write({"s", "SentorixProxy", OSLogType::Info, "SentorixProxy: Handshake successful."});
+    sink.write({"s", "SentorixProxy", OSLogType::Info, "SentorixProxy: Handshake successful.", true});
     EXPECT_EQ(sink.dropped(), 1u);
     EXPECT_FALSE(system.next(100));
 }
