@@ -4,6 +4,7 @@
 #include "FlowRedirection.h"
 #include "LinuxProviderServices.h"
 #include "PropertyListFile.h"
+#include "JournalLogSink.h"
 #include "RotatingLogSink.h"
 #include "SecureDirectory.h"
 #include "StateDirectory.h"
@@ -137,7 +138,9 @@ void ProviderHost::start(const PrincipalClass& principalClass) {
     }
     h.stateDirectory = std::make_shared<const SecureDirectory>(std::move(*state));
     const auto& directory = *h.stateDirectory;
-    if (RotatingLogSink::writesTo(directory, StateDirectory::LogName, STDERR_FILENO)) {
+    if (JournalSender::standardErrorIsJournal()) {
+        OSLog::setSink(std::make_shared<JournalLogSink>());
+    } else if (RotatingLogSink::writesTo(directory, StateDirectory::LogName, STDERR_FILENO)) {
         OSLog::setSink(std::make_shared<RotatingLogSink>(
             h.stateDirectory, StateDirectory::LogName, StateDirectory::OlderLogName,
             std::vector<int>{STDERR_FILENO, STDOUT_FILENO}));

@@ -184,7 +184,9 @@ void SpliceRelay::begin() {
         return;
     }
     step(forward_, false);
-    step(backward_, false);
+    // The answer is seldom there yet: the wait's own first receive looks, so a peek here would be a
+    // second look at the same empty socket.
+    arm(backward_, false);
 }
 
 // Only the relay, and its allocator: an idle direction holds its read wait for as long as it is idle.

@@ -1,4 +1,5 @@
 #include "ExtensionConnection.h"
+#include "JournalSender.h"
 
 #include "ExtensionStatus.h"
 #include "HostOperationLock.h"
@@ -269,9 +270,14 @@ OptionalError ExtensionConnection::startVPNTunnel() {
     if (!program) {
         return program.error();
     }
-    auto opened = state->openFile(StateDirectory::LogName, O_WRONLY | O_CREAT | O_APPEND);
-    if (!opened) {
-        return connectionError(ConnectionFailed, opened.error().localizedDescription());
+    // Under systemd the extension writes to the journal the service's own lines go to; run by hand, to
+    // its file in the state directory.
+    Result<UniqueFd> opened = JournalSender::standardErrorIsJournal()
+                                  ? Result<UniqueFd>(UniqueFd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0)))
+                                  : state->openFile(StateDirectory::LogName, O_WRONLY | O_CREAT | O_APPEND);
+    if (!opened || !opened->valid()) {
+        return connectionError(ConnectionFailed, opened ? std::string("Cannot pass the journal on to the extension")
+                                                        : opened.error().localizedDescription());
     }
     const UniqueFd log = std::move(*opened);
     // What is there now is from an earlier run.

@@ -1,0 +1,56 @@
+#include "FakeJournal.h"
+#include "JournalSender.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace sentorix::linux_system {
+namespace {
+
+using testing::FakeJournal;
+
+TEST(JournalSender, WritesEachFieldSoThatJournaldReadsBackTheSameBytes) {
+    FakeJournal journal;
+    const JournalSender sender(journal.path(), false);
+    const std::string multiline = "first\nsecond";
+    const std::string withNul("a\0b", 3);
+    ASSERT_TRUE(sender.send({{"MESSAGE", multiline}, {"PRIORITY", "5"}, {"SENTORIX_X", withNul}, {"EMPTY", ""}}));
+    const auto entry = journal.next();
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->find("MESSAGE")->second, multiline);
+    EXPECT_EQ(entry->find("PRIORITY")->second, "5");
+    EXPECT_EQ(entry->find("SENTORIX_X")->second, withNul);
+    EXPECT_EQ(entry->find("EMPTY")->second, "");
+}
+
+TEST(JournalSender, AJournalThatIsNotThereIsAnErrorNotAWait) {
+    const JournalSender sender("/nonexistent/journal/socket", true);
+    const auto sent = sender.send({{"MESSAGE", "lost"}});
+    ASSERT_FALSE(sent);
+    EXPECT_NE(sent.error().localizedDescription().find("/nonexistent/journal/socket"), std::string::npos);
+}
+
+TEST(JournalSender, FieldNamesAreOnesJournaldAccepts) {
+    EXPECT_EQ(JournalSender::fieldName("SENTORIX_", "app_id"), "SENTORIX_APP_ID");
+    EXPECT_EQ(JournalSender::fieldName("SENTORIX_", "bytes.sent-total"), "SENTORIX_BYTES_SENT_TOTAL");
+    EXPECT_EQ(JournalSender::fieldName("", "_private"), "X_PRIVATE") << "no trusted field can be forged";
+    EXPECT_EQ(JournalSender::fieldName("", "9lives"), "X9LIVES");
+    EXPECT_EQ(JournalSender::fieldName("SENTORIX_", std::string(100, 'k')).size(), 64u);
+    EXPECT_EQ(JournalSender::fieldName("SENTORIX_", "caf\xc3\xa9"), "SENTORIX_CAF__");
+}
+
+TEST(JournalSender, StandardErrorIsTheJournalOnlyWhenItIsTheStreamNamed) {
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_FALSE(JournalSender::standardErrorIsJournal());
+    ::setenv("JOURNAL_STREAM", "1:1", 1);  // inherited, while standard error was redirected elsewhere
+    EXPECT_FALSE(JournalSender::standardErrorIsJournal());
+    struct stat status {};
+    ASSERT_EQ(::fstat(STDERR_FILENO, &status), 0);
+    ::setenv("JOURNAL_STREAM", (std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino)).c_str(), 1);
+    EXPECT_TRUE(JournalSender::standardErrorIsJournal());
+    ::unsetenv("JOURNAL_STREAM");
+}
+
+}  // namespace
+}  // namespace sentorix::linux_system
