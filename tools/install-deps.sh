@@ -9,6 +9,7 @@ sentorix_packages=(
   qt6-base-dev
   nftables iproute2 curl python3 openssl tinyproxy procps strace ngtcp2-client ngtcp2-server btrfs-progs
   dpkg-dev file lintian xvfb xauth xdotool imagemagick chromium systemd-container dbus-user-session
+  rsyslog rsyslog-relp
 )
 
 sentorix_install_packages() {
