@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The Debian package on a Debian system booted under systemd: a container (systemd-nspawn) whose root
 # is an overlay of this machine's own, so the package's dependencies are there and nothing here
-# changes. Installed with dpkg, the unit starts by itself; a member of the group sentorix drives the
-# command line and an outsider is refused; programs in system units, desktop scopes and desktop
-# services are relayed under the identifiers their units give, bypassed units go direct, a program in
-# a private home directory is named by its path; the unit supervises the extension (SIGKILL,
-# SIGSTOP), stops and restarts cleanly, upgrades from PREVIOUS.deb keep the configuration, and
-# remove and purge do what Debian expects. Traffic goes only to a network namespace inside the
+# changes. Installed with dpkg, the units start by themselves, the monitor's unprivileged; a member of
+# the group sentorix drives the command line and an outsider is refused; each relayed connection's
+# events land in the journal namespace sentorix and the extension's lifecycle lines in the system
+# journal; programs in system units, desktop scopes and desktop services are relayed under the
+# identifiers their units give, bypassed units go direct, a program in a private home directory is
+# named by its path; the unit supervises the extension (SIGKILL, SIGSTOP), stops and restarts cleanly,
+# upgrades from PREVIOUS.deb keep the configuration, and remove and purge do what Debian expects. Traffic goes only to a network namespace inside the
 # container. Needs root, systemd-nspawn and overlayfs; skipped (77) otherwise.
 #   systemd_e2e.sh PACKAGE.deb [PREVIOUS.deb]
 set -uo pipefail
@@ -180,6 +181,7 @@ observe() {
   fresh=$(tail -n +$((mark + 1)) "$(plog)")
   new=$(grep -c '^sentorix-proxy: CONNECT ' <<<"$fresh")
   ids=$(sed -n 's/^X-Sentorix-App-Id: //p' <<<"$fresh" | sed 's/^$/(empty)/' | sort -u | paste -sd, -)
+  flows=$(sed -n 's/^X-Sentorix-Flow-Id: //p' <<<"$fresh" | tr -d '\r')
 }
 seen() { echo "curl $code, $new CONNECT, App-Id ${ids:-(none)}"; }
 curl=(curl -s -o /dev/null -m 3)
@@ -220,15 +222,82 @@ service_inactive() { ! ct systemctl is-active -q sentorix.service; }
 journal_has() { ct journalctl -q -u sentorix.service --no-pager | grep -qF "$1"; }
 journal_count() { ct journalctl -q -u sentorix.service --no-pager | grep -cF "$1"; }
 journal_grew() { [ "$(journal_count "$1")" -gt "$2" ]; }
+monitor_uids() {
+  local pid; pid=$(ct systemctl show -p MainPID --value sentorix-monitor.service)
+  [ "${pid:-0}" -gt 0 ] && ct awk '/^Uid:/ { print $2, $3, $4, $5 }' "/proc/$pid/status"
+}
+monitor_socket=/run/sentorix/monitor/events.sock
+# What journald says of the namespace's files when it opens them: where, and the cap it applies.
+namespace_capped() {
+  ct journalctl --namespace=sentorix -q --no-pager -t systemd-journald -o cat |
+    grep -q '^System Journal (/var/log/journal/[0-9a-f]*\.sentorix) is .*, max 512\.0M'
+}
+unit_lines() { ct journalctl --namespace=sentorix -q --no-pager -u "$1" -o cat | wc -l; }
+all_lines_kept() { [ "$(unit_lines sx-lines)" -eq 100000 ]; }
+# events_in_journal FLOWS APP_ID: whether the namespace holds exactly three events for each flow in the
+# file FLOWS, as the monitor writes them, and no other event of APP_ID; what it found in $work/events.
+events_in_journal() {
+  ct journalctl --namespace=sentorix -q --no-pager -o json "SENTORIX_APP_ID=$2" |
+    python3 -c '
+import collections, json, sys
+flows = set(open(sys.argv[1]).read().split())
+want = ["connect_handshake_started", "connect_handshake_succeeded", "tunnel_closed"]
+per_flow = collections.defaultdict(list)
+faults = collections.Counter()
+for line in sys.stdin:
+    entry = json.loads(line)
+    # A field given twice comes as a list, one not UTF-8 as bytes: neither is what the monitor writes.
+    if any(not isinstance(value, str) for value in entry.values()):
+        faults["a field that is not one text"] += 1
+        continue
+    try:
+        event = json.loads(entry["MESSAGE"])
+    except (KeyError, ValueError):
+        faults["MESSAGE is not the JSON event"] += 1
+        continue
+    expected = {"SYSLOG_IDENTIFIER": "sentorix-monitor", "_SYSTEMD_UNIT": "sentorix-monitor.service",
+                "SENTORIX_SIGNAL": event.get("current_signal"), "SENTORIX_CODE": event.get("code"),
+                "SENTORIX_FLOW_ID": event.get("flow_id"), "SENTORIX_LEVEL": event.get("level"),
+                "SENTORIX_APP_ID": (event.get("context") or {}).get("app_id")}
+    for field, value in expected.items():
+        if value is None or entry.get(field) != value:
+            faults[field + " is " + repr(entry.get(field)) + ", want " + repr(value)] += 1
+    signal = entry.get("SENTORIX_SIGNAL")
+    if signal == "connect_handshake_started" and "SENTORIX_REMOTE" not in entry:
+        faults["no SENTORIX_REMOTE"] += 1
+    if signal == "connect_handshake_succeeded" and "SENTORIX_ELAPSED_MS" not in entry:
+        faults["no SENTORIX_ELAPSED_MS"] += 1
+    per_flow[entry.get("SENTORIX_FLOW_ID")].append(signal)
+missing = flows - per_flow.keys()
+strays = per_flow.keys() - flows
+wrong = sum(1 for flow in flows & per_flow.keys() if sorted(per_flow[flow]) != want)
+entries = sum(len(signals) for signals in per_flow.values())
+print("%d entries, %d distinct SENTORIX_FLOW_ID; of %d relayed flows %d missing, %d without exactly %s; %d other flows%s"
+      % (entries, len(per_flow), len(flows), len(missing), wrong, "/".join(want), len(strays),
+         "".join("; %d: %s" % (n, fault) for fault, n in faults.items())))
+sys.exit(0 if flows and not (missing or strays or wrong or faults) else 1)
+' "$1" "$2" >"$work/events"
+}
+# requests COUNT SCOPE: COUNT requests by one curl from a terminal-like scope of the outsider's, each on
+# a connection of its own (the destination closes them), so relayed as /usr/bin/curl; their flows are
+# added to $work/flows
+requests() {
+  in_user_scope "$2" curl -s -m 60 "http://$dst/?n=[1-$1]" -o /dev/null
+  [ -n "$flows" ] && echo "$flows" >>"$work/flows"
+}
 # While the proxy's own connections loop back (a known fault), a proxy started before the extension
 # drowns every later check: restart it after each start of the extension so they still tell.
 after_extension_start() { [ "$looped" -eq 0 ] || { proxy_stop; proxy_start; }; }
 
 diagnose() {
   echo "---- sentorix.service's journal"; ct journalctl -q -u sentorix.service --no-pager | tail -n 25
+  echo "---- sentorix-monitor.service"; ct systemctl status --no-pager sentorix-monitor.service | tail -n 10
+  ct journalctl --namespace=sentorix -q -u sentorix-monitor.service --no-pager | grep -v SENTORIX | tail -n 10
   echo "---- the extension's log (without handshakes)"
-  # Taken before removal: the purge takes the state directory.
+  # Taken before removal: the purge takes the state directory. A package before the journal wrote there.
   cat "$work/extension.log" "$root$state_in/extension.log" 2>/dev/null |
+    grep -av -e 'CONNECT handshake' -e 'Handshake successful' | tail -n 25
+  ct journalctl --namespace=+sentorix -q -t com.sentorix.desktop.extension --no-pager |
     grep -av -e 'CONNECT handshake' -e 'Handshake successful' | tail -n 25
   echo "---- identifiers in the proxy's log"; sed -n 's/^X-Sentorix-App-Id: //p' "$(plog)" | sort | uniq -c | sort -rn | head
 }
@@ -247,6 +316,24 @@ check "sentorix.service is active by itself" ct systemctl is-active -q sentorix.
 check "and enabled" ct systemctl is-enabled -q sentorix.service
 check "journalctl -u sentorix holds the service's lines" \
   within 3 journal_has "sentorixd: listening on /run/sentorix/sentorixd.sock"
+check "sentorix-monitor.service is active by itself" ct systemctl is-active -q sentorix-monitor.service
+check "and enabled" ct systemctl is-enabled -q sentorix-monitor.service
+uids=$(monitor_uids)
+# Real, effective, saved and filesystem ids: none of them root.
+check "it runs as a user of its own, not root (uids ${uids:-?})" \
+  bash -c 'read -r r e s f <<<"$1"; [ "${r:-0}" -gt 0 ] && [ "$e" = "$r" ] && [ "$s" = "$r" ] && [ "$f" = "$r" ]' _ "$uids"
+socket_dir=$(ct stat -c '%a %u' "${monitor_socket%/*}")
+check "its socket's directory is 0700 and its user's ($socket_dir)" test "$socket_dir" = "700 ${uids%% *}"
+check "it listens on $monitor_socket" within 3 ct test -S "$monitor_socket"
+exposure=$(ct systemd-analyze security --no-pager sentorix-monitor.service 2>/dev/null |
+  sed -n 's/^.*Overall exposure level for sentorix-monitor.service: \([0-9.]*\).*$/\1/p')
+check "its sandbox scores ${exposure:-?} in systemd-analyze security (1.0 at most)" \
+  awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 1.0) }'
+check "the namespace sentorix keeps a persistent journal of its own, capped at 512M" within 5 namespace_capped
+# journald's default limit, 10,000 lines in 30 s scaled up by the free space, keeps some 35,000 here.
+ct systemd-run --quiet --wait -p LogNamespace=sentorix --unit=sx-lines -- seq 100000
+check "the namespace has no rate limit: a burst of 100,000 lines is kept whole" within 20 all_lines_kept
+note "$(unit_lines sx-lines) of them kept"
 
 # A corporate agent's proxy, running before anyone starts Sentorix: its unit is on no bypass list.
 proxy_start
@@ -327,6 +414,44 @@ observe --uid="$outsider" --unit=sx-fetch -- "${quick[@]}" "http://$dst:$closed_
 check "while a relayed program's connect to a closed port is relayed ($(seen))" \
   bash -c '[ "$1" -ne 7 ] && [ "$2" -eq 1 ]' _ "$code" "$new"
 
+# --- events in the journal
+# The member's own manager stands for a desktop session: its environment comes from environment.d.
+ct loginctl enable-linger "$member"
+for i in $(seq 50); do ct systemctl is-active -q "user@$(ct id -u "$member").service" && break; sleep 0.1; done
+in_session() { in_unit --machine="$member@.host" --user -- "$@"; }
+in_session printenv SENTORIX_EXTENSION_MONITORING_SOCKET_PATH
+session_socket=$out
+check "a session of the member's has SENTORIX_EXTENSION_MONITORING_SOCKET_PATH=$session_socket from environment.d" \
+  test "$session_socket" = "$(sed -n 's/^SENTORIX_EXTENSION_MONITORING_SOCKET_PATH=//p' "$root/usr/lib/environment.d/60-sentorix.conf")"
+check "... the monitor's socket" test "$session_socket" = "$monitor_socket"
+as "$member" sentorix --stop-proxy
+in_session sentorix --start-proxy
+check "the member starts the proxy from the session" printed "Proxy started" 0
+within 5 connected
+after_extension_start
+: >"$work/flows"
+requests 50 sx-terminal-2.scope
+check "50 requests from /usr/bin/curl are relayed ($new CONNECT)" test "$new" -eq 50
+check "journalctl --namespace=sentorix holds their events: 3 a flow, with the monitor's fields" \
+  within 10 events_in_journal "$work/flows" /usr/bin/curl
+note "$(cat "$work/events")"
+system_journal() { ct journalctl -q --no-pager "$@"; }
+lifecycle=$(system_journal -u sentorix.service SYSLOG_IDENTIFIER=com.sentorix.desktop.extension -o cat)
+check "journalctl -u sentorix.service holds the extension's lifecycle lines ($(grep -c . <<<"$lifecycle"))" \
+  test -n "$lifecycle"
+check "the system journal holds none of the events" \
+  test -z "$(system_journal -F SENTORIX_FLOW_ID)$(system_journal -F SENTORIX_SIGNAL)"
+routine=$(ct journalctl --namespace=sentorix -q --no-pager -u sentorix.service -t com.sentorix.desktop.extension -o cat |
+  grep -c 'Handshake successful')
+check "the extension's routine per-flow lines are in the namespace ($routine handshakes)" test "$routine" -ge 50
+check "... and not in the system journal" \
+  bash -c '! grep -q "Handshake successful" <<<"$1"' _ "$(system_journal -u sentorix.service -o cat)"
+begun=$(date +%s%N)
+requests 1000 sx-terminal-3.scope
+check "1,000 more requests are relayed ($new CONNECT in $((($(date +%s%N) - begun) / 1000000)) ms)" test "$new" -eq 1000
+check "and every one of their 3,000 events is in the journal" within 30 events_in_journal "$work/flows" /usr/bin/curl
+note "$(cat "$work/events"), $((($(date +%s%N) - begun) / 1000000)) ms after the first request"
+
 # --- supervision
 pid=$(extension_pid)
 killed_seen=$(journal_count "was killed by signal 9")
@@ -344,10 +469,21 @@ check "a killed extension is restarted by the service with a new pid" within 5 r
 check "the journal gives the reason" within 2 journal_grew "was killed by signal 9" "$killed_seen"
 after_extension_start
 check "and relaying goes on" within 5 relayed
+# Its runtime directory is kept across stops, control socket included: the next sentorixd must replace it.
+listening_seen=$(journal_count "sentorixd: listening on")
+ct kill -KILL "$(ct pidof sentorixd)"
+check "a killed sentorixd is restarted and listens again, over the socket it left" \
+  within 10 journal_grew "sentorixd: listening on" "$listening_seen"
+within 5 connected
+after_extension_start
+as "$member" sentorix --status
+check "and the member reads connected" printed "connected" 0
 
 # --- stop and restart
 ct systemctl stop sentorix.service
 check "systemctl stop sentorix ends the extension" none "$(extension_pids)"
+check "and leaves the monitor running, its socket in place" \
+  ct sh -c "systemctl is-active -q sentorix-monitor.service && test -S $monitor_socket"
 check "and leaves nothing redirected: curl goes direct" direct
 check "... and a closed port fails to connect (exit 7)" closed_direct
 ct systemctl restart sentorix.service
@@ -366,6 +502,8 @@ cp "$root$state_in/extension.log" "$work/extension.log" 2>/dev/null
 ct apt-get remove -y -q sentorix >"$work/remove.log" 2>&1
 check "apt-get remove -y sentorix succeeds" test $? -eq 0 || tail -n 20 "$work/remove.log"
 check "the service is stopped" service_inactive
+check "and the monitor" ct sh -c '! systemctl is-active -q sentorix-monitor.service'
+check "and /run/sentorix is gone" ct test ! -e /run/sentorix
 check "nothing of it runs" none "$(ct pidof sentorixd com.sentorix.desktop.extension)"
 check "traffic goes direct" direct
 check "... a closed port fails to connect (exit 7)" closed_direct
@@ -400,6 +538,8 @@ if [ -n "$previous" ]; then
   actual=$(running_sha)
   check "its program is the new package's (sha256 ${actual:0:16})" test "$actual" = "$(bundled_sha "$deb")"
   check "the configuration is kept ($configuration)" test "$(saved_configurations)" = "$configuration"
+  check "the monitor's unit, new to it, is enabled and active" \
+    ct sh -c 'systemctl is-enabled -q sentorix-monitor.service && systemctl is-active -q sentorix-monitor.service'
   as "$member" sentorix --status
   check "the member reads connected without starting it again" printed "connected" 0
   after_extension_start
