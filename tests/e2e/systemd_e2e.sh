@@ -451,6 +451,18 @@ requests 1000 sx-terminal-3.scope
 check "1,000 more requests are relayed ($new CONNECT in $((($(date +%s%N) - begun) / 1000000)) ms)" test "$new" -eq 1000
 check "and every one of their 3,000 events is in the journal" within 30 events_in_journal "$work/flows" /usr/bin/curl
 note "$(cat "$work/events"), $((($(date +%s%N) - begun) / 1000000)) ms after the first request"
+# A burst of short connections, eight curls side by side: journald's default rate limit (10,000 per
+# 30 s) would drop most of its events, and the system journal must not see one.
+begun=$(date +%s%N)
+in_user_scope sx-terminal-4.scope sh -c 'for i in 1 2 3 4 5 6 7 8; do
+    curl -s -m 120 "http://$0/?n=[1-2500]" -o /dev/null & done; wait' "$dst"
+burst_ms=$((($(date +%s%N) - begun) / 1000000))
+[ -n "$flows" ] && echo "$flows" >>"$work/flows"
+check "a burst of 20,000 short connections is relayed ($new CONNECT in $burst_ms ms)" test "$new" -eq 20000
+check "and every one of their 60,000 events is in the journal" within 60 events_in_journal "$work/flows" /usr/bin/curl
+note "$(cat "$work/events"), $((($(date +%s%N) - begun) / 1000000)) ms after the first request"
+check "the system journal holds none of the burst's events" \
+  test -z "$(system_journal -F SENTORIX_FLOW_ID)$(system_journal -F SENTORIX_SIGNAL)"
 
 # --- supervision
 pid=$(extension_pid)
