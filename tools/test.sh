@@ -100,7 +100,7 @@ build_and_test() {
     previous=$(previous_package)
     run_e2e "$root/tests/e2e/systemd_e2e.sh" "$deb" ${previous:+"$previous"}
     echo "== release: the monitoring events forwarded by rsyslog, in a container booted with systemd"
-    run_e2e "$root/tests/e2e/forwarding_e2e.sh"
+    run_e2e "$root/tests/e2e/forwarding_e2e.sh" "$deb"
     echo "== release: headless Chromium through the extension, QUIC refused"
     run_e2e "$root/tests/e2e/browser_e2e.sh" "$root/$dir/bin" "$root/$dir/screenshots"
   fi
