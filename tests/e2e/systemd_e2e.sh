@@ -292,7 +292,8 @@ check "... and not in the system journal" \
   bash -c '! grep -q "Handshake successful" <<<"$1"' _ "$(system_journal -u sentorix.service -o cat)"
 begun=$(date +%s%N)
 requests 1000 sx-terminal-3.scope
-check "1,000 more requests are relayed ($new CONNECT in $((($(date +%s%N) - begun) / 1000000)) ms)" test "$new" -eq 1000
+recorded_ms=$((($(date +%s%N) - begun) / 1000000))
+check "1,000 more requests are relayed ($new CONNECT in $recorded_ms ms)" test "$new" -eq 1000
 check "and every one of their 3,000 events is in the journal" within 30 events_in_journal "$work/flows" /usr/bin/curl
 note "$(cat "$work/events"), $((($(date +%s%N) - begun) / 1000000)) ms after the first request"
 # A burst of short connections, eight curls side by side: journald's default rate limit (10,000 per
@@ -307,6 +308,35 @@ check "and every one of their 60,000 events is in the journal" within 60 events_
 note "$(cat "$work/events"), $((($(date +%s%N) - begun) / 1000000)) ms after the first request"
 check "the system journal holds none of the burst's events" \
   test -z "$(system_journal -F SENTORIX_FLOW_ID)$(system_journal -F SENTORIX_SIGNAL)"
+
+# --- a journal that takes nothing: the monitor cannot write, and relaying must not notice
+journald=$(ct systemctl show -p MainPID --value systemd-journald@sentorix.service)
+monitor=$(ct systemctl show -p MainPID --value sentorix-monitor.service)
+ct kill -STOP "$journald"
+begun=$(date +%s%N)
+# Enough events to fill journald's socket buffer many times over, so the monitor's writes block.
+in_user_scope sx-terminal-5.scope curl -s -m 3 "http://$dst/?n=[1-5000]" -o /dev/null
+check "with the namespace's journald stopped, 5,000 requests are relayed as before ($new CONNECT in $((($(date +%s%N) - begun) / 1000000)) ms; 1,000 took $recorded_ms ms while it recorded)" \
+  bash -c '[ "$1" -eq 0 ] && [ "$2" -eq 5000 ]' _ "$code" "$new"
+echo "$flows" >"$work/stalled"
+ct kill -CONT "$journald"
+check "the monitor, blocked meanwhile, runs on in the same process" \
+  test "$(ct systemctl show -p MainPID --value sentorix-monitor.service)" = "$monitor"
+recorded_again() {
+  local flow
+  in_user_scope sx-terminal-6.scope "${curl[@]}" "http://$dst/"
+  for flow in $flows; do
+    [ "$(ct journalctl --namespace=sentorix -q -o cat "SENTORIX_FLOW_ID=$flow" | wc -l)" -eq 3 ] || return 1
+  done
+  [ -n "$flows" ]
+}
+check "once journald resumes, the monitor records every event of a new flow again" within 20 recorded_again
+kept=$(ct journalctl --namespace=sentorix -q -o json SENTORIX_APP_ID=/usr/bin/curl | python3 -c '
+import json, sys
+flows = set(open(sys.argv[1]).read().split())
+print(sum(json.loads(line).get("SENTORIX_FLOW_ID") in flows for line in sys.stdin))' "$work/stalled")
+note "of the 15,000 events of those requests $kept were recorded;" \
+  "$(ct journalctl --namespace=sentorix -q -o cat -u sentorix-monitor.service _TRANSPORT=stdout | tail -n 1)"
 
 # --- supervision
 pid=$(extension_pid)
