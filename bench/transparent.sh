@@ -5,6 +5,9 @@
 #   events      Sentorix as installed: every event delivered to the shipped monitor, its lines written
 #               to extension.log
 #   quiet       Sentorix with no monitoring socket configured, its lines written as installed
+#   journal     Sentorix as the package runs it under systemd: the monitor records every event in the
+#               journal namespace sentorix (a journald of the bench's own), the extension writes its
+#               lines to the journal; journald's CPU is printed beside the monitor's
 # all relaying to the same small CONNECT proxy. With SENTORIX_BASELINE_BUILD_DIR set, the two Sentorix
 # modes run again from that build too, so that before and after come from the same run.
 # Prints one table. No timing is asserted anywhere.
@@ -37,7 +40,7 @@ fi
 work=$(mktemp -d /tmp/sentorix-bench.XXXXXX); chmod 755 "$work"
 ulimit -n 1048576
 pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; sx_sandbox_down; rm -rf "$work"; }
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; journal_down; sx_sandbox_down; rm -rf "$work"; }
 trap cleanup EXIT
 
 sx_sandbox_up sxbench "$work" >/dev/null || exit 1
@@ -107,10 +110,12 @@ PY
 # connection) and context switches (voluntary, involuntary, per connection) taken over it; then a
 # shorter run under perf for the system calls per connection, apart so that perf's cost is not counted.
 short() {
-  local mode=$1 pid=$2 monitor=${3:-} c0 c1 s0 s1 m0 m1 rate
+  local mode=$1 pid=$2 monitor=${3:-} journald=${4:-} c0 c1 s0 s1 m0 m1 j0 j1 rate
   c0=$(cpu_ticks "$pid"); s0=$(switches "$pid"); [ -n "$monitor" ] && m0=$(cpu_ticks "$monitor")
+  [ -n "$journald" ] && j0=$(cpu_ticks "$journald")
   rate=$(wrk_rate "$rate_seconds")
   c1=$(cpu_ticks "$pid"); s1=$(switches "$pid"); [ -n "$monitor" ] && m1=$(cpu_ticks "$monitor")
+  [ -n "$journald" ] && j1=$(cpu_ticks "$journald")
   local n; n=$(awk -v r="$rate" -v d="$rate_seconds" 'BEGIN {print r * d}')
   R[${mode}_rate]=$rate
   R[${mode}_cpu]=$(awk -v a="$c0" -v b="$c1" -v n="$n" -v t="$ticks" 'BEGIN {split(a, x, " "); split(b, y, " ");
@@ -119,6 +124,10 @@ short() {
     printf "%.2f %.2f", (y[1]-x[1]) / n, (y[2]-x[2]) / n}')
   if [ -n "$monitor" ]; then
     R[${mode}_monitor]=$(awk -v a="$m0" -v b="$m1" -v n="$n" -v t="$ticks" 'BEGIN {split(a, x, " "); split(b, y, " ");
+      printf "%.1f", ((y[1]-x[1]) + (y[2]-x[2])) / t * 1e6 / n}')
+  fi
+  if [ -n "$journald" ]; then
+    R[${mode}_journald]=$(awk -v a="$j0" -v b="$j1" -v n="$n" -v t="$ticks" 'BEGIN {split(a, x, " "); split(b, y, " ");
       printf "%.1f", ((y[1]-x[1]) + (y[2]-x[2])) / t * 1e6 / n}')
   fi
   local out="$work/perf.$mode"
@@ -181,10 +190,50 @@ NFT
   stop $pid
 }
 
-sentorix_mode() {  # sentorix_mode MODE BIN-DIR: events (delivered to sentorix-monitor) or quiet (no socket)
+# A journald for the namespace sentorix with the package's settings, and a mount of its sockets where
+# the system journal's are, as LogNamespace= gives the monitor's unit; the system journal here is
+# that namespace's too. Leaves nothing behind that it did not find.
+journal_dir=/var/log/journal/$(cat /etc/machine-id 2>/dev/null).sentorix
+journal_up() {
+  journald_pid=
+  [ -x /lib/systemd/systemd-journald ] && command -v systemd-cat >/dev/null || return 1
+  [ -S /run/systemd/journal.sentorix/socket ] && { echo "transparent.sh: a journal namespace sentorix runs here already" >&2; return 1; }
+  [ -e /run/systemd/journal ] && { echo "transparent.sh: this machine runs a journal: no journal mode" >&2; return 1; }
+  journal_ours=1 journal_created=0
+  [ -d "$journal_dir" ] || journal_created=1
+  mkdir -p /run/systemd/journald@sentorix.conf.d /run/systemd/journal
+  cp "$root/system/linux/package/journald@sentorix.conf" /run/systemd/journald@sentorix.conf.d/60-sentorix.conf
+  /lib/systemd/systemd-journald sentorix 2>/dev/null &
+  journald_pid=$!; pids+=($journald_pid)
+  for i in $(seq 50); do [ -S /run/systemd/journal.sentorix/stdout ] && return 0; sleep 0.1; done
+  return 1
+}
+journal_down() {
+  [ "${journal_ours:-0}" = 1 ] || return 0
+  [ -n "${journald_pid:-}" ] && stop "$journald_pid"
+  journald_pid= journal_ours=0
+  rm -rf /run/systemd/journald@sentorix.conf.d /run/systemd/journal.sentorix
+  rmdir /run/systemd/journal 2>/dev/null
+  [ "$journal_created" = 1 ] && rm -rf "$journal_dir"
+  return 0
+}
+# "${as_installed[@]}" COMMAND...: in the application namespace, the namespace's journal as the system's;
+# every step execs, so that $! is COMMAND's own pid
+as_installed=(unshare -m --propagation private sh -c 'mount --bind /run/systemd/journal.sentorix /run/systemd/journal &&
+  exec ip netns exec "$0" "$@"')
+
+sentorix_mode() {  # sentorix_mode MODE BIN-DIR: events (delivered to sentorix-monitor), journal, or quiet (no socket)
   local mode=$1 dir=$2 ext monitor= state=$work/state-$1
   rm -rf "$state"; mkdir -p "$state"; chmod 755 "$state"
-  if [[ $mode == events* ]]; then
+  if [ "$mode" = journal ]; then
+    journal_up || { R[journal_note]="(no journal mode: cannot run a journald here)"; journal_down; return; }
+    "${as_installed[@]}" "$SX_APP" "$dir/sentorix-monitor" --socket "$work/monitor.sock" --journal 2>/dev/null &
+    monitor=$!; pids+=($monitor); sleep 0.3
+    # Standard error a journal stream, named by JOURNAL_STREAM, as sentorixd hands it over under systemd.
+    SENTORIX_STATE_DIR=$state SENTORIX_EXTENSION_MONITORING_SOCKET_PATH=$work/monitor.sock \
+      "${as_installed[@]}" "$SX_APP" systemd-cat -t com.sentorix.desktop.extension \
+      sh -c 'JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec "$0"' "$dir/com.sentorix.desktop.extension" &
+  elif [[ $mode == events* ]]; then
     ip netns exec "$SX_APP" "$dir/sentorix-monitor" --socket "$work/monitor.sock" >"$work/events.$mode.jsonl" 2>/dev/null &
     monitor=$!; pids+=($monitor); sleep 0.3
     # As installed: standard error is the log file, which the extension then rotates itself.
@@ -197,19 +246,24 @@ sentorix_mode() {  # sentorix_mode MODE BIN-DIR: events (delivered to sentorix-m
   R[${mode}_ttfb]=$(ttfb)
   R[${mode}_own]=$(own_redirected)
   R[${mode}_bulk]=$(bulk)
-  if [ "$round" -eq 1 ]; then
+  if [ "$round" -eq 1 ] && [ "$mode" != journal ]; then  # its flows are the events mode's
     R[${mode}_idle]=$(idle 1000 "$ext")
     [ $quick -eq 0 ] && [[ $mode != *_base ]] && R[${mode}_idle10k]=$(idle 10000 "$ext")
   fi
-  short "$mode" "$ext" "$monitor"
+  short "$mode" "$ext" "$monitor" "${journald_pid:-}"
   stop $ext
   [ -n "$monitor" ] && stop "$monitor"
   rm -f "$work/monitor.sock"
+  if [ "$mode" = journal ]; then
+    # What the journal holds, so that a mode that recorded nothing cannot pass for a cheap one.
+    R[journal_entries]=$(journalctl --namespace=sentorix -q -o cat SYSLOG_IDENTIFIER=sentorix-monitor _TRANSPORT=journal 2>/dev/null | wc -l)
+    journal_down
+  fi
 }
 
 declare -A R ALL
 start_proxy
-read -ra modes <<<"${SENTORIX_BENCH_MODES:-floor redsocks events quiet}"  # a subset, to look at one closely
+read -ra modes <<<"${SENTORIX_BENCH_MODES:-floor redsocks events journal quiet}"  # a subset, to look at one closely
 [ -n "$baseline_bin" ] && modes+=(events_base quiet_base)
 for round in $(seq $rounds); do
   echo "== round $round of $rounds" >&2
@@ -220,7 +274,7 @@ for round in $(seq $rounds); do
     echo "== $mode" >&2
     case $mode in
       floor|redsocks) relay_mode "$mode" ;;
-      events|quiet) sentorix_mode "$mode" "$bin" ;;
+      events|journal|quiet) sentorix_mode "$mode" "$bin" ;;
       *_base) sentorix_mode "$mode" "$baseline_bin" ;;
     esac
   done
@@ -243,8 +297,8 @@ gbit() { awk -v a="${1:-0}" 'BEGIN {printf "%.2f", a * 8 / 1e9}'; }
 total() { awk -v p="$1" 'BEGIN {split(p, x, " "); printf "%.1f", x[1] + x[2]}'; }
 field() { awk -v p="$1" -v i="$2" 'BEGIN {split(p, x, " "); print x[i]}'; }
 
-columns=(floor redsocks events quiet); [ -n "$baseline_bin" ] && columns+=(events_base quiet_base)
-declare -A title=([floor]="floor" [redsocks]="redsocks+splice" [events]="Sentorix events" [quiet]="Sentorix quiet"
+columns=(floor redsocks events journal quiet); [ -n "$baseline_bin" ] && columns+=(events_base quiet_base)
+declare -A title=([floor]="floor" [redsocks]="redsocks+splice" [events]="Sentorix events" [journal]="installed" [quiet]="Sentorix quiet"
                   [events_base]="baseline events" [quiet_base]="baseline quiet")
 row() {  # row LABEL VALUE-FUNCTION TARGET
   local label=$1 fn=$2 target=$3 c
@@ -257,6 +311,7 @@ v_cpu() { echo "${R[$1_cpu]:-- -}" | awk '{printf "%s+%s", $1, $2}'; }
 v_cpu_total() { total "${R[$1_cpu]:-0 0}"; }
 v_cpu_ratio() { ratio "$(total "${R[$1_cpu]:-0 0}")" "$floor_total"; }
 v_monitor() { echo "${R[$1_monitor]:-}"; }
+v_journald() { echo "${R[$1_journald]:-}"; }
 v_syscalls() { echo "${R[$1_syscalls]:-}"; }
 v_switches() { echo "${R[$1_switches]:-}" | awk 'NF {printf "%s / %s", $1, $2}'; }
 v_rate() { echo "${R[$1_rate]:-}"; }
@@ -276,6 +331,7 @@ row "relay CPU, user+kernel us" v_cpu ""
 row "relay CPU, us" v_cpu_total ""
 row "relay CPU / floor's" v_cpu_ratio "events <= 1.3, quiet <= 1.15"
 row "monitor CPU, us" v_monitor "<= 15"
+row "journald CPU, us" v_journald ""
 row "system calls" v_syscalls ""
 row "context switches, voluntary / involuntary" v_switches ""
 row "connections per second" v_rate ""
@@ -290,4 +346,5 @@ row "the proxy's own connections redirected" v_own "0"
 printf '%-44s %s\n' "identify a flow's process, 500 running (us)" "$identify (median <= 10, p99 <= 100)"
 printf '%-44s %s\n' "refused UDP send, median p99 (us)" "$udp_refused (< 10)"
 printf '\n(first byte, explicit proxy: median / p99 %s ms; %s%s)\n' "$(echo "${R[explicit_ttfb]}" | awk '{printf "%s / %s", $1, $2}')" \
-  "${R[floor_note]:-}" "${R[redsocks_note]:-}"
+  "${R[floor_note]:-}" "${R[redsocks_note]:-}${R[journal_note]:-}"
+[ -n "${R[journal_entries]:-}" ] && printf '(installed: the journal held %s events at the end of its last round)\n' "${R[journal_entries]}"
