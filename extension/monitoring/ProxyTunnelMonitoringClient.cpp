@@ -4,6 +4,8 @@
 #include "platform/OSLog.h"
 #include "platform/StringTrimming.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -166,7 +168,17 @@ ProxyTunnelMonitoringClient::Sender ProxyTunnelMonitoringClient::defaultSender(s
 
 OptionalError ProxyTunnelMonitoringClient::sendFrameToSocket(const std::string& path, const NSData& frame,
                                                              std::chrono::milliseconds timeLimit) {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Non-blocking first: a listener that keeps up takes the connection and the whole frame at once, with
+    // no time-out to set. Only a full backlog or a full buffer makes it a blocking send with the limit.
+#ifdef SOCK_NONBLOCK
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+#else
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    if (fd.valid()) {
+        ::fcntl(fd.get(), F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
+    }
+#endif
     if (!fd.valid()) {
         return NSError::posix(errno, "Failed to open monitoring socket");
     }
@@ -181,26 +193,56 @@ OptionalError ProxyTunnelMonitoringClient::sendFrameToSocket(const std::string& 
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
-
-    // The send time-out also bounds a connect that waits for room in the listener's backlog, and the
-    // first write, which is the only one for a frame that fits the socket's buffer.
-    setSendTimeout(fd.get(), timeLimit);
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        return NSError::posix(timeoutAware(errno), "Failed to connect to monitoring socket");
-    }
-
     const auto deadline = std::chrono::steady_clock::now() + timeLimit;
-    std::size_t offset = 0;
-    while (offset < frame.size()) {
+    bool blocking = false;
+    // From here on every call waits, for what is left of the limit at most.
+    const auto block = [&fd, &blocking, deadline] {
+        if (!blocking) {
+            ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+            blocking = true;
+        }
         const auto remaining =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (remaining.count() <= 0) {
+            return false;
+        }
+        setSendTimeout(fd.get(), remaining);
+        return true;
+    };
+
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        if (errno == EINPROGRESS) {
+            // Where a local connect completes later: wait for it within the limit.
+            pollfd waiting{fd.get(), POLLOUT, 0};
+            const auto remaining =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            int error = ETIMEDOUT;
+            socklen_t size = sizeof error;
+            if (::poll(&waiting, 1, static_cast<int>(std::max<long long>(remaining.count(), 0))) > 0) {
+                ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size);
+            }
+            if (error != 0) {
+                return NSError::posix(error, "Failed to connect to monitoring socket");
+            }
+        } else if (errno != EAGAIN || !block() ||
+                   ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+            // A full backlog is waited for within the limit; what is left of it when it runs out is EAGAIN.
+            return NSError::posix(timeoutAware(errno), "Failed to connect to monitoring socket");
+        }
+    }
+
+    std::size_t offset = 0;
+    while (offset < frame.size()) {
+        if (offset > 0 && !block()) {  // a frame that did not fit at once: what is left of the limit
             return NSError::posix(ETIMEDOUT, "Failed to write monitoring frame");
         }
-        if (offset > 0) {  // a frame that did not fit at once: what is left of the limit, not all of it
-            setSendTimeout(fd.get(), remaining);
-        }
         const ssize_t written = ::send(fd.get(), frame.data() + offset, frame.size() - offset, SendFlags);
+        if (written < 0 && !blocking && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!block()) {
+                return NSError::posix(ETIMEDOUT, "Failed to write monitoring frame");
+            }
+            continue;
+        }
         if (written <= 0) {
             const int error = written == 0 ? EIO : timeoutAware(errno);
             return NSError::posix(error, "Failed to write monitoring frame");

@@ -263,6 +263,28 @@ protected:
         std::filesystem::create_directory(path);
         return path + "/m.sk";
     }
+    // A listener nobody accepts on yet, at `path`.
+    static UniqueFd listenAt(const std::string& path, int backlog, sockaddr_un& address) {
+        UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        address = {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(listener.get(), backlog), 0);
+        return listener;
+    }
+    // Connections that fill the listener's backlog.
+    static std::vector<UniqueFd> fillBacklog(const sockaddr_un& address) {
+        std::vector<UniqueFd> fillers;
+        for (int i = 0; i < 8; ++i) {
+            UniqueFd filler(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            if (::connect(filler.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+                break;
+            }
+            fillers.push_back(std::move(filler));
+        }
+        return fillers;
+    }
     TempDir dir;
 };
 
@@ -295,35 +317,48 @@ TEST_F(SendFrameToSocket, WriteToAReaderThatNeverReadsTimesOut) {
 
 TEST_F(SendFrameToSocket, ConnectToAFullBacklogTimesOut) {
     const std::string path = dir.file("full.sock");
-    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener.get(), 0), 0);
-    // Fill the backlog with connections nobody accepts.
-    std::vector<UniqueFd> fillers;
-    for (int i = 0; i < 8; ++i) {
-        UniqueFd filler(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            break;
-        }
-        fillers.push_back(std::move(filler));
-    }
+    const UniqueFd listener = listenAt(path, 0, address);
+    const auto fillers = fillBacklog(address);
     const auto error = Client::sendFrameToSocket(path, NSData{0, 0, 0, 0}, 200ms);
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->localizedDescription(), "Failed to connect to monitoring socket");
     EXPECT_EQ(error->code(), ETIMEDOUT);
 }
 
+// The sends that cannot finish at once: a backlog with room only after a while, then a frame many times
+// the socket's buffer, read slowly. Both wait within the limit, and the frame arrives whole.
+TEST_F(SendFrameToSocket, FullBacklogAndFullBufferAreWaitedForAndTheFrameArrivesWhole) {
+    const std::string path = dir.file("slow.sock");
+    sockaddr_un address{};
+    const UniqueFd listener = listenAt(path, 0, address);
+    auto fillers = fillBacklog(address);
+    ASSERT_FALSE(fillers.empty());
+    NSData frame(4 * 1024 * 1024 + 4, 'x');
+    frame[0] = 0, frame[1] = 0x40, frame[2] = 0, frame[3] = 0;
+    std::size_t received = 0;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(100ms);
+        for (std::size_t i = 0; i < fillers.size(); ++i) {
+            UniqueFd filler(::accept(listener.get(), nullptr, nullptr));
+        }
+        UniqueFd peer(::accept(listener.get(), nullptr, nullptr));
+        std::vector<char> chunk(64 * 1024);
+        for (ssize_t got; (got = ::read(peer.get(), chunk.data(), chunk.size())) > 0;) {
+            received += static_cast<std::size_t>(got);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    const auto error = Client::sendFrameToSocket(path, frame, 10000ms);
+    reader.join();
+    EXPECT_FALSE(error.has_value()) << error->localizedDescription();
+    EXPECT_EQ(received, frame.size());
+}
+
 TEST_F(SendFrameToSocket, PeerThatClosesEarlyFailsTheWriteInsteadOfRaisingSigpipe) {
     const std::string path = dir.file("closing.sock");
-    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    const UniqueFd listener = listenAt(path, 4, address);
     std::thread closer([&] { UniqueFd peer(::accept(listener.get(), nullptr, nullptr)); });
     const NSData huge(16 * 1024 * 1024, 'x');
     const auto error = Client::sendFrameToSocket(path, huge, 5000ms);
