@@ -183,6 +183,11 @@ void SpliceRelay::begin() {
         fail(error);
         return;
     }
+    // The application has usually spoken already (its first bytes decided the flow): splice at once
+    // rather than peek first. With nothing there the splice's EAGAIN hands the pipe back and waits.
+    if (!takePipe(forward_)) {
+        return;
+    }
     step(forward_, false);
     // The answer is seldom there yet: the wait's own first receive looks, so a peek here would be a
     // second look at the same empty socket.
