@@ -8,12 +8,12 @@
 #   journal     Sentorix as the package runs it under systemd: the monitor records every event in the
 #               journal namespace sentorix (a journald of the bench's own), the extension writes its
 #               lines to the journal; journald's CPU is printed beside the monitor's
-# all relaying to the same small CONNECT proxy. With SENTORIX_BASELINE_BUILD_DIR set, the two Sentorix
-# modes run again from that build too, so that before and after come from the same run.
+# all relaying to the same small CONNECT proxy. With SENTORIX_BASELINE_BUILD_DIR set, the modes events
+# and quiet run again from that build too, so that before and after come from the same run.
 # Prints one table. No timing is asserted anywhere.
 #   bench/transparent.sh [--quick]   (three rounds, each figure the median of the three; --quick: one short round)
 #   SENTORIX_BUILD_DIR: the build tree to use (default build/), configured RelWithDebInfo
-#   SENTORIX_BENCH_MODES: the modes to run (default all four); SENTORIX_BENCH_PROFILE=DIR: also each system
+#   SENTORIX_BENCH_MODES: the modes to run (default all five); SENTORIX_BENCH_PROFILE=DIR: also each system
 #   call per connection and a flat profile of every mode, left in DIR
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -106,7 +106,7 @@ PY
   awk -v a="$rss0" -v b="$rss1" -v c="$count" -v f0="$fd0" -v f1="$fd1" 'BEGIN {printf "%.2f %.1f", (b-a)/c, (f1-f0)/c}'
 }
 
-# short MODE PID [MONITOR-PID]: the short-connection run, with the relay's CPU (user and kernel, µs per
+# short MODE PID [MONITOR-PID [JOURNALD-PID]]: the short-connection run, with the relay's CPU (user and kernel, µs per
 # connection) and context switches (voluntary, involuntary, per connection) taken over it; then a
 # shorter run under perf for the system calls per connection, apart so that perf's cost is not counted.
 short() {
@@ -190,18 +190,26 @@ NFT
   stop $pid
 }
 
-# A journald for the namespace sentorix with the package's settings, and a mount of its sockets where
-# the system journal's are, as LogNamespace= gives the monitor's unit; the system journal here is
-# that namespace's too. Leaves nothing behind that it did not find.
-journal_dir=/var/log/journal/$(cat /etc/machine-id 2>/dev/null).sentorix
+# A journald for the namespace sentorix with the package's settings (or an installed Sentorix's), and a
+# mount of its sockets where the system journal's are, as LogNamespace= gives the monitor's unit; the
+# extension's system journal is that namespace's too. Leaves nothing behind that it did not find.
+journal_dirs=(/var/log/journal /var/log/journal/$(cat /etc/machine-id 2>/dev/null).sentorix
+              /run/log/journal/$(cat /etc/machine-id 2>/dev/null).sentorix)
 journal_up() {
-  journald_pid=
+  journald_pid= journal_ours=0 journal_mountpoint=0
   [ -x /lib/systemd/systemd-journald ] && command -v systemd-cat >/dev/null || return 1
-  [ -S /run/systemd/journal.sentorix/socket ] && { echo "transparent.sh: a journal namespace sentorix runs here already" >&2; return 1; }
-  [ -e /run/systemd/journal ] && { echo "transparent.sh: this machine runs a journal: no journal mode" >&2; return 1; }
-  journal_ours=1 journal_created=0
-  [ -d "$journal_dir" ] || journal_created=1
-  mkdir -p /run/systemd/journald@sentorix.conf.d /run/systemd/journal
+  # Mounted over in the modes' own mount namespaces only: a machine's own journal is left alone.
+  [ -d /run/systemd/journal ] || { mkdir -p /run/systemd/journal && journal_mountpoint=1; }
+  if [ -S /run/systemd/journal.sentorix/socket ]; then
+    # An installed Sentorix's namespace: measured as it runs, and left running.
+    journald_pid=$(pgrep -f '^/lib/systemd/systemd-journald sentorix$' | head -n 1)
+    [ -n "$journald_pid" ]
+    return
+  fi
+  journal_ours=1 journal_created=()
+  local path
+  for path in "${journal_dirs[@]}"; do [ -e "$path" ] || journal_created+=("$path"); done
+  mkdir -p /run/systemd/journald@sentorix.conf.d
   cp "$root/system/linux/package/journald@sentorix.conf" /run/systemd/journald@sentorix.conf.d/60-sentorix.conf
   /lib/systemd/systemd-journald sentorix 2>/dev/null &
   journald_pid=$!; pids+=($journald_pid)
@@ -209,12 +217,14 @@ journal_up() {
   return 1
 }
 journal_down() {
-  [ "${journal_ours:-0}" = 1 ] || return 0
-  [ -n "${journald_pid:-}" ] && stop "$journald_pid"
-  journald_pid= journal_ours=0
-  rm -rf /run/systemd/journald@sentorix.conf.d /run/systemd/journal.sentorix
-  rmdir /run/systemd/journal 2>/dev/null
-  [ "$journal_created" = 1 ] && rm -rf "$journal_dir"
+  if [ "${journal_ours:-0}" = 1 ]; then
+    [ -n "${journald_pid:-}" ] && stop "$journald_pid"
+    rm -rf /run/systemd/journald@sentorix.conf.d /run/systemd/journal.sentorix
+    local path
+    for path in "${journal_created[@]}"; do rm -rf "$path"; done
+  fi
+  [ "${journal_mountpoint:-0}" = 1 ] && rmdir /run/systemd/journal 2>/dev/null
+  journald_pid= journal_ours=0 journal_mountpoint=0
   return 0
 }
 # "${as_installed[@]}" COMMAND...: in the application namespace, the namespace's journal as the system's;
@@ -225,8 +235,9 @@ as_installed=(unshare -m --propagation private sh -c 'mount --bind /run/systemd/
 sentorix_mode() {  # sentorix_mode MODE BIN-DIR: events (delivered to sentorix-monitor), journal, or quiet (no socket)
   local mode=$1 dir=$2 ext monitor= state=$work/state-$1
   rm -rf "$state"; mkdir -p "$state"; chmod 755 "$state"
+  mode_began=$(date +%s)
   if [ "$mode" = journal ]; then
-    journal_up || { R[journal_note]="(no journal mode: cannot run a journald here)"; journal_down; return; }
+    journal_up || { R[journal_note]="(no installed mode: no journald to run here)"; journal_down; return; }
     "${as_installed[@]}" "$SX_APP" "$dir/sentorix-monitor" --socket "$work/monitor.sock" --journal 2>/dev/null &
     monitor=$!; pids+=($monitor); sleep 0.3
     # Standard error a journal stream, named by JOURNAL_STREAM, as sentorixd hands it over under systemd.
@@ -256,7 +267,8 @@ sentorix_mode() {  # sentorix_mode MODE BIN-DIR: events (delivered to sentorix-m
   rm -f "$work/monitor.sock"
   if [ "$mode" = journal ]; then
     # What the journal holds, so that a mode that recorded nothing cannot pass for a cheap one.
-    R[journal_entries]=$(journalctl --namespace=sentorix -q -o cat SYSLOG_IDENTIFIER=sentorix-monitor _TRANSPORT=journal 2>/dev/null | wc -l)
+    R[journal_entries]=$(journalctl --namespace=sentorix -q -o cat --since="@$mode_began" \
+      SYSLOG_IDENTIFIER=sentorix-monitor _TRANSPORT=journal 2>/dev/null | wc -l)
     journal_down
   fi
 }

@@ -193,54 +193,66 @@ OptionalError ProxyTunnelMonitoringClient::sendFrameToSocket(const std::string& 
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
-    const auto deadline = std::chrono::steady_clock::now() + timeLimit;
+    auto deadline = std::chrono::steady_clock::now() + timeLimit;
+    const auto remaining = [&deadline] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    };
     bool blocking = false;
-    // From here on every call waits, for what is left of the limit at most.
-    const auto block = [&fd, &blocking, deadline] {
-        if (!blocking) {
-            ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-            blocking = true;
-        }
-        const auto remaining =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (remaining.count() <= 0) {
+    const auto makeBlocking = [&fd, &blocking] {
+        ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+        blocking = true;
+    };
+    // The next blocking call waits for what is left of the limit at most; false once nothing is.
+    const auto limit = [&fd, &remaining] {
+        const auto left = remaining();
+        if (left.count() <= 0) {
             return false;
         }
-        setSendTimeout(fd.get(), remaining);
+        setSendTimeout(fd.get(), left);
         return true;
     };
 
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        if (errno == EINPROGRESS) {
+        const int failure = errno;
+        if (failure == EINPROGRESS) {
             // Where a local connect completes later: wait for it within the limit.
             pollfd waiting{fd.get(), POLLOUT, 0};
-            const auto remaining =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            int ready;
+            do {
+                ready = ::poll(&waiting, 1, static_cast<int>(std::max<long long>(remaining().count(), 0)));
+            } while (ready < 0 && errno == EINTR);
             int error = ETIMEDOUT;
             socklen_t size = sizeof error;
-            if (::poll(&waiting, 1, static_cast<int>(std::max<long long>(remaining.count(), 0))) > 0) {
-                ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size);
+            if (ready > 0 && ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+                error = errno;
             }
             if (error != 0) {
                 return NSError::posix(error, "Failed to connect to monitoring socket");
             }
-        } else if (errno != EAGAIN || !block() ||
-                   ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-            // A full backlog is waited for within the limit; what is left of it when it runs out is EAGAIN.
-            return NSError::posix(timeoutAware(errno), "Failed to connect to monitoring socket");
+        } else if (failure != EAGAIN) {
+            return NSError::posix(failure, "Failed to connect to monitoring socket");
+        } else {
+            // A full backlog: wait for room, within the limit.
+            makeBlocking();
+            if (!limit()) {
+                return NSError::posix(ETIMEDOUT, "Failed to connect to monitoring socket");
+            }
+            if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+                return NSError::posix(timeoutAware(errno), "Failed to connect to monitoring socket");
+            }
         }
     }
 
+    // The write has a limit of its own, as the connect had.
+    deadline = std::chrono::steady_clock::now() + timeLimit;
     std::size_t offset = 0;
     while (offset < frame.size()) {
-        if (offset > 0 && !block()) {  // a frame that did not fit at once: what is left of the limit
+        if (blocking && !limit()) {
             return NSError::posix(ETIMEDOUT, "Failed to write monitoring frame");
         }
         const ssize_t written = ::send(fd.get(), frame.data() + offset, frame.size() - offset, SendFlags);
         if (written < 0 && !blocking && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!block()) {
-                return NSError::posix(ETIMEDOUT, "Failed to write monitoring frame");
-            }
+            makeBlocking();  // a frame that does not fit at once waits for the reader
             continue;
         }
         if (written <= 0) {

@@ -53,8 +53,9 @@ public:
         }
     }
 
-    // The default sender: one connection, one frame. Connect and the whole write each get `timeLimit`;
-    // running out fails the send like any other connect or write error.
+    // The default sender: one connection, one frame. Connect and the whole write each get `timeLimit`,
+    // waited out only when the listener's backlog or buffer is full; running out fails the send like any
+    // other connect or write error.
     static OptionalError sendFrameToSocket(const std::string& path, const NSData& frame,
                                            std::chrono::milliseconds timeLimit = DefaultSendTimeLimit);
     static Sender defaultSender();

@@ -2,7 +2,8 @@
 # (systemd-nspawn) whose root is an overlay of this machine's own, so the package's dependencies are
 # there and nothing here changes. It has two users, a destination web server in a network namespace
 # of its own at $dst, and the corporate agent's proxy on 127.0.0.1:8080 once proxy_start runs.
-# The caller sets $work (a directory of its own), $deb (the package) and may set $previous.
+# The caller sets $repo (this checkout), $work (a directory of its own), $deb (the package) and
+# $previous (the package to upgrade from, or empty).
 
 # booted_container_usable: exits 77 with the reason where no container can boot here
 booted_container_usable() {
@@ -42,8 +43,13 @@ container_down() {
     mountpoint -q "$mount" && { umount "$mount" 2>/dev/null || umount -l "$mount"; }
   done
   rmdir "/run/systemd/nspawn/propagate/$machine" 2>/dev/null
-  # Never through a mount still there: that would be the machine's own root.
-  mountpoint -q "$part/root" || mountpoint -q "$part/layers" || rm -rf "$part"
+  # Never through a mount still there: that would be the machine's own root. Fails then, so that the
+  # caller keeps its own directory too.
+  if mountpoint -q "$part/root" || mountpoint -q "$part/layers"; then
+    echo "container_down: $part is still mounted: left in place" >&2
+    return 1
+  fi
+  rm -rf "$part"
   part=
 }
 

@@ -24,7 +24,11 @@ booted_container_usable
   { echo "SKIP: rsyslog with RELP is not installed (apt-get install rsyslog rsyslog-relp)"; exit 77; }
 
 work=$(mktemp -d /tmp/sentorix-forwarding-e2e.XXXXXX)
-cleanup() { container_down; rm -rf "$work"; }
+requests=
+cleanup() {
+  [ -n "$requests" ] && kill "$requests" 2>/dev/null
+  container_down && rm -rf "$work"
+}
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 fail() { echo "FAIL: $*"; exit 1; }
@@ -82,7 +86,7 @@ connects() { grep -c '^sentorix-proxy: CONNECT ' "$(plog)"; }
 before=$(connects)
 (
   in_user_scope sx-terminal.scope curl -s -m 60 --rate "$(((n + 19) / 20))/s" "http://$dst/?n=[1-$n]" -o /dev/null
-  echo "$new" >"$work/relayed"
+  echo "$code $new" >"$work/relayed"
 ) &
 requests=$!
 quarter_done() { [ $(($(connects) - before)) -ge $((n / 4)) ]; }
@@ -103,8 +107,10 @@ ct systemctl reset-failed sx-collector.service 2>/dev/null
 collector_start || fail "the collector does not start again"
 echo "      collector started again after $(($(connects) - before)) requests"
 wait "$requests"
-relayed_count=$(cat "$work/relayed" 2>/dev/null)
-[ "${relayed_count:-0}" -eq "$n" ] || fail "${relayed_count:-0} of $n requests were relayed"
+requests=
+read -r curl_code relayed_count <"$work/relayed" 2>/dev/null
+[ "${curl_code:-1}" -eq 0 ] && [ "${relayed_count:-0}" -eq "$n" ] ||
+  fail "${relayed_count:-0} of $n requests were relayed (curl exit ${curl_code:-?})"
 in_unit --machine="$member@.host" --user -- sentorix --stop-proxy
 [ "$out" = "Proxy stopped" ] || fail "the session's sentorix --stop-proxy printed '$out'"
 
@@ -136,10 +142,11 @@ print("sent %d received %d duplicates %d lost %d strays %d; %s" % (
 sys.exit(0 if sent and not lost and not strays else 1)
 EOF
 }
-ct journalctl --namespace=sentorix -q -o json SYSLOG_IDENTIFIER=sentorix-monitor _TRANSPORT=journal >"$work/journal.json"
-status=0
-# Three events a flow; the start, the stop and the agent's proxy coming up.
-python3 - "$work/journal.json" "$n" <<'EOF' || status=1
+# Three events a flow; the start, the stop and the agent's proxy coming up. The last of them are
+# written a moment after the stop returns.
+recorded() {
+  ct journalctl --namespace=sentorix -q -o json SYSLOG_IDENTIFIER=sentorix-monitor _TRANSPORT=journal >"$work/journal.json"
+  python3 - "$work/journal.json" "$n" <<'EOF'
 import collections, json, sys
 signals = collections.Counter(json.loads(json.loads(line)["MESSAGE"])["current_signal"] for line in open(sys.argv[1]))
 n = int(sys.argv[2])
@@ -147,9 +154,12 @@ want = {"connect_handshake_started": n, "connect_handshake_succeeded": n, "tunne
         "provider_started": 1, "provider_stopped": 1, "proxy_recovered": 1}
 short = {s: (signals[s], c) for s, c in want.items() if signals[s] < c}
 if short:
-    print("FAIL: the namespace's journal lacks events: " + ", ".join("%s %d of %d" % (s, *v) for s, v in short.items()))
+    print("the namespace's journal lacks events: " + ", ".join("%s %d of %d" % (s, *v) for s, v in short.items()))
 sys.exit(1 if short else 0)
 EOF
+}
+status=0
+within 10 recorded >/dev/null || { echo "FAIL: $(recorded)"; status=1; }
 # Until every event arrived, or nothing more has for 30 s.
 last= quiet_since=$(date +%s)
 while ! result=$(compare "$work/journal.json"); do

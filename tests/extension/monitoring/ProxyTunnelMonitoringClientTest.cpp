@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -326,33 +327,61 @@ TEST_F(SendFrameToSocket, ConnectToAFullBacklogTimesOut) {
     EXPECT_EQ(error->code(), ETIMEDOUT);
 }
 
-// The sends that cannot finish at once: a backlog with room only after a while, then a frame many times
-// the socket's buffer, read slowly. Both wait within the limit, and the frame arrives whole.
+// Accepts the backlog's fillers and then one sender, once `after` has passed; false when nobody came.
+bool acceptSender(int listener, std::size_t fillers, std::chrono::milliseconds after, UniqueFd& sender) {
+    std::this_thread::sleep_for(after);
+    for (std::size_t i = 0; i <= fillers; ++i) {
+        pollfd ready{listener, POLLIN, 0};
+        if (::poll(&ready, 1, 5000) <= 0) {
+            return false;
+        }
+        sender = UniqueFd(::accept(listener, nullptr, nullptr));
+    }
+    return sender.valid();
+}
+
+// The sends that cannot finish at once: a frame many times the socket's buffer, read slowly, and the
+// same behind a backlog with room only after a while. Each waits within its limit and arrives whole.
 TEST_F(SendFrameToSocket, FullBacklogAndFullBufferAreWaitedForAndTheFrameArrivesWhole) {
-    const std::string path = dir.file("slow.sock");
+    for (const bool fullBacklog : {false, true}) {
+        const std::string path = dir.file(fullBacklog ? "full.sock" : "room.sock");
+        sockaddr_un address{};
+        const UniqueFd listener = listenAt(path, fullBacklog ? 0 : 4, address);
+        auto fillers = fullBacklog ? fillBacklog(address) : std::vector<UniqueFd>{};
+        NSData frame(4 * 1024 * 1024 + 4, 'x');
+        frame[0] = 0, frame[1] = 0x40, frame[2] = 0, frame[3] = 0;
+        std::size_t received = 0;
+        std::thread reader([&] {
+            UniqueFd peer;
+            if (!acceptSender(listener.get(), fillers.size(), 100ms, peer)) {
+                return;
+            }
+            std::vector<char> chunk(64 * 1024);
+            for (ssize_t got; (got = ::read(peer.get(), chunk.data(), chunk.size())) > 0;) {
+                received += static_cast<std::size_t>(got);
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        const auto error = Client::sendFrameToSocket(path, frame, 10000ms);
+        reader.join();
+        EXPECT_FALSE(error.has_value()) << error->localizedDescription();
+        EXPECT_EQ(received, frame.size()) << (fullBacklog ? "behind a full backlog" : "with room in the backlog");
+    }
+}
+
+// A connect that waited for room leaves the write a limit of its own, not none.
+TEST_F(SendFrameToSocket, AWriteAfterAWaitedConnectStillTimesOut) {
+    const std::string path = dir.file("late.sock");
     sockaddr_un address{};
     const UniqueFd listener = listenAt(path, 0, address);
-    auto fillers = fillBacklog(address);
-    ASSERT_FALSE(fillers.empty());
-    NSData frame(4 * 1024 * 1024 + 4, 'x');
-    frame[0] = 0, frame[1] = 0x40, frame[2] = 0, frame[3] = 0;
-    std::size_t received = 0;
-    std::thread reader([&] {
-        std::this_thread::sleep_for(100ms);
-        for (std::size_t i = 0; i < fillers.size(); ++i) {
-            UniqueFd filler(::accept(listener.get(), nullptr, nullptr));
-        }
-        UniqueFd peer(::accept(listener.get(), nullptr, nullptr));
-        std::vector<char> chunk(64 * 1024);
-        for (ssize_t got; (got = ::read(peer.get(), chunk.data(), chunk.size())) > 0;) {
-            received += static_cast<std::size_t>(got);
-            std::this_thread::sleep_for(1ms);
-        }
-    });
-    const auto error = Client::sendFrameToSocket(path, frame, 10000ms);
-    reader.join();
-    EXPECT_FALSE(error.has_value()) << error->localizedDescription();
-    EXPECT_EQ(received, frame.size());
+    const auto fillers = fillBacklog(address);
+    UniqueFd peer;
+    std::thread acceptor([&] { acceptSender(listener.get(), fillers.size(), 100ms, peer); });  // and never reads
+    const auto error = Client::sendFrameToSocket(path, NSData(16 * 1024 * 1024, 'x'), 300ms);
+    acceptor.join();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->localizedDescription(), "Failed to write monitoring frame");
+    EXPECT_EQ(error->code(), ETIMEDOUT);
 }
 
 TEST_F(SendFrameToSocket, PeerThatClosesEarlyFailsTheWriteInsteadOfRaisingSigpipe) {

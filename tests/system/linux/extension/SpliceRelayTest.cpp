@@ -194,12 +194,15 @@ TEST(SpliceRelay, AnUrgentByteTravelsInLineWithEverythingAfterItAndTheRelayRests
     }
 }
 
-TEST(SpliceRelay, DataWaitingBeforeTheRelayStartsIsMoved) {
+// The application's bytes and its end both there before the relay starts, as when a client sends its
+// request and half-closes at once: both pass on.
+TEST(SpliceRelay, DataAndAnEndWaitingBeforeTheRelayStartsAreMoved) {
     std::uint16_t frontPort = 0, backPort = 0;
     const auto front = listenLoopback(frontPort);
     const auto back = listenLoopback(backPort);
     UniqueFd client = connectLoopback(frontPort);
     ASSERT_EQ(::send(client.get(), "early", 5, MSG_NOSIGNAL), 5);  // sent before anything relays
+    ::shutdown(client.get(), SHUT_WR);
     UniqueFd accepted(::accept4(front.get(), nullptr, nullptr, SOCK_CLOEXEC));
     UniqueFd upstream = connectLoopback(backPort);
     UniqueFd server(::accept4(back.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -215,6 +218,9 @@ TEST(SpliceRelay, DataWaitingBeforeTheRelayStartsIsMoved) {
     EXPECT_EQ(std::string(buffer, 5), "hello");
     ASSERT_EQ(::recv(server.get(), buffer, 5, MSG_WAITALL), 5);
     EXPECT_EQ(std::string(buffer, 5), "early");
+    const timeval patience{5, 0};
+    ASSERT_EQ(::setsockopt(server.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience), 0);
+    EXPECT_EQ(::recv(server.get(), buffer, 1, 0), 0) << "the end did not pass on";
 }
 
 TEST(SpliceRelay, EndsHandedInAsSocketsRelayWhateverStrandTheyCameFrom) {
