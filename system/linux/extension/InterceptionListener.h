@@ -43,21 +43,32 @@ public:
     // The address the connection was redirected from, read from connection tracking.
     static std::optional<asio::ip::tcp::endpoint> originalDestination(int socket, const asio::ip::tcp::endpoint& local);
 
-    // Whether `destination` is one of the listener's own addresses, given the local endpoint of a
-    // connection it accepted: that endpoint itself, or a loopback or unspecified address on its port.
     // Whether the open listener has its IPv6 socket (not every machine has an IPv6 loopback).
     bool listensOnIPv6() const;
+    // Whether `destination` is one of the listener's own addresses, given the local endpoint of a
+    // connection it accepted: that endpoint itself, or a loopback or unspecified address on its port.
     static bool isListenerAddress(const asio::ip::tcp::endpoint& destination, const asio::ip::tcp::endpoint& local);
 
 private:
-    void acceptLocked(asio::ip::tcp::acceptor& acceptor, asio::steady_timer& retry);
-    void admit(FlowSocket socket, const std::shared_ptr<const OriginLookup>& lookup);
+    // One address family's listening socket.
+    struct Side {
+        explicit Side(asio::thread_pool& pool) : acceptor(pool), retry(pool) {}
+        asio::ip::tcp::acceptor acceptor;
+        asio::steady_timer retry;       // pauses accepting while descriptors run out
+        asio::ip::tcp::endpoint local;  // every connection it accepts has this address
+        asio::ip::tcp::endpoint peer;   // the application's, written by the accept under way
+        std::uint64_t opening = 0;      // counts closes: an accept of an earlier opening is ignored
+    };
+    // Opens, binds and listens on `address`, with what every accepted connection is to inherit.
+    static std::error_code listen(Side& side, const asio::ip::tcp::endpoint& address);
+    void acceptLocked(Side& side);
+    void admit(FlowSocket socket, const asio::ip::tcp::endpoint& application, const asio::ip::tcp::endpoint& local,
+               const std::shared_ptr<const OriginLookup>& lookup);
 
     asio::thread_pool& pool_;
     Handler handler_;
-    mutable std::mutex mutex_;  // guards the acceptors, their timers and port_
-    asio::ip::tcp::acceptor v4_, v6_;
-    asio::steady_timer v4Retry_, v6Retry_;  // pause accepting while descriptors run out
+    mutable std::mutex mutex_;  // guards both sides and port_
+    Side v4_, v6_;
     std::optional<std::uint16_t> port_;
     std::shared_ptr<const OriginLookup> lookup_;
     RateLimitedLog straightLog_;

@@ -8,9 +8,11 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -156,6 +158,41 @@ TEST_F(InterceptionListenerTest, DescriptorShortagePausesAcceptingAndIsLogged) {
     for (auto& client : clients) {
         EXPECT_TRUE(closedByPeer(client)) << "a waiting connection was not taken afterwards";
     }
+}
+
+// What the relay relies on comes with the accepted socket itself: the application's address as the
+// accept gave it, no delay, and urgent data in line (out of line, the relay would lose an urgent byte).
+TEST(InterceptionListenerAccept, ConnectionsComeWithTheApplicationsAddressNoDelayAndUrgentDataInLine) {
+    struct Accepted {
+        int noDelay = -1, urgentInLine = -1;
+        asio::ip::tcp::endpoint application, looked;
+    };
+    std::promise<Accepted> promise;
+    asio::ip::tcp::endpoint looked;
+    InterceptionListener listener(DispatchQueue::pool(), [&](linux_system::FlowSocket socket, auto application, auto, auto) {
+        Accepted accepted{.application = application, .looked = looked};
+        socklen_t size = sizeof(int);
+        ::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NODELAY, &accepted.noDelay, &size);
+        ::getsockopt(socket.native_handle(), SOL_SOCKET, SO_OOBINLINE, &accepted.urgentInLine, &size);
+        promise.set_value(accepted);
+    });
+    const auto opened = listener.open([&](const asio::ip::tcp::endpoint& application) {
+        looked = application;
+        return std::optional(InterceptionListener::Origin{
+            .destination = asio::ip::tcp::endpoint(asio::ip::make_address("192.0.2.2"), 80)});
+    });
+    ASSERT_TRUE(opened);
+    const auto client = loopbackClient(false, *opened);
+    sockaddr_in own{};
+    socklen_t length = sizeof own;
+    ASSERT_EQ(::getsockname(client.get(), reinterpret_cast<sockaddr*>(&own), &length), 0);
+    auto future = promise.get_future();
+    ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+    const auto accepted = future.get();
+    EXPECT_EQ(accepted.application, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), ntohs(own.sin_port)));
+    EXPECT_EQ(accepted.looked, accepted.application) << "the kernel's record is looked up by that address";
+    EXPECT_EQ(accepted.noDelay, 1);
+    EXPECT_EQ(accepted.urgentInLine, 1);
 }
 
 TEST(DescriptorShortage, SocketToTheProxyFailsAsBeforeAndIsLogged) {
