@@ -2,12 +2,14 @@
 
 #include "RateLimitedLog.h"
 #include "SocketReader.h"
+#include "UniqueFd.h"
 
-#include <asio/connect.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/error.hpp>
 #include <asio/write.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -40,11 +42,18 @@ void SocketTCPConnection::start(const NWHostEndpoint& endpoint, std::optional<in
             return;
         }
         const asio::ip::tcp::endpoint target(address, static_cast<unsigned short>(portNumber));
-        self->socket_.open(target.protocol(), error);
-        RateLimitedLog::noteIfDescriptorShortage("open a socket to the proxy", error);
+        // Made and connected here, handed to the event loop only once connecting: an unconnected socket
+        // registered with it reports a hang-up that wakes a thread for nothing, and the loop's own connect
+        // polls once more before it asks for the result.
+        UniqueFd fd(::socket(target.protocol().family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+        if (!fd.valid()) {
+            error = std::error_code(errno, std::system_category());
+            RateLimitedLog::noteIfDescriptorShortage("open a socket to the proxy", error);
+        }
+        const int one = 1;
         if (!error && mark) {
             const int value = *mark;
-            if (::setsockopt(self->socket_.native_handle(), SOL_SOCKET, SO_MARK, &value, sizeof value) != 0) {
+            if (::setsockopt(fd.get(), SOL_SOCKET, SO_MARK, &value, sizeof value) != 0) {
                 error = std::error_code(errno, std::system_category());
             }
         }
@@ -52,13 +61,36 @@ void SocketTCPConnection::start(const NWHostEndpoint& endpoint, std::optional<in
             self->setState(NWTCPConnectionState::Disconnected, errorFrom(error));
             return;
         }
-        self->socket_.set_option(asio::ip::tcp::no_delay(true), error);
-        self->socket_.async_connect(target, [self](const std::error_code& connectError) {
-            if (connectError == asio::error::operation_aborted) {
+        // What a relay of this socket needs, set while it is being made.
+        if (::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
+            ::setsockopt(fd.get(), SOL_SOCKET, SO_OOBINLINE, &one, sizeof one) != 0) {
+            self->setState(NWTCPConnectionState::Disconnected, errorFrom(std::error_code(errno, std::system_category())));
+            return;
+        }
+        if (::connect(fd.get(), target.data(), target.size()) != 0 && errno != EINPROGRESS) {
+            self->setState(NWTCPConnectionState::Disconnected, errorFrom(std::error_code(errno, std::system_category())));
+            return;
+        }
+        self->socket_.assign(target.protocol(), fd.get(), error);
+        if (error) {
+            self->setState(NWTCPConnectionState::Disconnected, errorFrom(error));
+            return;
+        }
+        fd.release();
+        self->socket_.async_wait(asio::socket_base::wait_write, [self](const std::error_code& waitError) {
+            if (waitError == asio::error::operation_aborted || !self->socket_.is_open()) {
                 return;  // cancelled meanwhile
             }
-            if (connectError) {
-                self->setState(NWTCPConnectionState::Disconnected, errorFrom(connectError));
+            int failure = 0;
+            socklen_t size = sizeof failure;
+            if (waitError) {
+                failure = waitError.value();
+            } else if (::getsockopt(self->socket_.native_handle(), SOL_SOCKET, SO_ERROR, &failure, &size) != 0) {
+                failure = errno;
+            }
+            if (failure != 0) {
+                self->setState(NWTCPConnectionState::Disconnected,
+                               errorFrom(std::error_code(failure, std::system_category())));
             } else {
                 self->setState(NWTCPConnectionState::Connected);
             }

@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+
+#include <array>
 
 #include <future>
 #include <thread>
@@ -64,6 +69,30 @@ TEST(SocketTCPConnectionRead, SmallReadsStayWithinTheirMaximumGatherTheirMinimum
     EXPECT_FALSE(end.error);
     EXPECT_TRUE(end.data.empty());
     connection->cancel();
+}
+
+// Connected in the background, the socket arrives at the relay as the relay needs it: no delay, urgent
+// data in line, not blocking (a splice on a blocking socket would hold its thread).
+TEST(SocketTCPConnectionConnect, TheConnectedSocketIsReadyForTheRelay) {
+    std::uint16_t port = 0;
+    const auto listener = testing::listenLoopback(port);
+    auto connection = linux_system::SocketTCPConnection::connect(NWHostEndpoint("127.0.0.1", std::to_string(port)));
+    for (int i = 0; i < 200 && connection->state() == NWTCPConnectionState::Connecting; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(connection->state(), NWTCPConnectionState::Connected);
+    std::promise<std::array<int, 3>> options;
+    connection->releaseSocket([&](linux_system::FlowSocket socket) {
+        std::array<int, 3> values{-1, -1, -1};
+        socklen_t size = sizeof(int);
+        ::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NODELAY, &values[0], &size);
+        ::getsockopt(socket.native_handle(), SOL_SOCKET, SO_OOBINLINE, &values[1], &size);
+        values[2] = (::fcntl(socket.native_handle(), F_GETFL) & O_NONBLOCK) != 0;
+        options.set_value(values);
+    });
+    auto future = options.get_future();
+    ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(future.get(), (std::array<int, 3>{1, 1, 1}));
 }
 
 }  // namespace
