@@ -199,7 +199,7 @@ void LinuxProviderServices::decide(FlowSocket socket, std::string appId,
     auto flow = SocketAppProxyTCPFlow::adopt(
         std::move(socket), NEFlowMetaData{std::move(appId)},
         std::make_shared<NWHostEndpoint>(destination.address().to_string(), std::to_string(destination.port())),
-        std::move(hostname));
+        std::move(hostname), /*urgentInLine=*/true);  // the interception listener's socket
     if (early.connection) {
         flow->prepareProxyConnection(early.connection, std::move(*early.endpoint));
     }

@@ -11,16 +11,18 @@ namespace sentorix::linux_system {
 
 std::shared_ptr<SocketAppProxyTCPFlow> SocketAppProxyTCPFlow::adopt(FlowSocket socket, NEFlowMetaData metaData,
                                                                     std::shared_ptr<NWEndpoint> remoteEndpoint,
-                                                                    std::string remoteHostname) {
+                                                                    std::string remoteHostname, bool urgentInLine) {
     return std::make_shared<SocketAppProxyTCPFlow>(std::move(socket), std::move(metaData), std::move(remoteEndpoint),
-                                                   std::move(remoteHostname));
+                                                   std::move(remoteHostname), urgentInLine);
 }
 
 SocketAppProxyTCPFlow::SocketAppProxyTCPFlow(FlowSocket socket, NEFlowMetaData metaData,
-                                             std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname)
+                                             std::shared_ptr<NWEndpoint> remoteEndpoint, std::string remoteHostname,
+                                             bool urgentInLine)
     : metaData_(std::move(metaData)),
       remoteEndpoint_(std::move(remoteEndpoint)),
       remoteHostname_(std::move(remoteHostname)),
+      urgentInLine_(urgentInLine),
       strand_(socket.get_executor()),
       socket_(std::move(socket)) {}
 
@@ -90,9 +92,10 @@ bool SocketAppProxyTCPFlow::relayWith(std::shared_ptr<NWTCPConnection> connectio
     auto relay = SpliceRelay::awaiting(strand_, std::move(completion));
     asio::dispatch(strand_, [self = shared_from_this(), relay] {
         self->relay_ = relay;
-        relay->adopt(SpliceRelay::End::A, std::move(self->socket_));
+        relay->adopt(SpliceRelay::End::A, std::move(self->socket_), self->urgentInLine_);
     });
-    proxy->releaseSocket([relay](FlowSocket socket) { relay->adopt(SpliceRelay::End::B, std::move(socket)); });
+    // The proxy's socket keeps urgent data in line from where it was made.
+    proxy->releaseSocket([relay](FlowSocket socket) { relay->adopt(SpliceRelay::End::B, std::move(socket), true); });
     return true;
 }
 

@@ -18,10 +18,11 @@ class SocketAppProxyTCPFlow : public NEAppProxyTCPFlow, public std::enable_share
 public:
     static constexpr std::size_t ReadMaximum = 524288;
 
-    // Nothing may be waiting on the socket: the flow runs on the socket's strand.
+    // Nothing may be waiting on the socket: the flow runs on the socket's strand. `urgentInLine`: the
+    // socket keeps urgent data in line already (the interception listener's do), so a relay need not set it.
     static std::shared_ptr<SocketAppProxyTCPFlow> adopt(FlowSocket socket, NEFlowMetaData metaData,
                                                         std::shared_ptr<NWEndpoint> remoteEndpoint,
-                                                        std::string remoteHostname = {});
+                                                        std::string remoteHostname = {}, bool urgentInLine = false);
 
     const NEFlowMetaData& metaData() const override { return metaData_; }
     std::shared_ptr<NWEndpoint> remoteEndpoint() const override { return remoteEndpoint_; }
@@ -43,7 +44,7 @@ public:
     FlowSocket takeSocket() { return std::move(socket_); }
 
     SocketAppProxyTCPFlow(FlowSocket socket, NEFlowMetaData metaData, std::shared_ptr<NWEndpoint> remoteEndpoint,
-                          std::string remoteHostname);
+                          std::string remoteHostname, bool urgentInLine = false);
 
 private:
     void closeIfDoneLocked();
@@ -51,6 +52,7 @@ private:
     const NEFlowMetaData metaData_;
     const std::shared_ptr<NWEndpoint> remoteEndpoint_;
     const std::string remoteHostname_;
+    const bool urgentInLine_;
     std::shared_ptr<SocketTCPConnection> preparedProxy_;  // until open
     std::optional<NWHostEndpoint> preparedEndpoint_;
     FlowStrand strand_;

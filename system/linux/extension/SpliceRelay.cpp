@@ -116,13 +116,13 @@ void SpliceRelay::adopted(End end, asio::ip::tcp protocol, UniqueFd socket) {
     }
 }
 
-void SpliceRelay::adopt(End end, Socket socket) {
-    asio::dispatch(strand(), [self = shared_from_this(), end, socket = std::move(socket)]() mutable {
-        self->adopted(end, std::move(socket));
+void SpliceRelay::adopt(End end, Socket socket, bool urgentInLine) {
+    asio::dispatch(strand(), [self = shared_from_this(), end, socket = std::move(socket), urgentInLine]() mutable {
+        self->adopted(end, std::move(socket), urgentInLine);
     });
 }
 
-void SpliceRelay::adopted(End end, Socket socket) {
+void SpliceRelay::adopted(End end, Socket socket, bool urgentInLine) {
     if (socket.is_open() && !(socket.get_executor() == strand())) {
         // From another strand: its waits would complete there, so it comes in as a descriptor.
         std::error_code error;
@@ -142,6 +142,7 @@ void SpliceRelay::adopted(End end, Socket socket) {
         return;
     }
     (end == End::A ? a_ : b_) = std::move(socket);
+    urgentInLine_[end == End::A ? 0 : 1] = urgentInLine;
     if (--awaited_ == 0) {
         begin();
     }
@@ -168,14 +169,16 @@ void SpliceRelay::begin() {
     // hold the strand's thread, and with it the other direction.
     // A socket asio has waited on through a receive or a connect is in that mode already.
     std::error_code error;
-    for (Socket* socket : {&a_, &b_}) {
+    for (int end = 0; end < 2; ++end) {
+        Socket* socket = end == 0 ? &a_ : &b_;
         if (!error && !socket->native_non_blocking()) {
             socket->native_non_blocking(true, error);
         }
         // An urgent byte stays in the stream, where the far end expects it in order: out of line it would
         // be skipped by the copy past the mark, and lost.
         const int inline_ = 1;
-        if (!error && ::setsockopt(socket->native_handle(), SOL_SOCKET, SO_OOBINLINE, &inline_, sizeof inline_) != 0) {
+        if (!error && !urgentInLine_[end] &&
+            ::setsockopt(socket->native_handle(), SOL_SOCKET, SO_OOBINLINE, &inline_, sizeof inline_) != 0) {
             error = std::error_code(errno, std::system_category());
         }
     }
@@ -378,11 +381,13 @@ void SpliceRelay::finishDirection(Direction& direction) {
     }
     direction.pipe = {};
     direction.inPipe = 0;
+    if (forward_.done && backward_.done) {
+        // Both sources have ended, so nothing is left unread: closing sends this end of data itself.
+        closeAll({});
+        return;
+    }
     std::error_code ignored;
     sink(direction).shutdown(asio::socket_base::shutdown_send, ignored);
-    if (forward_.done && backward_.done) {
-        closeAll({});
-    }
 }
 
 void SpliceRelay::fail(std::error_code error) {

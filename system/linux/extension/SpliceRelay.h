@@ -44,8 +44,10 @@ public:
     static std::pair<asio::ip::tcp, UniqueFd> release(asio::ip::tcp::socket& socket);
     // Hands in one end, from any thread; an invalid descriptor fails the relay.
     void adopt(End end, asio::ip::tcp protocol, UniqueFd socket);
-    // Hands in one end as it is, from any thread; a closed socket fails the relay.
-    void adopt(End end, Socket socket);
+    // Hands in one end as it is, from any thread; a closed socket fails the relay. `urgentInLine`: the
+    // socket keeps urgent data in line already (set where it was made, or inherited from its listener),
+    // so the relay need not set it.
+    void adopt(End end, Socket socket, bool urgentInLine = false);
     // Ends the relay from any thread: both sockets close, reset with `reset`, and the completion runs with
     // ECANCELED. Does nothing once the relay has ended.
     void stop(bool reset);
@@ -67,7 +69,7 @@ private:
     Socket& sink(const Direction& direction) { return &direction == &forward_ ? b_ : a_; }
     Strand strand() { return a_.get_executor(); }
     void adopted(End end, asio::ip::tcp protocol, UniqueFd socket);
-    void adopted(End end, Socket socket);
+    void adopted(End end, Socket socket, bool urgentInLine);
     void begin();
     void step(Direction& direction, bool bytesSeen);
     // Reads past an urgent mark, where splice() will not, into the direction's empty pipe; false once the
@@ -88,6 +90,7 @@ private:
     Direction forward_, backward_;
     Completion onDone_;
     int awaited_ = 2;  // ends still to come through adopt()
+    bool urgentInLine_[2] = {false, false};  // by end: set already, where the socket was made
     bool finished_ = false;
     bool reset_ = false;
 };

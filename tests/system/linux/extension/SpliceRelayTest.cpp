@@ -49,11 +49,16 @@ struct RelayedPair {
     }
 };
 
-std::string readAll(int fd) {
+// Everything until the end; `clean`, when given, says whether that end was an end of data, not a reset.
+std::string readAll(int fd, bool* clean = nullptr) {
     std::string text;
     char buffer[65536];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
         text.append(buffer, size_t(n));
+    }
+    if (clean) {
+        *clean = n == 0;
     }
     return text;
 }
@@ -67,8 +72,10 @@ TEST(SpliceRelay, AnswerAfterRequestAndHalfCloseBothWays) {
     ASSERT_EQ(::send(pair.server.get(), answer.data(), answer.size(), MSG_NOSIGNAL), ssize_t(answer.size()));
     ::shutdown(pair.server.get(), SHUT_WR);
     ::shutdown(pair.client.get(), SHUT_WR);
-    EXPECT_EQ(readAll(pair.client.get()), answer);
-    EXPECT_EQ(readAll(pair.server.get()), "");
+    bool clientClean = false, serverClean = false;
+    EXPECT_EQ(readAll(pair.client.get(), &clientClean), answer);
+    EXPECT_EQ(readAll(pair.server.get(), &serverClean), "");
+    EXPECT_TRUE(clientClean && serverClean) << "the relay closing after both ends must end each side, not reset it";
     EXPECT_EQ(pair.done.get_future().wait_for(5s), std::future_status::ready);
 }
 
