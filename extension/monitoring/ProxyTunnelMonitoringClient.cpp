@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <thread>
 
 namespace sentorix {
 
@@ -97,6 +98,7 @@ void ProxyTunnelMonitoringClient::consume(const std::shared_ptr<Backlog>& backlo
                                           const ProxyTunnelMonitoringFrameEncoder& encoder, const Sender& sender) {
     std::vector<Job> batch;
     NSData frame;
+    frame.reserve(1024);  // an event's frame, in one allocation rather than one per doubling
     // Should sending ever throw (memory), the next emit must still find no consumer and start one.
     struct Idle {
         Backlog& backlog;
@@ -108,16 +110,26 @@ void ProxyTunnelMonitoringClient::consume(const std::shared_ptr<Backlog>& backlo
             }
         }
     } idle{*backlog};
+    bool gathered = false;
     for (;;) {
         batch.clear();
         {
-            std::lock_guard lock(backlog->jobsMutex);
+            std::unique_lock lock(backlog->jobsMutex);
+            if (backlog->jobs.empty() && !gathered) {
+                // Events come in bursts (three per relayed flow, flows by the dozen): wait a moment for the
+                // rest of this one, still counted as running so that no emitter wakes another.
+                lock.unlock();
+                std::this_thread::sleep_for(GatherFor);
+                gathered = true;
+                continue;
+            }
             if (backlog->jobs.empty()) {
                 backlog->consuming = false;
                 idle.done = true;
                 return;
             }
             batch.swap(backlog->jobs);
+            gathered = false;
         }
         for (auto& job : batch) {
             OptionalError error = encoder.encode(job.event, frame);

@@ -22,13 +22,16 @@ namespace sentorix {
 // Delivers events to the monitoring endpoint without ever blocking the emitter: each event goes on a
 // fresh connection to the socket path, one at a time and in emit order. One consumer on the client's
 // serial queue sends everything pending each time it runs, and is woken only when the backlog goes from
-// empty to not empty, so that a burst of events costs one wake-up, not one per event.
+// empty to not empty, so that a burst of events costs one wake-up, not one per event. Having sent, it
+// waits GatherFor for more before it rests: while events keep coming, no emitter wakes it.
 class ProxyTunnelMonitoringClient {
 public:
     using Sender = std::function<OptionalError(const std::string& path, const NSData& frame)>;
 
     static constexpr std::size_t DefaultMaxPendingJobs = 4096;
     static constexpr std::chrono::milliseconds DefaultSendTimeLimit{2000};
+    // How long the consumer, having sent what was pending, waits for more before it rests.
+    static constexpr std::chrono::milliseconds GatherFor{1};
     static constexpr const char* FailurePrefix = "SentorixProxy monitoring send failed: ";
 
     ProxyTunnelMonitoringClient(std::optional<std::string> socketPath, std::shared_ptr<DispatchQueue> queue,

@@ -2,6 +2,7 @@
 #include "UniqueFd.h"
 #include "UnixFrameServer.h"
 
+#include <asio/executor_work_guard.hpp>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <thread>
 
 namespace {
@@ -131,6 +133,44 @@ TEST_F(MonitorListenerTest, FramesSplitAnywhereAcrossWritesArriveWholeAndInOrder
     EXPECT_EQ(frames[0], "{\"a\":1}");
     EXPECT_EQ(frames[1].size(), large.size() + 8);
     EXPECT_EQ(frames[2], "{\"b\":2}");
+    EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+// Senders in a burst, as short connections make them, while the listener gathers between takes: each
+// frame arrives once, including a second one from senders that stay connected, and none is a problem.
+TEST_F(MonitorListenerTest, ABurstOfSendersArrivesWholeWhileTheListenerGathers) {
+    ASSERT_EQ(listener->open(), "");
+    auto guard = asio::make_work_guard(io);
+    std::thread loop([this] { io.run(); });
+    constexpr int Senders = 1000;
+    std::vector<UniqueFd> lingering;
+    for (int i = 0; i < Senders; ++i) {
+        auto peer = connectTo(dir.file("m.sock"));
+        send(peer, frame("{\"n\":" + std::to_string(i) + "}"));
+        if (i % 10 == 0) {
+            lingering.push_back(std::move(peer));  // still connected after its first frame
+        }
+    }
+    std::this_thread::sleep_for(20ms);
+    for (std::size_t i = 0; i < lingering.size(); ++i) {
+        send(lingering[i], frame("{\"again\":" + std::to_string(i) + "}"));
+    }
+    lingering.clear();
+    const auto expected = std::size_t(Senders + Senders / 10);
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard lock(mutex);
+            if (frames.size() >= expected) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    io.stop();
+    loop.join();
+    std::set<std::string> distinct(frames.begin(), frames.end());
+    EXPECT_EQ(frames.size(), expected);
+    EXPECT_EQ(distinct.size(), expected) << "each frame once";
     EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
