@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -33,19 +34,20 @@ TEST(HostnameResolver, ResolvesByTheSystemsResolverSharesLookupsAndMatchesMapped
     EXPECT_EQ(keptFuture.get(), addresses);
 }
 
-// A resolver that answers "fast-*" at once and holds "slow-*" until the test lets them go.
-struct HeldLookups {
+// A resolver that answers "fast-*" at once and holds "slow-*" until the test lets them go. Shared with
+// its lookups, which may still be waking from their wait after the test has ended.
+struct HeldLookups : std::enable_shared_from_this<HeldLookups> {
     std::mutex mutex;
     std::condition_variable released;
     bool open = false;
     std::atomic<int> calls{0};
 
     HostnameResolver::Lookup lookup() {
-        return [this](const std::string& name) {
-            ++calls;
+        return [self = shared_from_this()](const std::string& name) {
+            ++self->calls;
             if (name.rfind("slow-", 0) == 0) {
-                std::unique_lock lock(mutex);
-                released.wait(lock, [this] { return open; });
+                std::unique_lock lock(self->mutex);
+                self->released.wait(lock, [&self] { return self->open; });
             }
             return HostnameResolver::Addresses{asio::ip::make_address("192.0.2.1")};
         };
@@ -73,7 +75,8 @@ struct Answer {
 // A flood of names whose lookups never end, as a slow DNS server or random names under a listed suffix
 // make: each question still ends within the patience, and nobody else waits behind them.
 TEST(HostnameResolver, SlowNamesHoldUpOnlyTheirOwnQuestionsAndTheirLateAnswersAreKept) {
-    HeldLookups held;
+    const auto shared = std::make_shared<HeldLookups>();
+    HeldLookups& held = *shared;
     struct Release {
         HeldLookups& held;
         ~Release() { held.release(); }  // the shared lookup threads go free whatever the test found
