@@ -38,7 +38,7 @@ if [ -n "${SENTORIX_BASELINE_BUILD_DIR:-}" ]; then
   [ -x "$baseline_bin/com.sentorix.desktop.extension" ] || { echo "transparent.sh: no extension in $baseline_bin" >&2; exit 1; }
 fi
 work=$(mktemp -d /tmp/sentorix-bench.XXXXXX); chmod 755 "$work"
-ulimit -n 1048576
+ulimit -n 1048576 2>/dev/null || ulimit -n "$(ulimit -Hn)"  # as many as the shell may have
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; journal_down; sx_sandbox_down; rm -rf "$work"; }
 trap cleanup EXIT

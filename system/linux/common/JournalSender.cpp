@@ -46,14 +46,14 @@ std::string JournalSender::fieldName(std::string_view prefix, std::string_view k
 }
 
 JournalSender::JournalSender(std::string socketPath, bool waits)
-    : socketPath_(std::move(socketPath)),
+    : socketPath_(std::move(socketPath)), waits_(waits),
       socket_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | (waits ? 0 : SOCK_NONBLOCK), 0)) {
     if (socket_.valid()) {
         // Entries of a few kilobytes in a burst: room for many before the journal must catch up.
         const int bytes = 8 * 1024 * 1024;
         ::setsockopt(socket_.get(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
         // A journal that stops reading costs a waiting sender an entry, never its life.
-        const timeval limit{2, 0};
+        const timeval limit{WaitLimitSeconds, 0};
         ::setsockopt(socket_.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     }
 }
@@ -88,6 +88,13 @@ Result<void> JournalSender::send(const std::vector<Field>& fields) const {
                                       reinterpret_cast<const sockaddr*>(&address), sizeof address);
         if (sent >= 0) {
             return {};
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // The kernel's words for this, "Resource temporarily unavailable", hide that the journal is not
+            // reading.
+            return failure(errno, "Cannot write to the journal at " + socketPath_ + ": " +
+                                      (waits_ ? "it took nothing for " + std::to_string(WaitLimitSeconds) + " s"
+                                              : std::string("it is behind")));
         }
         if (errno != EINTR) {
             return failure(errno, "Cannot write to the journal at " + socketPath_ + ": " + std::strerror(errno));

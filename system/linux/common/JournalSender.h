@@ -30,11 +30,15 @@ public:
     // up at once when the journal is behind, as nothing on a flow's path may wait.
     JournalSender(std::string socketPath, bool waits);
 
+    // How long a waiting send waits for a journal that has stopped reading.
+    static constexpr int WaitLimitSeconds = 2;
+
     Result<void> send(const std::vector<Field>& fields) const;
     const std::string& socketPath() const { return socketPath_; }
 
 private:
     const std::string socketPath_;
+    const bool waits_;
     UniqueFd socket_;
 };
 

@@ -31,6 +31,27 @@ TEST(JournalSender, AJournalThatIsNotThereIsAnErrorNotAWait) {
     EXPECT_NE(sent.error().localizedDescription().find("/nonexistent/journal/socket"), std::string::npos);
 }
 
+// A journal that has stopped reading (hung, or its disk full) costs an entry, and the error says why in
+// words a person reads rather than the kernel's "Resource temporarily unavailable".
+TEST(JournalSender, AJournalThatStopsReadingLosesTheEntryAndSaysSo) {
+    FakeJournal journal;  // never read until the end
+    const JournalSender hurried(journal.path(), false);
+    Result<void> sent;
+    for (int i = 0; i < 100000 && sent; ++i) {
+        sent = hurried.send({{"MESSAGE", "fills the journal's queue"}});
+    }
+    ASSERT_FALSE(sent) << "the journal's queue never filled";
+    EXPECT_NE(sent.error().localizedDescription().find("it is behind"), std::string::npos)
+        << sent.error().localizedDescription();
+
+    const JournalSender patient(journal.path(), true);
+    const auto waited = patient.send({{"MESSAGE", "waits, then is lost"}});
+    ASSERT_FALSE(waited);
+    EXPECT_NE(waited.error().localizedDescription().find("it took nothing for 2 s"), std::string::npos)
+        << waited.error().localizedDescription();
+    EXPECT_TRUE(journal.next()) << "what it had taken is still there";
+}
+
 TEST(JournalSender, FieldNamesAreOnesJournaldAccepts) {
     EXPECT_EQ(JournalSender::fieldName("SENTORIX_", "app_id"), "SENTORIX_APP_ID");
     EXPECT_EQ(JournalSender::fieldName("SENTORIX_", "bytes.sent-total"), "SENTORIX_BYTES_SENT_TOTAL");
