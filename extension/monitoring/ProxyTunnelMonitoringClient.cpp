@@ -93,6 +93,18 @@ void ProxyTunnelMonitoringClient::emit(ProxyTunnelMonitoringEvent event) {
     queue_->async([backlog = backlog_, encoder = encoder_, sender = sender_] { consume(backlog, *encoder, sender); });
 }
 
+bool ProxyTunnelMonitoringClient::waitUntilSent(std::chrono::milliseconds limit) const {
+    // Once, at the end of a process: a short poll is simpler than a signal on every send.
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (backlog_->pending.load() != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(GatherFor);
+    }
+    return true;
+}
+
 // Runs on the client's queue until nothing is pending; the frame's buffer is reused from one event to the next.
 void ProxyTunnelMonitoringClient::consume(const std::shared_ptr<Backlog>& backlog,
                                           const ProxyTunnelMonitoringFrameEncoder& encoder, const Sender& sender) {

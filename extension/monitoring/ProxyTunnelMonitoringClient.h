@@ -56,6 +56,11 @@ public:
         }
     }
 
+    // Waits, `limit` at most, until every event emitted so far is sent or given up on: a process about
+    // to end would otherwise take its last events (the provider's stop among them) with it. True when
+    // nothing is left.
+    bool waitUntilSent(std::chrono::milliseconds limit) const;
+
     // The default sender: one connection, one frame. Connect and the whole write each get `timeLimit`,
     // waited out only when the listener's backlog or buffer is full; running out fails the send like any
     // other connect or write error.

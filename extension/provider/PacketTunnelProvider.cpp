@@ -88,6 +88,9 @@ void PacketTunnelProvider::stopProxy(NEProviderStopReason reason, std::function<
     monitoringClient->report(Events::providerStopped, std::nullopt, {std::to_string(static_cast<int>(reason))});
     // Released, not closed: a tunnel tears down only through its own close.
     tunnels_->releaseAll();
+    // The process may end as soon as it hears the stop is done: the stop's event goes out first, or
+    // after one send's limit is given up on.
+    (void)monitoringClient->waitUntilSent(ProxyTunnelMonitoringClient::DefaultSendTimeLimit);
     completionHandler();
 }
 

@@ -171,6 +171,27 @@ TEST(ProxyTunnelMonitoringClient, EmitNeverWaitsForAStalledEndpoint) {
     EXPECT_EQ(recorder.count(), 20u);
 }
 
+// A process about to end waits for its last events, but a stalled endpoint holds it up only so long.
+TEST(ProxyTunnelMonitoringClient, WaitingUntilSentEndsWhenTheLastEventIsOutOrTheLimitPasses) {
+    RecordingSender recorder;
+    std::promise<void> release;
+    recorder.gate = release.get_future().share();
+    auto queue = serialQueue();
+    Client client("/tmp/stalled.sock", queue, std::make_shared<ProxyTunnelMonitoringFrameEncoder>(), recorder.sender());
+    EXPECT_TRUE(client.waitUntilSent(0ms)) << "nothing emitted, nothing to wait for";
+    for (int i = 0; i < 3; ++i) {
+        client.emit(event("e"));
+    }
+    EXPECT_FALSE(client.waitUntilSent(20ms));
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(20ms);
+        release.set_value();
+    });
+    EXPECT_TRUE(client.waitUntilSent(10s));
+    EXPECT_EQ(recorder.count(), 3u) << "every event was out when the wait ended";
+    releaser.join();
+}
+
 TEST(ProxyTunnelMonitoringClient, EndpointThatAcceptsButNeverReadsDoesNotHoldUpEmit) {
     TempDir dir;
     UnixFrameServer server(dir.file("silent.sock"), /*reads=*/false);
